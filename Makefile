@@ -1,0 +1,73 @@
+# The two commands of the README: `make demo` and `make test`. Each does its own
+# set-up on a fresh machine: Debian packages when missing, a virtual
+# environment in .venv/ and the Python packages the build and tests need.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(CURDIR)/$(VENV)/bin/python
+BUILD := build
+JOBS ?= $(shell nproc)
+CORPUS ?= $(CURDIR)/../shared/corpus
+FUZZ_SECONDS ?= 60
+APT_PACKAGES := libgtest-dev nlohmann-json3-dev unicode-data
+FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+PIP_PACKAGES := "numpy>=2" pytest hypothesis
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all setup apt venv build test test-core test-py test-asan demo fuzz bench clean
+
+all: build
+
+apt:
+	@dpkg -s $(APT_PACKAGES) >/dev/null 2>&1 || { \
+	  echo "installing $(APT_PACKAGES)"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(APT_PACKAGES); }
+
+$(VENV)/.ready:
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install -q --upgrade pip
+	$(VENV)/bin/python -m pip install -q $(PIP_PACKAGES)
+	touch $@
+
+venv: $(VENV)/.ready
+
+setup: apt venv
+
+build: setup
+	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+test-core: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-py: build
+	TESSAVINE_CORPUS=$(CORPUS) $(PY) -m pytest -q tests
+
+# The core tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: setup
+	cmake -S . -B $(BUILD)-asan -DTESSAVINE_SANITIZE=ON -DTESSAVINE_PYTHON=OFF \
+	  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(BUILD)-asan -j $(JOBS) --target core_tests
+	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS)
+
+test: test-core test-py test-asan
+
+demo: build
+	TESSAVINE_CORPUS=$(CORPUS) $(PY) tools/demo.py
+
+# libFuzzer harnesses, built with clang; each target runs FUZZ_SECONDS.
+fuzz: setup
+	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || { \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(FUZZ_APT_PACKAGES); }
+	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DTESSAVINE_FUZZ=ON -DTESSAVINE_PYTHON=OFF \
+	  -DTESSAVINE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD)-fuzz -j $(JOBS)
+	FUZZ_SECONDS=$(FUZZ_SECONDS) BUILD=$(BUILD)-fuzz tools/run_fuzzers.sh
+
+bench: build
+	@for b in bench/bench_*.py; do echo "== $$b"; TESSAVINE_CORPUS=$(CORPUS) $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz python/tessavine/_core*.so

@@ -11,13 +11,33 @@ namespace {
 
 constexpr const char* kVersion = "0.2.0";
 
+// Builds the result list directly from the core's terms.
+class ListSink final : public TermSink {
+ public:
+  explicit ListSink(PyObject* list) : list_(list) {}
+  void term(std::string_view t) override {
+    if (failed_) return;
+    py::Ref item(py::new_str(t));
+    failed_ = !item || PyList_Append(list_, item.get()) < 0;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  PyObject* list_;
+  bool failed_ = false;
+};
+
 PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"text", nullptr};
   PyObject* text_obj = nullptr;
   if (!py::parse_args("tokenize", args, kwargs, keywords, 1, {&text_obj})) return nullptr;
   std::string_view text;
   if (!py::to_utf8(text_obj, "tokenize", "text", text)) return nullptr;
-  return py::new_str_list(tokenize(text));
+  py::Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  ListSink sink(list.get());
+  tokenize(text, sink);
+  return sink.failed() ? nullptr : list.release();
 }
 
 PyMethodDef tokenize_def = {

@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define TESSAVINE_X86_SIMD 1
 #endif
 
 namespace tessavine {
@@ -22,8 +23,55 @@ void pack_bits(std::span<const float> values, std::uint8_t* out, Keep keep) {
   }
 }
 
-// One byte from eight floats; the loop has no carried dependency, so the
-// compiler turns it into compares and shifts.
+#if TESSAVINE_X86_SIMD
+// Ordered compares (false for NaN) and their sign masks put component i on
+// bit i. Both kernels return how many leading components they coded (a
+// multiple of 8); the caller codes the rest.
+
+std::size_t sign_bytes_sse2(const float* v, std::size_t n, std::uint8_t* out) {
+  const __m128 zero = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const auto m0 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i), zero)));
+    const auto m1 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 4), zero)));
+    const auto m2 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 8), zero)));
+    const auto m3 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 12), zero)));
+    const unsigned bits = m0 | m1 << 4 | m2 << 8 | m3 << 12;
+    out[i / 8] = static_cast<std::uint8_t>(bits);
+    out[i / 8 + 1] = static_cast<std::uint8_t>(bits >> 8);
+  }
+  return i;
+}
+
+__attribute__((target("avx2"))) std::size_t sign_bytes_avx2(const float* v, std::size_t n,
+                                                            std::uint8_t* out) {
+  const __m256 zero = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const auto m0 = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(v + i), zero, _CMP_GT_OQ)));
+    const auto m1 = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(v + i + 8), zero, _CMP_GT_OQ)));
+    const auto m2 = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(v + i + 16), zero, _CMP_GT_OQ)));
+    const auto m3 = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(v + i + 24), zero, _CMP_GT_OQ)));
+    out[i / 8] = static_cast<std::uint8_t>(m0);
+    out[i / 8 + 1] = static_cast<std::uint8_t>(m1);
+    out[i / 8 + 2] = static_cast<std::uint8_t>(m2);
+    out[i / 8 + 3] = static_cast<std::uint8_t>(m3);
+  }
+  for (; i + 8 <= n; i += 8) {
+    out[i / 8] = static_cast<std::uint8_t>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(v + i), zero, _CMP_GT_OQ)));
+  }
+  return i;
+}
+
+// Resolved once per process from the CPU's features; constant afterwards.
+using SignKernel = std::size_t (*)(const float*, std::size_t, std::uint8_t*);
+SignKernel sign_kernel() {
+  static const SignKernel kernel = __builtin_cpu_supports("avx2") ? sign_bytes_avx2 : sign_bytes_sse2;
+  return kernel;
+}
+#endif
+
+// One byte from eight floats.
 inline std::uint8_t sign_byte(const float* v) {
   unsigned byte = 0;
   for (unsigned j = 0; j < 8; ++j) byte |= static_cast<unsigned>(v[j] > 0.0f) << j;
@@ -41,19 +89,8 @@ void quantize_binary_into(std::span<const float> values, std::uint8_t* out) {
   const float* v = values.data();
   const std::size_t n = values.size();
   std::size_t i = 0;
-#if defined(__SSE2__)
-  // Four ordered compares (false for NaN) and their sign masks give 16 bits,
-  // component i landing on bit i: two output bytes per step.
-  const __m128 zero = _mm_setzero_ps();
-  for (; i + 16 <= n; i += 16) {
-    const unsigned m0 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i), zero)));
-    const unsigned m1 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 4), zero)));
-    const unsigned m2 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 8), zero)));
-    const unsigned m3 = static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(_mm_loadu_ps(v + i + 12), zero)));
-    const unsigned bits = m0 | m1 << 4 | m2 << 8 | m3 << 12;
-    out[i / 8] = static_cast<std::uint8_t>(bits);
-    out[i / 8 + 1] = static_cast<std::uint8_t>(bits >> 8);
-  }
+#if TESSAVINE_X86_SIMD
+  i = sign_kernel()(v, n, out);
 #endif
   for (; i + 8 <= n; i += 8) out[i / 8] = sign_byte(v + i);
   if (i < n) {
@@ -61,6 +98,24 @@ void quantize_binary_into(std::span<const float> values, std::uint8_t* out) {
     unsigned byte = 0;
     for (std::size_t j = i; j < n; ++j) byte |= static_cast<unsigned>(v[j] > 0.0f) << (j - i);
     out[i / 8] = static_cast<std::uint8_t>(byte);
+  }
+}
+
+void quantize_binary_rows(std::span<const float> values, std::size_t dim, std::uint8_t* out) {
+  if (dim == 0) return;
+  // A batch is one long sequential read, bound by memory rather than by the
+  // compares; asking for the lines a few kilobytes ahead keeps more loads in
+  // flight than the hardware prefetcher alone. Never past the end of the run.
+  constexpr std::size_t kAheadBytes = 8192;
+  constexpr std::size_t kLineBytes = 64;
+  const char* base = reinterpret_cast<const char*>(values.data());
+  const std::size_t total_bytes = values.size() * sizeof(float);
+  std::size_t next_line = kAheadBytes;
+  const std::size_t bytes = code_bytes_for(dim);
+  for (std::size_t start = 0; start + dim <= values.size(); start += dim, out += bytes) {
+    const std::size_t wanted = std::min((start + dim) * sizeof(float) + kAheadBytes, total_bytes);
+    for (; next_line < wanted; next_line += kLineBytes) __builtin_prefetch(base + next_line);
+    quantize_binary_into(values.subspan(start, dim), out);
   }
 }
 

@@ -22,6 +22,11 @@ std::vector<std::uint8_t> quantize_binary(std::span<const float> values);
 // bytes. Used by batch quantisation to fill one buffer without a copy per row.
 void quantize_binary_into(std::span<const float> values, std::uint8_t* out);
 
+// The codes of `values` read as consecutive rows of `dim` floats, written
+// row after row to `out` (code_bytes_for(dim) bytes per row). With dim 0
+// nothing is written.
+void quantize_binary_rows(std::span<const float> values, std::size_t dim, std::uint8_t* out);
+
 // The one-comparison-per-bit definition of quantize_binary_into, kept as the
 // oracle of the fast version.
 void quantize_binary_plain(std::span<const float> values, std::uint8_t* out);

@@ -42,10 +42,12 @@ Result<std::vector<std::uint64_t>> list_generations(const fs::path& root, FileSy
   }
   std::vector<std::uint64_t> numbers;
   for (const std::string& name : *names) {
-    auto type = fs.stat(root / name);
-    if (!type || *type != FileType::Directory) continue;
+    // The name is checked first: that costs no system call.
     if (!utf8::valid(name)) continue;
-    if (auto n = parse_generation_name(name)) numbers.push_back(*n);
+    const auto n = parse_generation_name(name);
+    if (!n) continue;
+    auto type = fs.stat(root / name);
+    if (type && *type == FileType::Directory) numbers.push_back(*n);
   }
   std::sort(numbers.begin(), numbers.end());
   return numbers;

@@ -1,0 +1,340 @@
+#include "chunk.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "unicode.h"
+#include "utf8.h"
+
+namespace tessavine {
+namespace {
+
+// Unicode White_Space among the ASCII characters: \t \n \v \f \r and space.
+constexpr bool is_ascii_space(unsigned char b) { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+// Steps over the character at `i` of `s` and tells whether it is white space.
+// ASCII bytes always start a character, so a view cut at an ASCII byte never
+// splits one.
+inline bool step_is_space(std::string_view s, std::size_t& i) {
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x80) {
+    ++i;
+    return is_ascii_space(b);
+  }
+  return unicode::is_white_space(utf8::decode(s, i));
+}
+
+bool is_blank(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size()) {
+    if (!step_is_space(line, i)) return false;
+  }
+  return true;
+}
+
+// [begin, end) of `s` without white space at either end (begin == end when
+// nothing is left). Scans forwards only, so ill-formed bytes cannot mislead it.
+struct Span {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+Span trim(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    std::size_t next = i;
+    if (!step_is_space(s, next)) break;
+    i = next;
+  }
+  Span span{i, i};
+  while (i < s.size()) {
+    if (!step_is_space(s, i)) span.end = i;
+  }
+  return span;
+}
+
+bool closes_fence(std::string_view line, const Fence& fence) {
+  const Span span = trim(line);
+  if (span.end - span.begin < fence.length) return false;
+  for (std::size_t i = span.begin; i < span.end; ++i) {
+    if (line[i] != fence.marker) return false;
+  }
+  return true;
+}
+
+std::string_view content(std::string_view text, const Line& line) {
+  return text.substr(line.start, line.end - line.start);
+}
+
+std::size_t line_at(std::span<const Line> lines, std::size_t offset) {
+  const auto after = std::upper_bound(lines.begin(), lines.end(), offset,
+                                      [](std::size_t o, const Line& l) { return o < l.start; });
+  return after == lines.begin() ? 0 : static_cast<std::size_t>(after - lines.begin()) - 1;
+}
+
+std::uint32_t line_number(std::size_t index) {
+  constexpr std::size_t kMax = std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(index >= kMax ? kMax : index + 1);
+}
+
+// Cuts one line longer than `max_chars` into pieces at white space, or hard
+// where a window of `max_chars` characters holds none. Every character is
+// scanned at most twice: after a cut at the window's last white space, only
+// the white-space-free tail of the window is scanned again.
+void cut_line(std::string_view text, const Line& line, std::size_t index, std::size_t section,
+              std::size_t max_chars, std::vector<Unit>& units) {
+  const std::string_view s = text.substr(0, line.end);
+  std::size_t pos = line.start;
+  for (;;) {
+    while (pos < s.size()) {
+      std::size_t next = pos;
+      if (!step_is_space(s, next)) break;
+      pos = next;
+    }
+    if (pos == s.size()) return;
+    std::size_t i = pos;
+    std::size_t taken = 0;
+    std::size_t solid_end = pos;  // just after the last non-white-space character
+    std::size_t solid_chars = 0;  // characters from pos to solid_end
+    bool have_break = false;      // a white-space character in the window
+    std::size_t break_end = 0;    // the piece that ends before the last one
+    std::size_t break_chars = 0;
+    while (i < s.size() && taken < max_chars) {
+      const bool space = step_is_space(s, i);
+      ++taken;
+      if (space) {
+        have_break = true;
+        break_end = solid_end;
+        break_chars = solid_chars;
+      } else {
+        solid_end = i;
+        solid_chars = taken;
+      }
+    }
+    Unit unit{pos, i, index, index, section, taken};
+    if (i == s.size()) {
+      unit.byte_end = solid_end;
+      unit.chars = solid_chars;
+    } else if (have_break) {
+      unit.byte_end = break_end;
+      unit.chars = break_chars;
+    }
+    units.push_back(unit);
+    pos = unit.byte_end;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> Chunk::heading_texts() const {
+  std::vector<std::string> texts;
+  texts.reserve(heading_path.size());
+  for (const HeadingText& h : heading_path) texts.push_back(*h);
+  return texts;
+}
+
+bool operator==(const Chunk& a, const Chunk& b) {
+  if (a.text != b.text || a.byte_start != b.byte_start || a.byte_end != b.byte_end ||
+      a.line_start != b.line_start || a.line_end != b.line_end ||
+      a.heading_path.size() != b.heading_path.size())
+    return false;
+  for (std::size_t i = 0; i < a.heading_path.size(); ++i) {
+    if (*a.heading_path[i] != *b.heading_path[i]) return false;
+  }
+  return true;
+}
+
+std::size_t count_chars(std::string_view text) {
+  std::size_t n = 0;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        n += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else {
+      utf8::decode(text, i);
+    }
+    ++n;
+  }
+  return n;
+}
+
+std::optional<Heading> parse_heading(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  if (i > 3) return std::nullopt;
+  const std::size_t run = i;
+  while (i < line.size() && line[i] == '#') ++i;
+  const std::size_t level = i - run;
+  if (level == 0 || level > 6) return std::nullopt;
+  if (i < line.size() && line[i] != ' ' && line[i] != '\t') return std::nullopt;
+  const std::string_view rest = line.substr(i);
+  const Span span = trim(rest);
+  std::string_view text = rest.substr(span.begin, span.end - span.begin);
+  // A closing run of "#" counts only when separated from the text by a space
+  // or tab; "Step#" keeps its "#".
+  std::size_t end = text.size();
+  while (end > 0 && text[end - 1] == '#') --end;
+  if (end == 0) {
+    text = {};
+  } else if (end < text.size() && (text[end - 1] == ' ' || text[end - 1] == '\t')) {
+    const std::string_view kept = text.substr(0, end);
+    text = kept.substr(0, trim(kept).end);
+  }
+  return Heading{static_cast<int>(level), text};
+}
+
+std::optional<Fence> parse_fence_open(std::string_view line) {
+  std::size_t i = 0;
+  while (i < line.size() && line[i] == ' ') ++i;
+  if (i > 3 || i == line.size()) return std::nullopt;
+  const char marker = line[i];
+  if (marker != '`' && marker != '~') return std::nullopt;
+  std::size_t j = i;
+  while (j < line.size() && line[j] == marker) ++j;
+  if (j - i < 3) return std::nullopt;
+  return Fence{marker, j - i};
+}
+
+std::vector<Line> split_lines(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const void* found = std::memchr(text.data() + start, '\n', text.size() - start);
+    const std::size_t end =
+        found != nullptr ? static_cast<std::size_t>(static_cast<const char*>(found) - text.data())
+                         : text.size();
+    std::size_t content_end = end;
+    if (content_end > start && text[content_end - 1] == '\r') --content_end;
+    lines.push_back(Line{start, content_end});
+    start = found != nullptr ? end + 1 : end;
+  }
+  return lines;
+}
+
+Blocks parse_blocks(std::string_view text, std::span<const Line> lines, bool markdown) {
+  Blocks out;
+  out.section_paths.emplace_back();
+  std::vector<std::pair<int, HeadingText>> stack;  // levels strictly increase
+  const std::size_t n = lines.size();
+  const auto line = [&](std::size_t k) { return content(text, lines[k]); };
+  const auto ends_paragraph = [&](std::string_view l) {
+    return is_blank(l) || (markdown && (parse_heading(l) || parse_fence_open(l)));
+  };
+  std::size_t i = 0;
+  while (i < n) {
+    if (is_blank(line(i))) {
+      ++i;
+      continue;
+    }
+    const std::size_t section = out.section_paths.size() - 1;
+    if (markdown) {
+      if (const auto heading = parse_heading(line(i))) {
+        while (!stack.empty() && stack.back().first >= heading->level) stack.pop_back();
+        stack.emplace_back(heading->level, std::make_shared<const std::string>(heading->text));
+        std::vector<HeadingText>& path = out.section_paths.emplace_back();
+        for (const auto& entry : stack) path.push_back(entry.second);
+        out.blocks.push_back(Block{i, i, out.section_paths.size() - 1});
+        ++i;
+        continue;
+      }
+      if (const auto fence = parse_fence_open(line(i))) {
+        std::size_t last = i + 1;
+        while (last < n && !closes_fence(line(last), *fence)) ++last;
+        if (last == n) last = n - 1;  // unclosed: runs to the end of the text
+        out.blocks.push_back(Block{i, last, section});
+        i = last + 1;
+        continue;
+      }
+    }
+    std::size_t last = i;
+    while (last + 1 < n && !ends_paragraph(line(last + 1))) ++last;
+    out.blocks.push_back(Block{i, last, section});
+    i = last + 1;
+  }
+  return out;
+}
+
+std::vector<Unit> make_units(std::string_view text, std::span<const Line> lines,
+                             std::span<const Block> blocks, std::size_t max_chars) {
+  max_chars = std::max<std::size_t>(max_chars, 1);
+  std::vector<Unit> units;
+  for (const Block& block : blocks) {
+    const std::size_t start = lines[block.first_line].start;
+    const std::size_t end = lines[block.last_line].end;
+    const std::size_t chars = count_chars(text.substr(start, end - start));
+    if (chars <= max_chars) {
+      units.push_back(Unit{start, end, block.first_line, block.last_line, block.section, chars});
+      continue;
+    }
+    for (std::size_t k = block.first_line; k <= block.last_line; ++k) {
+      const std::string_view l = content(text, lines[k]);
+      if (is_blank(l)) continue;
+      const std::size_t line_chars = count_chars(l);
+      if (line_chars <= max_chars) {
+        units.push_back(Unit{lines[k].start, lines[k].end, k, k, block.section, line_chars});
+      } else {
+        cut_line(text, lines[k], k, block.section, max_chars, units);
+      }
+    }
+  }
+  return units;
+}
+
+std::vector<Chunk> pack_units(std::string_view text, std::span<const Line> lines,
+                              std::span<const Unit> units,
+                              std::span<const std::vector<HeadingText>> section_paths,
+                              std::size_t max_chars) {
+  max_chars = std::max<std::size_t>(max_chars, 1);
+  std::vector<Chunk> chunks;
+  std::size_t u = 0;
+  while (u < units.size()) {
+    const Unit& first = units[u];
+    // The characters of the chunk so far: each unit's own count plus the gap
+    // before it, each gap counted once, so packing stays linear in the text.
+    std::size_t chars = first.chars;
+    std::size_t last = u;
+    while (last + 1 < units.size()) {
+      const Unit& next = units[last + 1];
+      if (next.section != first.section) break;
+      const std::size_t gap_start = units[last].byte_end;
+      const std::size_t gap = count_chars(text.substr(gap_start, next.byte_start - gap_start));
+      if (chars + gap + next.chars > max_chars) break;
+      chars += gap + next.chars;
+      ++last;
+    }
+    const Unit& end_unit = units[last];
+    Chunk chunk;
+    chunk.byte_start = first.byte_start;
+    chunk.byte_end = end_unit.byte_end;
+    chunk.text.assign(text.substr(chunk.byte_start, chunk.byte_end - chunk.byte_start));
+    if (first.section < section_paths.size()) chunk.heading_path = section_paths[first.section];
+    const std::size_t s = std::max(first.first_line, line_at(lines, chunk.byte_start));
+    const std::size_t tail = std::max(end_unit.byte_start, chunk.byte_end > 0 ? chunk.byte_end - 1 : 0);
+    const std::size_t e = std::max(s, std::min(end_unit.last_line, line_at(lines, tail)));
+    chunk.line_start = line_number(s);
+    chunk.line_end = line_number(e);
+    chunks.push_back(std::move(chunk));
+    u = last + 1;
+  }
+  return chunks;
+}
+
+std::vector<Chunk> chunk_text(std::string_view text, const ChunkOptions& options) {
+  const std::vector<Line> lines = split_lines(text);
+  const Blocks blocks = parse_blocks(text, lines, options.markdown);
+  const std::vector<Unit> units = make_units(text, lines, blocks.blocks, options.max_chars);
+  return pack_units(text, lines, units, blocks.section_paths, options.max_chars);
+}
+
+}  // namespace tessavine

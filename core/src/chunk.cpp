@@ -83,8 +83,9 @@ std::uint32_t line_number(std::size_t index) {
 // where a window of `max_chars` characters holds none. Every character is
 // scanned at most twice: after a cut at the window's last white space, only
 // the white-space-free tail of the window is scanned again.
+template <class OnUnit>
 void cut_line(std::string_view text, const Line& line, std::size_t index, std::size_t section,
-              std::size_t max_chars, std::vector<Unit>& units) {
+              std::size_t max_chars, OnUnit&& on_unit) {
   const std::string_view s = text.substr(0, line.end);
   std::size_t pos = line.start;
   for (;;) {
@@ -121,10 +122,131 @@ void cut_line(std::string_view text, const Line& line, std::size_t index, std::s
       unit.byte_end = break_end;
       unit.chars = break_chars;
     }
-    units.push_back(unit);
+    on_unit(unit);
     pos = unit.byte_end;
   }
 }
+
+// The blocks of the text, in order. Appends each new section's heading path
+// to `section_paths` before its first block is reported.
+template <class OnBlock>
+void for_each_block(std::string_view text, std::span<const Line> lines, bool markdown,
+                    std::vector<std::vector<HeadingText>>& section_paths, OnBlock&& on_block) {
+  section_paths.assign(1, {});
+  std::vector<std::pair<int, HeadingText>> stack;  // levels strictly increase
+  const std::size_t n = lines.size();
+  const auto line = [&](std::size_t k) { return content(text, lines[k]); };
+  const auto ends_paragraph = [&](std::string_view l) {
+    return is_blank(l) || (markdown && (parse_heading(l) || parse_fence_open(l)));
+  };
+  std::size_t i = 0;
+  while (i < n) {
+    if (is_blank(line(i))) {
+      ++i;
+      continue;
+    }
+    const std::size_t section = section_paths.size() - 1;
+    if (markdown) {
+      if (const auto heading = parse_heading(line(i))) {
+        while (!stack.empty() && stack.back().first >= heading->level) stack.pop_back();
+        stack.emplace_back(heading->level, std::make_shared<const std::string>(heading->text));
+        std::vector<HeadingText>& path = section_paths.emplace_back();
+        path.reserve(stack.size());
+        for (const auto& entry : stack) path.push_back(entry.second);
+        on_block(Block{i, i, section + 1});
+        ++i;
+        continue;
+      }
+      if (const auto fence = parse_fence_open(line(i))) {
+        std::size_t last = i + 1;
+        while (last < n && !closes_fence(line(last), *fence)) ++last;
+        if (last == n) last = n - 1;  // unclosed: runs to the end of the text
+        on_block(Block{i, last, section});
+        i = last + 1;
+        continue;
+      }
+    }
+    std::size_t last = i;
+    while (last + 1 < n && !ends_paragraph(line(last + 1))) ++last;
+    on_block(Block{i, last, section});
+    i = last + 1;
+  }
+}
+
+// The units of one block, in order.
+template <class OnUnit>
+void units_of_block(std::string_view text, std::span<const Line> lines, const Block& block,
+                    std::size_t max_chars, OnUnit&& on_unit) {
+  const std::size_t start = lines[block.first_line].start;
+  const std::size_t end = lines[block.last_line].end;
+  const std::size_t chars = count_chars(text.substr(start, end - start));
+  if (chars <= max_chars) {
+    on_unit(Unit{start, end, block.first_line, block.last_line, block.section, chars});
+    return;
+  }
+  for (std::size_t k = block.first_line; k <= block.last_line; ++k) {
+    const std::string_view l = content(text, lines[k]);
+    if (is_blank(l)) continue;
+    const std::size_t line_chars = count_chars(l);
+    if (line_chars <= max_chars) {
+      on_unit(Unit{lines[k].start, lines[k].end, k, k, block.section, line_chars});
+    } else {
+      cut_line(text, lines[k], k, block.section, max_chars, on_unit);
+    }
+  }
+}
+
+// Greedy packing, fed one unit at a time. The characters of the open chunk
+// are kept as a running count (each unit's own count plus the gap before it,
+// each gap counted once), so packing stays linear in the text.
+class Packer {
+ public:
+  Packer(std::string_view text, std::span<const Line> lines,
+         const std::vector<std::vector<HeadingText>>& section_paths, std::size_t max_chars,
+         std::vector<Chunk>& out)
+      : text_(text), lines_(lines), section_paths_(section_paths), max_chars_(max_chars), out_(out) {}
+
+  void add(const Unit& unit) {
+    if (open_ && unit.section == first_.section) {
+      const std::size_t gap = count_chars(text_.substr(last_.byte_end, unit.byte_start - last_.byte_end));
+      if (chars_ + gap + unit.chars <= max_chars_) {
+        chars_ += gap + unit.chars;
+        last_ = unit;
+        return;
+      }
+    }
+    finish();
+    open_ = true;
+    first_ = last_ = unit;
+    chars_ = unit.chars;
+  }
+
+  void finish() {
+    if (!open_) return;
+    open_ = false;
+    Chunk& chunk = out_.emplace_back();
+    chunk.byte_start = first_.byte_start;
+    chunk.byte_end = last_.byte_end;
+    chunk.text.assign(text_.substr(chunk.byte_start, chunk.byte_end - chunk.byte_start));
+    if (first_.section < section_paths_.size()) chunk.heading_path = section_paths_[first_.section];
+    const std::size_t s = std::max(first_.first_line, line_at(lines_, chunk.byte_start));
+    const std::size_t tail = std::max(last_.byte_start, chunk.byte_end > 0 ? chunk.byte_end - 1 : 0);
+    const std::size_t e = std::max(s, std::min(last_.last_line, line_at(lines_, tail)));
+    chunk.line_start = line_number(s);
+    chunk.line_end = line_number(e);
+  }
+
+ private:
+  std::string_view text_;
+  std::span<const Line> lines_;
+  const std::vector<std::vector<HeadingText>>& section_paths_;
+  std::size_t max_chars_;
+  std::vector<Chunk>& out_;
+  bool open_ = false;
+  Unit first_;
+  Unit last_;
+  std::size_t chars_ = 0;
+};
 
 }  // namespace
 
@@ -207,7 +329,12 @@ std::optional<Fence> parse_fence_open(std::string_view line) {
 }
 
 std::vector<Line> split_lines(std::string_view text) {
+  // Counting first makes one allocation of the right size: growing by doubling
+  // would touch about three times the memory, and page faults dominate the
+  // cost on notes of many short lines.
+  const auto breaks = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   std::vector<Line> lines;
+  lines.reserve(breaks + (!text.empty() && text.back() != '\n' ? 1 : 0));
   std::size_t start = 0;
   while (start < text.size()) {
     const void* found = std::memchr(text.data() + start, '\n', text.size() - start);
@@ -224,44 +351,8 @@ std::vector<Line> split_lines(std::string_view text) {
 
 Blocks parse_blocks(std::string_view text, std::span<const Line> lines, bool markdown) {
   Blocks out;
-  out.section_paths.emplace_back();
-  std::vector<std::pair<int, HeadingText>> stack;  // levels strictly increase
-  const std::size_t n = lines.size();
-  const auto line = [&](std::size_t k) { return content(text, lines[k]); };
-  const auto ends_paragraph = [&](std::string_view l) {
-    return is_blank(l) || (markdown && (parse_heading(l) || parse_fence_open(l)));
-  };
-  std::size_t i = 0;
-  while (i < n) {
-    if (is_blank(line(i))) {
-      ++i;
-      continue;
-    }
-    const std::size_t section = out.section_paths.size() - 1;
-    if (markdown) {
-      if (const auto heading = parse_heading(line(i))) {
-        while (!stack.empty() && stack.back().first >= heading->level) stack.pop_back();
-        stack.emplace_back(heading->level, std::make_shared<const std::string>(heading->text));
-        std::vector<HeadingText>& path = out.section_paths.emplace_back();
-        for (const auto& entry : stack) path.push_back(entry.second);
-        out.blocks.push_back(Block{i, i, out.section_paths.size() - 1});
-        ++i;
-        continue;
-      }
-      if (const auto fence = parse_fence_open(line(i))) {
-        std::size_t last = i + 1;
-        while (last < n && !closes_fence(line(last), *fence)) ++last;
-        if (last == n) last = n - 1;  // unclosed: runs to the end of the text
-        out.blocks.push_back(Block{i, last, section});
-        i = last + 1;
-        continue;
-      }
-    }
-    std::size_t last = i;
-    while (last + 1 < n && !ends_paragraph(line(last + 1))) ++last;
-    out.blocks.push_back(Block{i, last, section});
-    i = last + 1;
-  }
+  for_each_block(text, lines, markdown, out.section_paths,
+                 [&](const Block& block) { out.blocks.push_back(block); });
   return out;
 }
 
@@ -269,25 +360,8 @@ std::vector<Unit> make_units(std::string_view text, std::span<const Line> lines,
                              std::span<const Block> blocks, std::size_t max_chars) {
   max_chars = std::max<std::size_t>(max_chars, 1);
   std::vector<Unit> units;
-  for (const Block& block : blocks) {
-    const std::size_t start = lines[block.first_line].start;
-    const std::size_t end = lines[block.last_line].end;
-    const std::size_t chars = count_chars(text.substr(start, end - start));
-    if (chars <= max_chars) {
-      units.push_back(Unit{start, end, block.first_line, block.last_line, block.section, chars});
-      continue;
-    }
-    for (std::size_t k = block.first_line; k <= block.last_line; ++k) {
-      const std::string_view l = content(text, lines[k]);
-      if (is_blank(l)) continue;
-      const std::size_t line_chars = count_chars(l);
-      if (line_chars <= max_chars) {
-        units.push_back(Unit{lines[k].start, lines[k].end, k, k, block.section, line_chars});
-      } else {
-        cut_line(text, lines[k], k, block.section, max_chars, units);
-      }
-    }
-  }
+  for (const Block& block : blocks)
+    units_of_block(text, lines, block, max_chars, [&](const Unit& unit) { units.push_back(unit); });
   return units;
 }
 
@@ -295,46 +369,27 @@ std::vector<Chunk> pack_units(std::string_view text, std::span<const Line> lines
                               std::span<const Unit> units,
                               std::span<const std::vector<HeadingText>> section_paths,
                               std::size_t max_chars) {
-  max_chars = std::max<std::size_t>(max_chars, 1);
+  const std::vector<std::vector<HeadingText>> paths(section_paths.begin(), section_paths.end());
   std::vector<Chunk> chunks;
-  std::size_t u = 0;
-  while (u < units.size()) {
-    const Unit& first = units[u];
-    // The characters of the chunk so far: each unit's own count plus the gap
-    // before it, each gap counted once, so packing stays linear in the text.
-    std::size_t chars = first.chars;
-    std::size_t last = u;
-    while (last + 1 < units.size()) {
-      const Unit& next = units[last + 1];
-      if (next.section != first.section) break;
-      const std::size_t gap_start = units[last].byte_end;
-      const std::size_t gap = count_chars(text.substr(gap_start, next.byte_start - gap_start));
-      if (chars + gap + next.chars > max_chars) break;
-      chars += gap + next.chars;
-      ++last;
-    }
-    const Unit& end_unit = units[last];
-    Chunk chunk;
-    chunk.byte_start = first.byte_start;
-    chunk.byte_end = end_unit.byte_end;
-    chunk.text.assign(text.substr(chunk.byte_start, chunk.byte_end - chunk.byte_start));
-    if (first.section < section_paths.size()) chunk.heading_path = section_paths[first.section];
-    const std::size_t s = std::max(first.first_line, line_at(lines, chunk.byte_start));
-    const std::size_t tail = std::max(end_unit.byte_start, chunk.byte_end > 0 ? chunk.byte_end - 1 : 0);
-    const std::size_t e = std::max(s, std::min(end_unit.last_line, line_at(lines, tail)));
-    chunk.line_start = line_number(s);
-    chunk.line_end = line_number(e);
-    chunks.push_back(std::move(chunk));
-    u = last + 1;
-  }
+  Packer packer(text, lines, paths, std::max<std::size_t>(max_chars, 1), chunks);
+  for (const Unit& unit : units) packer.add(unit);
+  packer.finish();
   return chunks;
 }
 
 std::vector<Chunk> chunk_text(std::string_view text, const ChunkOptions& options) {
+  // The steps run as one stream: blocks and units are handed on as they are
+  // found instead of being stored, which keeps memory to the lines and chunks.
+  const std::size_t max_chars = std::max<std::size_t>(options.max_chars, 1);
   const std::vector<Line> lines = split_lines(text);
-  const Blocks blocks = parse_blocks(text, lines, options.markdown);
-  const std::vector<Unit> units = make_units(text, lines, blocks.blocks, options.max_chars);
-  return pack_units(text, lines, units, blocks.section_paths, options.max_chars);
+  std::vector<std::vector<HeadingText>> section_paths;
+  std::vector<Chunk> chunks;
+  Packer packer(text, lines, section_paths, max_chars, chunks);
+  for_each_block(text, lines, options.markdown, section_paths, [&](const Block& block) {
+    units_of_block(text, lines, block, max_chars, [&](const Unit& unit) { packer.add(unit); });
+  });
+  packer.finish();
+  return chunks;
 }
 
 }  // namespace tessavine

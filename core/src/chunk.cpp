@@ -26,6 +26,42 @@ inline bool step_is_space(std::string_view s, std::size_t& i) {
   return unicode::is_white_space(utf8::decode(s, i));
 }
 
+// Characters in `text`, or some number above `limit` as soon as there are
+// more: a block or line that is too long need not be counted to its end.
+std::size_t count_chars_upto(std::string_view text, std::size_t limit) {
+  std::size_t n = 0;
+  std::size_t i = 0;
+  while (i < text.size() && n <= limit) {
+    if (text.size() - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      if ((word & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        n += 8;
+        continue;
+      }
+    }
+    if (static_cast<unsigned char>(text[i]) < 0x80) {
+      ++i;
+    } else {
+      utf8::decode(text, i);
+    }
+    ++n;
+  }
+  return n;
+}
+
+// Whether the eight bytes at `p` are all printable ASCII (0x21 to 0x7F):
+// eight characters, none of them white space.
+inline bool eight_solid_ascii(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const bool has_below_0x21 = ((w - kOnes * 0x21) & ~w & kHigh) != 0;
+  return (w & kHigh) == 0 && !has_below_0x21;
+}
+
 bool is_blank(std::string_view line) {
   std::size_t i = 0;
   while (i < line.size()) {
@@ -56,6 +92,15 @@ Span trim(std::string_view s) {
 }
 
 bool closes_fence(std::string_view line, const Fence& fence) {
+  // Most lines inside a fence start with something else: decide those
+  // without scanning the whole line.
+  std::size_t first = 0;
+  while (first < line.size()) {
+    std::size_t next = first;
+    if (!step_is_space(line, next)) break;
+    first = next;
+  }
+  if (first == line.size() || line[first] != fence.marker) return false;
   const Span span = trim(line);
   if (span.end - span.begin < fence.length) return false;
   for (std::size_t i = span.begin; i < span.end; ++i) {
@@ -103,6 +148,13 @@ void cut_line(std::string_view text, const Line& line, std::size_t index, std::s
     std::size_t break_end = 0;    // the piece that ends before the last one
     std::size_t break_chars = 0;
     while (i < s.size() && taken < max_chars) {
+      if (s.size() - i >= 8 && max_chars - taken >= 8 && eight_solid_ascii(s.data() + i)) {
+        i += 8;
+        taken += 8;
+        solid_end = i;
+        solid_chars = taken;
+        continue;
+      }
       const bool space = step_is_space(s, i);
       ++taken;
       if (space) {
@@ -179,7 +231,7 @@ void units_of_block(std::string_view text, std::span<const Line> lines, const Bl
                     std::size_t max_chars, OnUnit&& on_unit) {
   const std::size_t start = lines[block.first_line].start;
   const std::size_t end = lines[block.last_line].end;
-  const std::size_t chars = count_chars(text.substr(start, end - start));
+  const std::size_t chars = count_chars_upto(text.substr(start, end - start), max_chars);
   if (chars <= max_chars) {
     on_unit(Unit{start, end, block.first_line, block.last_line, block.section, chars});
     return;
@@ -187,7 +239,7 @@ void units_of_block(std::string_view text, std::span<const Line> lines, const Bl
   for (std::size_t k = block.first_line; k <= block.last_line; ++k) {
     const std::string_view l = content(text, lines[k]);
     if (is_blank(l)) continue;
-    const std::size_t line_chars = count_chars(l);
+    const std::size_t line_chars = count_chars_upto(l, max_chars);
     if (line_chars <= max_chars) {
       on_unit(Unit{lines[k].start, lines[k].end, k, k, block.section, line_chars});
     } else {
@@ -207,9 +259,11 @@ class Packer {
       : text_(text), lines_(lines), section_paths_(section_paths), max_chars_(max_chars), out_(out) {}
 
   void add(const Unit& unit) {
-    if (open_ && unit.section == first_.section) {
-      const std::size_t gap = count_chars(text_.substr(last_.byte_end, unit.byte_start - last_.byte_end));
-      if (chars_ + gap + unit.chars <= max_chars_) {
+    if (open_ && unit.section == first_.section && chars_ + unit.chars <= max_chars_) {
+      const std::size_t room = max_chars_ - chars_ - unit.chars;
+      const std::size_t gap =
+          count_chars_upto(text_.substr(last_.byte_end, unit.byte_start - last_.byte_end), room);
+      if (gap <= room) {
         chars_ += gap + unit.chars;
         last_ = unit;
         return;
@@ -269,26 +323,7 @@ bool operator==(const Chunk& a, const Chunk& b) {
 }
 
 std::size_t count_chars(std::string_view text) {
-  std::size_t n = 0;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text.size() - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, text.data() + i, 8);
-      if ((word & 0x8080808080808080ULL) == 0) {
-        i += 8;
-        n += 8;
-        continue;
-      }
-    }
-    if (static_cast<unsigned char>(text[i]) < 0x80) {
-      ++i;
-    } else {
-      utf8::decode(text, i);
-    }
-    ++n;
-  }
-  return n;
+  return count_chars_upto(text, std::numeric_limits<std::size_t>::max());
 }
 
 std::optional<Heading> parse_heading(std::string_view line) {
@@ -332,7 +367,8 @@ std::vector<Line> split_lines(std::string_view text) {
   // Counting first makes one allocation of the right size: growing by doubling
   // would touch about three times the memory, and page faults dominate the
   // cost on notes of many short lines.
-  const auto breaks = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  std::size_t breaks = 0;
+  for (const char c : text) breaks += c == '\n';  // vectorised by the compiler
   std::vector<Line> lines;
   lines.reserve(breaks + (!text.empty() && text.back() != '\n' ? 1 : 0));
   std::size_t start = 0;

@@ -156,7 +156,7 @@ TESSAVINE_POPCNT void ternary_popcnt(const std::uint8_t* qc, const std::uint8_t*
   ternary_scan_words<true>(qc, qm, codes, masks, n, bytes, dim, out);
 }
 
-// ---- AVX2 path: byte counts by nibble table lookup, summed per vector.
+// ---- 32-byte chunks, read by the AVX2 and AVX-512 paths.
 //
 // A code of B >= 32 bytes is read as its full 32-byte chunks plus, when B is
 // not a multiple of 32, the 32 bytes ending at the code's end with the bytes
@@ -172,22 +172,33 @@ alignas(64) constexpr std::uint8_t kTailMask[64] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-// Byte counts of 8 at most per chunk fit 31 chunks in a byte before a flush.
-constexpr int kChunksPerFlush = 31;
-
-struct Avx2Layout {
+struct Chunks32 {
   std::size_t full;  // whole 32-byte chunks
   std::size_t tail;  // bytes after them, 0 to 31
   std::size_t tail_offset;
 };
 
-Avx2Layout avx2_layout(std::size_t bytes) {
+Chunks32 chunks32(std::size_t bytes) {
   return {bytes / 32, bytes % 32, bytes - 32};
 }
 
 TESSAVINE_AVX2 inline __m256i load256(const std::uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
+
+// Lane l of the result: the total of the four 64-bit lanes of the l-th input.
+TESSAVINE_AVX2 inline __m256i sum_lanes4(__m256i a, __m256i b, __m256i c, __m256i d) {
+  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
+  return _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
+                          _mm256_permute2x128_si256(ab, cd, 0x31));
+}
+
+// ---- AVX2 path: byte counts by nibble table lookup, widened to 64-bit lanes
+// before they can overflow.
+
+// Byte counts of 8 at most per chunk fit 31 chunks in a byte before a flush.
+constexpr int kChunksPerFlush = 31;
 
 TESSAVINE_AVX2 inline __m256i popcount_bytes(__m256i v) {
   const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
@@ -209,16 +220,8 @@ TESSAVINE_AVX2 inline void flush(Avx2Counter& c) {
   c.bytes = _mm256_setzero_si256();
 }
 
-// Lane l of the result: the total of the four 64-bit lanes of the l-th input.
-TESSAVINE_AVX2 inline __m256i sum_lanes4(__m256i a, __m256i b, __m256i c, __m256i d) {
-  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
-  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
-  return _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
-                          _mm256_permute2x128_si256(ab, cd, 0x31));
-}
-
 TESSAVINE_AVX2 inline __m256i hamming_lanes_avx2(const std::uint8_t* q, const std::uint8_t* c,
-                                                 const Avx2Layout& layout, __m256i tail_mask) {
+                                                 const Chunks32& layout, __m256i tail_mask) {
   Avx2Counter count{_mm256_setzero_si256(), _mm256_setzero_si256()};
   int pending = 0;
   for (std::size_t k = 0; k < layout.full; ++k) {
@@ -242,7 +245,7 @@ TESSAVINE_AVX2 inline __m256i hamming_lanes_avx2(const std::uint8_t* q, const st
 TESSAVINE_AVX2 void hamming_avx2(const std::uint8_t* q, const std::uint8_t* codes, std::size_t n,
                                  std::size_t bytes, std::uint16_t* out) {
   if (bytes < 32) return hamming_popcnt(q, codes, n, bytes, out);
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   const __m256i tail_mask = load256(kTailMask + layout.tail);
   alignas(32) std::uint64_t totals[4];
   std::size_t i = 0;
@@ -282,7 +285,7 @@ TESSAVINE_AVX2 inline TernaryCounter ternary_lanes_avx2(const std::uint8_t* qc,
                                                         const std::uint8_t* qm,
                                                         const std::uint8_t* dc,
                                                         const std::uint8_t* dm,
-                                                        const Avx2Layout& layout,
+                                                        const Chunks32& layout,
                                                         __m256i tail_mask) {
   const __m256i zero = _mm256_setzero_si256();
   TernaryCounter count{{zero, zero}, {zero, zero}};
@@ -310,7 +313,7 @@ TESSAVINE_AVX2 void ternary_avx2(const std::uint8_t* qc, const std::uint8_t* qm,
                                  std::size_t n, std::size_t bytes, std::size_t dim,
                                  std::uint16_t* out) {
   if (bytes < 32) return ternary_popcnt(qc, qm, codes, masks, n, bytes, dim, out);
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   const __m256i tail_mask = load256(kTailMask + layout.tail);
   const __m256i zero = _mm256_setzero_si256();
   alignas(32) std::uint64_t both[4], differ[4];
@@ -399,16 +402,19 @@ struct HammingLong {
   const std::uint8_t* q;
   const std::uint8_t* codes;
   std::size_t bytes;
-  Avx2Layout layout;
+  Chunks32 layout;
   __m256i tail_mask;
 
   TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
     const std::uint8_t* c = codes + i * bytes;
     __m256i acc = _mm256_setzero_si256();
-    for (std::size_t at = 0; at < 32 * layout.full; at += 32)
-      acc = _mm256_add_epi64(acc, popcount_lanes(_mm256_xor_si256(load256(q + at), load256(c + at))));
+    for (std::size_t at = 0; at < 32 * layout.full; at += 32) {
+      const __m256i x = _mm256_xor_si256(load256(q + at), load256(c + at));
+      acc = _mm256_add_epi64(acc, popcount_lanes(x));
+    }
     const std::size_t at = layout.tail_offset;
-    return _mm256_add_epi64(acc, popcount_lanes(xor_and(load256(q + at), load256(c + at), tail_mask)));
+    const __m256i x = xor_and(load256(q + at), load256(c + at), tail_mask);
+    return _mm256_add_epi64(acc, popcount_lanes(x));
   }
 };
 
@@ -448,7 +454,7 @@ struct TernaryLong {
   const std::uint8_t* codes;
   const std::uint8_t* masks;
   std::size_t bytes;
-  Avx2Layout layout;
+  Chunks32 layout;
   __m256i tail_mask;
 
   TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
@@ -472,7 +478,7 @@ TESSAVINE_AVX512 void hamming_avx512(const std::uint8_t* q, const std::uint8_t* 
     const HammingShort lanes{load256(q), load256(q + bytes - 32), keep1, codes, bytes};
     return scan4<false>(lanes, n, 0, out);
   }
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   scan4<false>(HammingLong{q, codes, bytes, layout, load256(kTailMask + layout.tail)}, n, 0, out);
 }
 
@@ -488,7 +494,7 @@ TESSAVINE_AVX512 void ternary_avx512(const std::uint8_t* qc, const std::uint8_t*
                              bytes};
     return scan4<true>(lanes, n, dim, out);
   }
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   scan4<true>(TernaryLong{qc, qm, codes, masks, bytes, layout, load256(kTailMask + layout.tail)},
               n, dim, out);
 }

@@ -79,7 +79,8 @@ std::vector<std::uint32_t> smallest_k_by_histogram(std::span<const std::uint16_t
   const std::size_t n = distances.size();
   if (n == 0 || k == 0) return {};
   const std::size_t want = std::min(k, n);
-  const std::vector<std::uint64_t> histogram = histogram_of(distances, std::size_t{largest(distances)} + 1);
+  const std::vector<std::uint64_t> histogram =
+      histogram_of(distances, std::size_t{largest(distances)} + 1);
 
   // Threshold bucket t: the first at which the running total reaches `want`.
   // With want == n that is the largest distance, and everything is kept.

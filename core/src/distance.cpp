@@ -501,7 +501,7 @@ TESSAVINE_AVX512 void ternary_avx512(const std::uint8_t* qc, const std::uint8_t*
 
 // ---- The int8 dot product: the sixteen lanes are exactly the sixteen floats
 // of one AVX-512 register, or two AVX2 registers; a separate multiply and add
-// per lane keeps each lane's sum in the specified order.
+// per lane keeps each lane's sum in its fixed order.
 
 TESSAVINE_AVX2 float int8_dot_avx2(const float* q, const std::int8_t* codes, std::size_t dim) {
   __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
@@ -557,15 +557,25 @@ std::string_view kernel_path_name(KernelPath path) {
 
 bool kernel_path_supported(KernelPath path) {
 #if TESSAVINE_X86_64
-  __builtin_cpu_init();
-  const bool popcnt = __builtin_cpu_supports("popcnt");
+  struct Features {
+    bool popcnt, avx2, avx512;
+  };
+  // Asked once: the answers never change, and the initialisation is the only
+  // write, made thread-safe by the language.
+  static const Features cpu = [] {
+    __builtin_cpu_init();
+    const bool popcnt = __builtin_cpu_supports("popcnt");
+    const bool avx2 = popcnt && __builtin_cpu_supports("avx2");
+    return Features{popcnt, avx2,
+                    avx2 && __builtin_cpu_supports("avx512f") &&
+                        __builtin_cpu_supports("avx512vl") &&
+                        __builtin_cpu_supports("avx512vpopcntdq")};
+  }();
   switch (path) {
     case KernelPath::Portable: return true;
-    case KernelPath::Popcnt: return popcnt;
-    case KernelPath::Avx2: return popcnt && __builtin_cpu_supports("avx2");
-    case KernelPath::Avx512:
-      return popcnt && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vpopcntdq");
+    case KernelPath::Popcnt: return cpu.popcnt;
+    case KernelPath::Avx2: return cpu.avx2;
+    case KernelPath::Avx512: return cpu.avx512;
   }
   return false;
 #else

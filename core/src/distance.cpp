@@ -7,10 +7,14 @@
 #define TESSAVINE_X86_64 1
 // GCC 12's AVX-512 headers build "undefined" registers from themselves, which
 // -Wmaybe-uninitialized reports wherever such an intrinsic is inlined.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 namespace tessavine {
@@ -137,7 +141,8 @@ float finish_dot(const float lanes[16], const float* q, const std::int8_t* codes
 
 #define TESSAVINE_POPCNT __attribute__((target("popcnt")))
 #define TESSAVINE_AVX2 __attribute__((target("avx2,popcnt")))
-#define TESSAVINE_AVX512 __attribute__((target("avx512f,avx512bw,avx512vpopcntdq,popcnt")))
+#define TESSAVINE_AVX512 \
+  __attribute__((target("avx2,avx512f,avx512vl,avx512vpopcntdq,popcnt")))
 
 TESSAVINE_POPCNT void hamming_popcnt(const std::uint8_t* q, const std::uint8_t* codes,
                                      std::size_t n, std::size_t bytes, std::uint16_t* out) {
@@ -151,7 +156,7 @@ TESSAVINE_POPCNT void ternary_popcnt(const std::uint8_t* qc, const std::uint8_t*
   ternary_scan_words<true>(qc, qm, codes, masks, n, bytes, dim, out);
 }
 
-// ---- AVX2 path: byte counts by nibble table lookup, summed per vector.
+// ---- 32-byte chunks, read by the AVX2 and AVX-512 paths.
 //
 // A code of B >= 32 bytes is read as its full 32-byte chunks plus, when B is
 // not a multiple of 32, the 32 bytes ending at the code's end with the bytes
@@ -167,22 +172,33 @@ alignas(64) constexpr std::uint8_t kTailMask[64] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 
-// Byte counts of 8 at most per chunk fit 31 chunks in a byte before a flush.
-constexpr int kChunksPerFlush = 31;
-
-struct Avx2Layout {
+struct Chunks32 {
   std::size_t full;  // whole 32-byte chunks
   std::size_t tail;  // bytes after them, 0 to 31
   std::size_t tail_offset;
 };
 
-Avx2Layout avx2_layout(std::size_t bytes) {
+Chunks32 chunks32(std::size_t bytes) {
   return {bytes / 32, bytes % 32, bytes - 32};
 }
 
 TESSAVINE_AVX2 inline __m256i load256(const std::uint8_t* p) {
   return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
+
+// Lane l of the result: the total of the four 64-bit lanes of the l-th input.
+TESSAVINE_AVX2 inline __m256i sum_lanes4(__m256i a, __m256i b, __m256i c, __m256i d) {
+  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
+  return _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
+                          _mm256_permute2x128_si256(ab, cd, 0x31));
+}
+
+// ---- AVX2 path: byte counts by nibble table lookup, widened to 64-bit lanes
+// before they can overflow.
+
+// Byte counts of 8 at most per chunk fit 31 chunks in a byte before a flush.
+constexpr int kChunksPerFlush = 31;
 
 TESSAVINE_AVX2 inline __m256i popcount_bytes(__m256i v) {
   const __m256i table = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4, 0, 1, 1,
@@ -204,16 +220,8 @@ TESSAVINE_AVX2 inline void flush(Avx2Counter& c) {
   c.bytes = _mm256_setzero_si256();
 }
 
-// Lane l of the result: the total of the four 64-bit lanes of the l-th input.
-TESSAVINE_AVX2 inline __m256i sum_lanes4(__m256i a, __m256i b, __m256i c, __m256i d) {
-  const __m256i ab = _mm256_add_epi64(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
-  const __m256i cd = _mm256_add_epi64(_mm256_unpacklo_epi64(c, d), _mm256_unpackhi_epi64(c, d));
-  return _mm256_add_epi64(_mm256_permute2x128_si256(ab, cd, 0x20),
-                          _mm256_permute2x128_si256(ab, cd, 0x31));
-}
-
 TESSAVINE_AVX2 inline __m256i hamming_lanes_avx2(const std::uint8_t* q, const std::uint8_t* c,
-                                                 const Avx2Layout& layout, __m256i tail_mask) {
+                                                 const Chunks32& layout, __m256i tail_mask) {
   Avx2Counter count{_mm256_setzero_si256(), _mm256_setzero_si256()};
   int pending = 0;
   for (std::size_t k = 0; k < layout.full; ++k) {
@@ -237,7 +245,7 @@ TESSAVINE_AVX2 inline __m256i hamming_lanes_avx2(const std::uint8_t* q, const st
 TESSAVINE_AVX2 void hamming_avx2(const std::uint8_t* q, const std::uint8_t* codes, std::size_t n,
                                  std::size_t bytes, std::uint16_t* out) {
   if (bytes < 32) return hamming_popcnt(q, codes, n, bytes, out);
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   const __m256i tail_mask = load256(kTailMask + layout.tail);
   alignas(32) std::uint64_t totals[4];
   std::size_t i = 0;
@@ -277,7 +285,7 @@ TESSAVINE_AVX2 inline TernaryCounter ternary_lanes_avx2(const std::uint8_t* qc,
                                                         const std::uint8_t* qm,
                                                         const std::uint8_t* dc,
                                                         const std::uint8_t* dm,
-                                                        const Avx2Layout& layout,
+                                                        const Chunks32& layout,
                                                         __m256i tail_mask) {
   const __m256i zero = _mm256_setzero_si256();
   TernaryCounter count{{zero, zero}, {zero, zero}};
@@ -305,7 +313,7 @@ TESSAVINE_AVX2 void ternary_avx2(const std::uint8_t* qc, const std::uint8_t* qm,
                                  std::size_t n, std::size_t bytes, std::size_t dim,
                                  std::uint16_t* out) {
   if (bytes < 32) return ternary_popcnt(qc, qm, codes, masks, n, bytes, dim, out);
-  const Avx2Layout layout = avx2_layout(bytes);
+  const Chunks32 layout = chunks32(bytes);
   const __m256i tail_mask = load256(kTailMask + layout.tail);
   const __m256i zero = _mm256_setzero_si256();
   alignas(32) std::uint64_t both[4], differ[4];
@@ -328,186 +336,172 @@ TESSAVINE_AVX2 void ternary_avx2(const std::uint8_t* qc, const std::uint8_t* qm,
   }
 }
 
-// ---- AVX-512 path: VPOPCNTDQ over 64-byte chunks, the last one a masked
-// load that touches no byte outside the code; eight vectors reduced at once.
+// ---- AVX-512 path: VPOPCNTDQ on 32-byte chunks read as in the AVX2 path.
+// Full-width loads would be split across cache lines for nearly every code
+// (the codes start 16 bytes into the file and are rarely a multiple of 64
+// bytes long), and masked loads stream several times slower than plain ones
+// on the machines measured, so 32-byte loads with the tail masked in the
+// register scan faster.
 
-TESSAVINE_AVX512 inline __m512i add_pairs(__m512i a, __m512i b) {
-  return _mm512_add_epi64(_mm512_unpacklo_epi64(a, b), _mm512_unpackhi_epi64(a, b));
+TESSAVINE_AVX512 inline __m256i popcount_lanes(__m256i v) { return _mm256_popcnt_epi64(v); }
+
+// (a ^ b) & m: 0xF0 is a, 0xCC is b, 0xAA is m.
+TESSAVINE_AVX512 inline __m256i xor_and(__m256i a, __m256i b, __m256i m) {
+  return _mm256_ternarylogic_epi64(a, b, m, 0x28);
 }
 
-TESSAVINE_AVX512 inline __m512i fold_halves(__m512i a, __m512i b) {
-  return _mm512_add_epi64(_mm512_shuffle_i64x2(a, b, _MM_SHUFFLE(2, 0, 2, 0)),
-                          _mm512_shuffle_i64x2(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+// x & (c ^ d): 0xF0 is x, 0xCC is c, 0xAA is d.
+TESSAVINE_AVX512 inline __m256i and_xor(__m256i x, __m256i c, __m256i d) {
+  return _mm256_ternarylogic_epi64(x, c, d, 0x60);
 }
 
-// Lane v of the result: the total of the eight 64-bit lanes of s[v]. Each
-// 128-bit block of add_pairs(a, b) holds a partial sum of a and one of b; two
-// rounds of fold_halves fold the four blocks into one lane per vector.
-TESSAVINE_AVX512 inline __m512i sum_lanes8(const __m512i s[8]) {
-  const __m512i s0123 = fold_halves(add_pairs(s[0], s[1]), add_pairs(s[2], s[3]));
-  const __m512i s4567 = fold_halves(add_pairs(s[4], s[5]), add_pairs(s[6], s[7]));
-  return fold_halves(s0123, s4567);
+// Per-vector 64-bit lane counts, four vectors reduced and stored at once:
+// Hamming counts keep their low 16 bits; ternary lanes hold 2 * differ - both,
+// to which the dimension is added before the clamp to 0..65535.
+template <bool kTernary, class Lanes>
+TESSAVINE_AVX512 void scan4(const Lanes& lanes, std::size_t n, std::size_t dim,
+                            std::uint16_t* out) {
+  const __m256i bias = _mm256_set1_epi64x(clamped_dim(dim));
+  const __m256i zero = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < n; i += 4) {
+    __m256i s[4];
+    for (std::size_t v = 0; v < 4; ++v) s[v] = i + v < n ? lanes(i + v) : zero;
+    __m256i totals = sum_lanes4(s[0], s[1], s[2], s[3]);
+    __m128i packed;
+    if constexpr (kTernary) {
+      totals = _mm256_max_epi64(_mm256_add_epi64(totals, bias), zero);
+      packed = _mm256_maskz_cvtusepi64_epi16(0xF, totals);
+    } else {
+      packed = _mm256_maskz_cvtepi64_epi16(0xF, totals);
+    }
+    if (i + 4 <= n) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + i), packed);
+    } else {
+      alignas(16) std::uint16_t last[8];
+      _mm_store_si128(reinterpret_cast<__m128i*>(last), packed);
+      std::copy(last, last + (n - i), out + i);
+    }
+  }
 }
 
-struct Avx512Layout {
-  std::size_t full;     // whole 64-byte chunks
-  __mmask64 tail_mask;  // the bytes after them, 0 when there are none
+// Codes of 32 to 64 bytes: the chunk at 0 and the chunk ending at the code's
+// end, the query's chunks held in registers.
+struct HammingShort {
+  __m256i q0, q1, keep1;
+  const std::uint8_t* codes;
+  std::size_t bytes;
+
+  TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
+    const std::uint8_t* c = codes + i * bytes;
+    return _mm256_add_epi64(popcount_lanes(_mm256_xor_si256(q0, load256(c))),
+                            popcount_lanes(xor_and(q1, load256(c + bytes - 32), keep1)));
+  }
 };
 
-Avx512Layout avx512_layout(std::size_t bytes) {
-  const std::size_t rest = bytes % 64;
-  return {bytes / 64, rest == 0 ? __mmask64{0} : (~__mmask64{0} >> (64 - rest))};
-}
-
-// Per-vector 64-bit lane counts: Hamming counts, or 2 * differ - both for the
-// ternary distance (signed; the dimension is added after the reduction).
-struct HammingLanes512 {
+struct HammingLong {
   const std::uint8_t* q;
   const std::uint8_t* codes;
   std::size_t bytes;
-  Avx512Layout layout;
+  Chunks32 layout;
+  __m256i tail_mask;
 
-  TESSAVINE_AVX512 __m512i operator()(std::size_t i) const {
+  TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
     const std::uint8_t* c = codes + i * bytes;
-    __m512i acc = _mm512_setzero_si512();
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < layout.full; ++k, at += 64) {
-      const __m512i x = _mm512_xor_si512(_mm512_loadu_si512(q + at), _mm512_loadu_si512(c + at));
-      acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(x));
+    __m256i acc = _mm256_setzero_si256();
+    for (std::size_t at = 0; at < 32 * layout.full; at += 32) {
+      const __m256i x = _mm256_xor_si256(load256(q + at), load256(c + at));
+      acc = _mm256_add_epi64(acc, popcount_lanes(x));
     }
-    if (layout.tail_mask != 0) {
-      const __m512i x = _mm512_xor_si512(_mm512_maskz_loadu_epi8(layout.tail_mask, q + at),
-                                         _mm512_maskz_loadu_epi8(layout.tail_mask, c + at));
-      acc = _mm512_add_epi64(acc, _mm512_popcnt_epi64(x));
-    }
-    return acc;
+    const std::size_t at = layout.tail_offset;
+    const __m256i x = xor_and(load256(q + at), load256(c + at), tail_mask);
+    return _mm256_add_epi64(acc, popcount_lanes(x));
   }
 };
 
-// Codes of at most 64 bytes: the query stays in a register.
-struct HammingLanes512Short {
-  __m512i q;
+// The query mask's tail chunk is masked once, so that both and differ of the
+// bytes counted twice vanish without a per-vector mask.
+struct TernaryShort {
+  __m256i qc0, qm0, qc1, qm1;
   const std::uint8_t* codes;
+  const std::uint8_t* masks;
   std::size_t bytes;
-  __mmask64 mask;
 
-  TESSAVINE_AVX512 __m512i operator()(std::size_t i) const {
-    const __m512i c = _mm512_maskz_loadu_epi8(mask, codes + i * bytes);
-    return _mm512_popcnt_epi64(_mm512_xor_si512(q, c));
+  TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
+    const std::uint8_t* dc = codes + i * bytes;
+    const std::uint8_t* dm = masks + i * bytes;
+    const __m256i x0 = _mm256_and_si256(qm0, load256(dm));
+    const __m256i x1 = _mm256_and_si256(qm1, load256(dm + bytes - 32));
+    const __m256i y0 = and_xor(x0, qc0, load256(dc));
+    const __m256i y1 = and_xor(x1, qc1, load256(dc + bytes - 32));
+    const __m256i both = _mm256_add_epi64(popcount_lanes(x0), popcount_lanes(x1));
+    const __m256i differ = _mm256_add_epi64(popcount_lanes(y0), popcount_lanes(y1));
+    return _mm256_sub_epi64(_mm256_slli_epi64(differ, 1), both);
   }
 };
 
-TESSAVINE_AVX512 inline __m512i ternary_chunk(__m512i qc, __m512i qm, __m512i dc, __m512i dm) {
-  const __m512i x = _mm512_and_si512(qm, dm);
-  // x & (qc ^ dc): 0xF0 is x, 0xCC is qc, 0xAA is dc.
-  const __m512i y = _mm512_ternarylogic_epi64(x, qc, dc, 0x60);
-  return _mm512_sub_epi64(_mm512_slli_epi64(_mm512_popcnt_epi64(y), 1), _mm512_popcnt_epi64(x));
+TESSAVINE_AVX512 inline void add_ternary_lanes(__m256i& both, __m256i& differ,
+                                               const std::uint8_t* qc, const std::uint8_t* qm,
+                                               const std::uint8_t* dc, const std::uint8_t* dm,
+                                               __m256i keep) {
+  const __m256i x = _mm256_and_si256(_mm256_and_si256(load256(qm), keep), load256(dm));
+  both = _mm256_add_epi64(both, popcount_lanes(x));
+  differ = _mm256_add_epi64(differ, popcount_lanes(and_xor(x, load256(qc), load256(dc))));
 }
 
-struct TernaryLanes512 {
+struct TernaryLong {
   const std::uint8_t* qc;
   const std::uint8_t* qm;
   const std::uint8_t* codes;
   const std::uint8_t* masks;
   std::size_t bytes;
-  Avx512Layout layout;
+  Chunks32 layout;
+  __m256i tail_mask;
 
-  TESSAVINE_AVX512 __m512i operator()(std::size_t i) const {
+  TESSAVINE_AVX512 __m256i operator()(std::size_t i) const {
     const std::uint8_t* dc = codes + i * bytes;
     const std::uint8_t* dm = masks + i * bytes;
-    __m512i acc = _mm512_setzero_si512();
-    std::size_t at = 0;
-    for (std::size_t k = 0; k < layout.full; ++k, at += 64) {
-      acc = _mm512_add_epi64(acc, ternary_chunk(_mm512_loadu_si512(qc + at),
-                                                _mm512_loadu_si512(qm + at),
-                                                _mm512_loadu_si512(dc + at),
-                                                _mm512_loadu_si512(dm + at)));
-    }
-    if (layout.tail_mask != 0) {
-      const __mmask64 m = layout.tail_mask;
-      acc = _mm512_add_epi64(acc, ternary_chunk(_mm512_maskz_loadu_epi8(m, qc + at),
-                                                _mm512_maskz_loadu_epi8(m, qm + at),
-                                                _mm512_maskz_loadu_epi8(m, dc + at),
-                                                _mm512_maskz_loadu_epi8(m, dm + at)));
-    }
-    return acc;
+    __m256i both = _mm256_setzero_si256(), differ = both;
+    const __m256i all = _mm256_set1_epi8(-1);
+    for (std::size_t at = 0; at < 32 * layout.full; at += 32)
+      add_ternary_lanes(both, differ, qc + at, qm + at, dc + at, dm + at, all);
+    const std::size_t at = layout.tail_offset;
+    add_ternary_lanes(both, differ, qc + at, qm + at, dc + at, dm + at, tail_mask);
+    return _mm256_sub_epi64(_mm256_slli_epi64(differ, 1), both);
   }
 };
-
-struct TernaryLanes512Short {
-  __m512i qc;
-  __m512i qm;
-  const std::uint8_t* codes;
-  const std::uint8_t* masks;
-  std::size_t bytes;
-  __mmask64 mask;
-
-  TESSAVINE_AVX512 __m512i operator()(std::size_t i) const {
-    return ternary_chunk(qc, qm, _mm512_maskz_loadu_epi8(mask, codes + i * bytes),
-                         _mm512_maskz_loadu_epi8(mask, masks + i * bytes));
-  }
-};
-
-// Reduces the lanes of eight vectors at a time and stores one 16-bit value
-// each: the low 16 bits of the total (Hamming), or the dimension plus the
-// total clamped to 0..65535 (ternary).
-template <bool kTernary>
-TESSAVINE_AVX512 inline void store8(__m512i totals, std::size_t dim, std::uint16_t* to) {
-  __m128i packed;
-  if constexpr (kTernary) {
-    totals = _mm512_add_epi64(totals, _mm512_set1_epi64(clamped_dim(dim)));
-    totals = _mm512_max_epi64(totals, _mm512_setzero_si512());
-    packed = _mm512_maskz_cvtusepi64_epi16(0xFF, totals);
-  } else {
-    packed = _mm512_maskz_cvtepi64_epi16(0xFF, totals);
-  }
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), packed);
-}
-
-template <bool kTernary, class Lanes>
-TESSAVINE_AVX512 void scan8(const Lanes& lanes, std::size_t n, std::size_t dim,
-                            std::uint16_t* out) {
-  __m512i s[8];
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (std::size_t v = 0; v < 8; ++v) s[v] = lanes(i + v);
-    store8<kTernary>(sum_lanes8(s), dim, out + i);
-  }
-  if (i == n) return;
-  for (std::size_t v = 0; v < 8; ++v) s[v] = i + v < n ? lanes(i + v) : _mm512_setzero_si512();
-  alignas(16) std::uint16_t last[8];
-  store8<kTernary>(sum_lanes8(s), dim, last);
-  std::copy(last, last + (n - i), out + i);
-}
 
 TESSAVINE_AVX512 void hamming_avx512(const std::uint8_t* q, const std::uint8_t* codes,
                                      std::size_t n, std::size_t bytes, std::uint16_t* out) {
-  const Avx512Layout layout = avx512_layout(bytes);
+  if (bytes < 32) return hamming_popcnt(q, codes, n, bytes, out);
   if (bytes <= 64) {
-    const __mmask64 mask = layout.full != 0 ? ~__mmask64{0} : layout.tail_mask;
-    const HammingLanes512Short lanes{_mm512_maskz_loadu_epi8(mask, q), codes, bytes, mask};
-    return scan8<false>(lanes, n, 0, out);
+    const __m256i keep1 = load256(kTailMask + (bytes - 32));
+    const HammingShort lanes{load256(q), load256(q + bytes - 32), keep1, codes, bytes};
+    return scan4<false>(lanes, n, 0, out);
   }
-  scan8<false>(HammingLanes512{q, codes, bytes, layout}, n, 0, out);
+  const Chunks32 layout = chunks32(bytes);
+  scan4<false>(HammingLong{q, codes, bytes, layout, load256(kTailMask + layout.tail)}, n, 0, out);
 }
 
 TESSAVINE_AVX512 void ternary_avx512(const std::uint8_t* qc, const std::uint8_t* qm,
                                      const std::uint8_t* codes, const std::uint8_t* masks,
                                      std::size_t n, std::size_t bytes, std::size_t dim,
                                      std::uint16_t* out) {
-  const Avx512Layout layout = avx512_layout(bytes);
+  if (bytes < 32) return ternary_popcnt(qc, qm, codes, masks, n, bytes, dim, out);
   if (bytes <= 64) {
-    const __mmask64 mask = layout.full != 0 ? ~__mmask64{0} : layout.tail_mask;
-    const TernaryLanes512Short lanes{_mm512_maskz_loadu_epi8(mask, qc),
-                                     _mm512_maskz_loadu_epi8(mask, qm), codes, masks, bytes, mask};
-    return scan8<true>(lanes, n, dim, out);
+    const __m256i keep1 = load256(kTailMask + (bytes - 32));
+    const TernaryShort lanes{load256(qc), load256(qm), load256(qc + bytes - 32),
+                             _mm256_and_si256(load256(qm + bytes - 32), keep1), codes, masks,
+                             bytes};
+    return scan4<true>(lanes, n, dim, out);
   }
-  scan8<true>(TernaryLanes512{qc, qm, codes, masks, bytes, layout}, n, dim, out);
+  const Chunks32 layout = chunks32(bytes);
+  scan4<true>(TernaryLong{qc, qm, codes, masks, bytes, layout, load256(kTailMask + layout.tail)},
+              n, dim, out);
 }
 
 // ---- The int8 dot product: the sixteen lanes are exactly the sixteen floats
 // of one AVX-512 register, or two AVX2 registers; a separate multiply and add
-// per lane keeps each lane's sum in the specified order.
+// per lane keeps each lane's sum in its fixed order.
 
 TESSAVINE_AVX2 float int8_dot_avx2(const float* q, const std::int8_t* codes, std::size_t dim) {
   __m256 lo = _mm256_setzero_ps(), hi = _mm256_setzero_ps();
@@ -563,15 +557,25 @@ std::string_view kernel_path_name(KernelPath path) {
 
 bool kernel_path_supported(KernelPath path) {
 #if TESSAVINE_X86_64
-  __builtin_cpu_init();
-  const bool popcnt = __builtin_cpu_supports("popcnt");
+  struct Features {
+    bool popcnt, avx2, avx512;
+  };
+  // Asked once: the answers never change, and the initialisation is the only
+  // write, made thread-safe by the language.
+  static const Features cpu = [] {
+    __builtin_cpu_init();
+    const bool popcnt = __builtin_cpu_supports("popcnt");
+    const bool avx2 = popcnt && __builtin_cpu_supports("avx2");
+    return Features{popcnt, avx2,
+                    avx2 && __builtin_cpu_supports("avx512f") &&
+                        __builtin_cpu_supports("avx512vl") &&
+                        __builtin_cpu_supports("avx512vpopcntdq")};
+  }();
   switch (path) {
     case KernelPath::Portable: return true;
-    case KernelPath::Popcnt: return popcnt;
-    case KernelPath::Avx2: return popcnt && __builtin_cpu_supports("avx2");
-    case KernelPath::Avx512:
-      return popcnt && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-             __builtin_cpu_supports("avx512vpopcntdq");
+    case KernelPath::Popcnt: return cpu.popcnt;
+    case KernelPath::Avx2: return cpu.avx2;
+    case KernelPath::Avx512: return cpu.avx512;
   }
   return false;
 #else

@@ -18,8 +18,8 @@ namespace tessavine {
 enum class KernelPath : std::uint8_t {
   Portable,  // 64-bit words, population count without special instructions
   Popcnt,    // the same loop with the POPCNT instruction
-  Avx2,      // 32-byte nibble-table counts; AVX2 int8 dot product
-  Avx512,    // VPOPCNTDQ counts over masked 64-byte loads; AVX-512 dot product
+  Avx2,      // nibble-table counts of 32-byte chunks; AVX2 int8 dot product
+  Avx512,    // VPOPCNTDQ counts of 32-byte chunks; AVX-512 int8 dot product
 };
 
 inline constexpr std::array<KernelPath, 4> kKernelPaths = {

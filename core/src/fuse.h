@@ -23,7 +23,8 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
 inline std::vector<Scored> rrf(float rrf_k,
                                std::initializer_list<std::span<const std::uint32_t>> rankings,
                                std::size_t limit) {
-  return rrf(rrf_k, std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
+  return rrf(rrf_k,
+             std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
              limit);
 }
 

@@ -115,6 +115,18 @@ TEST(DistanceTest, ExactValuesAndLimits) {
     EXPECT_EQ(d[0], 65535);
     k->ternary(zeros.data(), zeros.data(), ones.data(), ones.data(), 1, bytes, 32767, d.data());
     EXPECT_EQ(d[0], 32767);
+
+    // Every bit counted: the largest per-byte counts, over codes long enough
+    // that partial counts must be widened before they overflow.
+    for (std::size_t dim : {7936, 7944, 8200, 16000, 32760}) {
+      const std::size_t b = dim / 8;
+      k->hamming(zeros.data(), ones.data(), 1, b, d.data());
+      EXPECT_EQ(d[0], dim) << dim;
+      k->ternary(zeros.data(), ones.data(), ones.data(), ones.data(), 1, b, dim, d.data());
+      EXPECT_EQ(d[0], std::min<std::size_t>(2 * dim, 65535)) << dim;
+      k->ternary(ones.data(), ones.data(), ones.data(), ones.data(), 1, b, dim, d.data());
+      EXPECT_EQ(d[0], 0) << dim;
+    }
   }
 }
 

@@ -17,7 +17,8 @@ void expect_same(const std::vector<Scored>& got, const std::vector<Scored>& want
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t i = 0; i < got.size(); ++i) {
     EXPECT_EQ(got[i].id, want[i].id) << "at " << i;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score), std::bit_cast<std::uint32_t>(want[i].score))
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
+              std::bit_cast<std::uint32_t>(want[i].score))
         << "at " << i;
   }
 }

@@ -137,12 +137,16 @@ TEST(DocsTest, AcceptedRecordForms) {
       R"( {"path":"p","x":{"a":[1,{"b":null}]},"heading_path":["h"],"y":[[]],"line_start":1,"line_end":2,"z":-1.5,"text":"t"} )",
       R"(["p",["h"],1,2,"t"])",
       "\n[\"p\" , [\"h\"], 1, 2, \"t\"]\t",
+
   };
   for (const char* f : forms) {
     auto r = decode_record_json(f);
     ASSERT_TRUE(r.has_value()) << f << ": " << r.error();
     EXPECT_EQ(*r, want) << f;
   }
+  auto minus_zero = decode_record_json(R"(["p",[],-0,0,"t"])");
+  ASSERT_TRUE(minus_zero.has_value()) << minus_zero.error();
+  EXPECT_EQ(minus_zero->line_start, 0u);
 }
 
 TEST(DocsTest, FieldLevelDecodeMessages) {

@@ -54,6 +54,8 @@ class RecordReader final : public nlohmann::json_sax<json> {
   bool boolean(bool v) override { return scalar(v ? "boolean `true`" : "boolean `false`"); }
   bool number_integer(number_integer_t v) override {
     if (skip_ > 0) return true;
+    // The parser reports every number written with a minus sign here, "-0" too.
+    if (v >= 0) return number_unsigned(static_cast<number_unsigned_t>(v));
     if (is_line_field()) {
       return fail_with("invalid value: integer `" + std::to_string(v) + "`, expected u32");
     }

@@ -52,14 +52,13 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
 
   const std::uint64_t d = doc_lens.size();
   if (d > kU32Max) return fail(exceeds_u32("document count"));
-  std::vector<std::pair<std::string, std::vector<Posting>>> terms;
+  // Sorted by pointer, so no term or posting list is moved.
+  using Entry = decltype(table)::value_type;
+  std::vector<Entry*> terms;
   terms.reserve(table.size());
-  while (!table.empty()) {
-    auto node = table.extract(table.begin());
-    terms.emplace_back(std::move(node.key()), std::move(node.mapped()));
-  }
+  for (Entry& e : table) terms.push_back(&e);
   std::sort(terms.begin(), terms.end(),
-            [](const auto& x, const auto& y) { return x.first < y.first; });
+            [](const Entry* x, const Entry* y) { return x->first < y->first; });
   const std::uint64_t t = terms.size();
   if (t > kU32Max) return fail(exceeds_u32("term count"));
 
@@ -73,12 +72,12 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   // Both running totals are checked before anything is written.
   std::uint64_t term_bytes = 0;
   std::uint64_t posting_count = 0;
-  for (const auto& [term, postings] : terms) {
-    term_bytes += term.size();
+  for (const Entry* e : terms) {
+    term_bytes += e->first.size();
     if (term_bytes > kU32Max) return fail(exceeds_u32("term dictionary size"));
   }
-  for (const auto& [term, postings] : terms) {
-    posting_count += postings.size();
+  for (const Entry* e : terms) {
+    posting_count += e->second.size();
     if (posting_count > kU32Max) return fail(exceeds_u32("posting count"));
   }
 
@@ -92,19 +91,20 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   for (const std::uint32_t len : doc_lens) w.put_u32(len);
   std::uint64_t total = 0;
   w.put_u32(0);
-  for (const auto& [term, postings] : terms) {
-    total += term.size();
+  for (const Entry* e : terms) {
+    total += e->first.size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
   total = 0;
   w.put_u32(0);
-  for (const auto& [term, postings] : terms) {
-    total += postings.size();
+  for (const Entry* e : terms) {
+    total += e->second.size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
-  for (const auto& [term, postings] : terms) w.put_bytes(term);
+  for (const Entry* e : terms) w.put_bytes(e->first);
   w.pad_to_4();
-  for (auto& [term, postings] : terms) {
+  for (Entry* e : terms) {
+    auto& postings = e->second;
     // A term has at most one posting per document, so the order is total.
     std::sort(postings.begin(), postings.end(),
                      [](const Posting& x, const Posting& y) { return x.doc < y.doc; });

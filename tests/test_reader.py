@@ -425,7 +425,8 @@ def test_searches_release_the_interpreter_lock(tmp_path):
     # main thread run sooner only if the searches themselves release the
     # lock: otherwise each wake-up below waits for a forced switch.
     rng = random.Random(3)
-    build(tmp_path, random_texts(rng, 3000, max_len=60))
+    # Searches long enough that a waiting thread wakes before one ends.
+    build(tmp_path, random_texts(rng, 20000, max_len=60))
     reader = IndexReader.open(tmp_path)
     stop = threading.Event()
     calls = []

@@ -13,8 +13,22 @@ namespace tessavine {
 // terms are dropped. Never fails.
 std::vector<std::string> tokenize(std::string_view text);
 
+// Receives the terms of a text one by one, in order. The view is valid only
+// during the call.
+class TermSink {
+ public:
+  virtual void term(std::string_view term) = 0;
+
+ protected:
+  ~TermSink() = default;
+};
+
+// The same terms as above, handed to `terms` without building a list.
+void tokenize(std::string_view text, TermSink& terms);
+
 // Normalises one candidate word and appends it to `terms` if it survives.
 void push_term(std::vector<std::string>& terms, std::string_view word);
+void push_term(TermSink& terms, std::string_view word);
 
 // Whether `term` (already lower-case) is one of the stop-words.
 bool is_stop_word(std::string_view term);

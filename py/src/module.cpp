@@ -3,7 +3,13 @@
 #define TESSAVINE_NUMPY_IMPORT
 #include "numpy_api.h"
 
+#include <bit>
+#include <cstring>
+
+#include "arrays.h"
+#include "chunking.h"
 #include "errors.h"
+#include "quant.h"
 #include "tokenize.h"
 
 namespace tessavine {
@@ -11,13 +17,102 @@ namespace {
 
 constexpr const char* kVersion = "0.2.0";
 
+PyObject* py_quantize_binary(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"vectors", nullptr};
+  PyObject* vectors_obj = nullptr;
+  if (!py::parse_args("quantize_binary", args, kwargs, keywords, 1, {&vectors_obj})) return nullptr;
+  PyArrayObject* array = nullptr;
+  if (!py::to_array(vectors_obj, "quantize_binary", "vectors", 2, NPY_FLOAT32, array)) return nullptr;
+  py::F32Rows rows;
+  if (!py::f32_rows(array, rows)) return nullptr;
+  const std::size_t n = rows.rows();
+  const std::size_t dim = rows.cols();
+  if (dim != 0 && rows.values().size() != n * dim) {
+    PyErr_SetString(PyExc_ValueError, "input must be convertible to a contiguous array");
+    return nullptr;
+  }
+  const std::size_t row_bytes = code_bytes_for(dim);
+  std::vector<std::uint8_t> codes;
+  try {
+    codes.resize(n * row_bytes);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  py::without_gil([&] { quantize_binary_rows(rows.values(), dim, codes.data()); });
+  const npy_intp shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(row_bytes)};
+  return py::new_u8_array(std::move(codes), shape);
+}
+
+PyMethodDef quantize_binary_def = {
+    "quantize_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_quantize_binary)),
+    METH_VARARGS | METH_KEYWORDS,
+    "quantize_binary(vectors)\n--\n\nQuantize a batch of float32 vectors, shape `(n, dim)`, to packed binary\n"
+    "codes of shape `(n, ceil(dim / 8))`."};
+
+// Differing bits of two equally long byte runs, eight bytes at a time.
+std::uint64_t count_differing_bits(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+  std::uint64_t count = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t wa, wb;
+    std::memcpy(&wa, a.data() + i, 8);
+    std::memcpy(&wb, b.data() + i, 8);
+    count += static_cast<std::uint64_t>(std::popcount(wa ^ wb));
+  }
+  for (; i < a.size(); ++i) count += static_cast<std::uint64_t>(std::popcount(static_cast<unsigned>(a[i] ^ b[i])));
+  return count;
+}
+
+PyObject* py_hamming(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"a", "b", nullptr};
+  PyObject* a_obj = nullptr;
+  PyObject* b_obj = nullptr;
+  if (!py::parse_args("hamming", args, kwargs, keywords, 2, {&a_obj, &b_obj})) return nullptr;
+  PyArrayObject* a_array = nullptr;
+  PyArrayObject* b_array = nullptr;
+  if (!py::to_array(a_obj, "hamming", "a", 1, NPY_UINT8, a_array) ||
+      !py::to_array(b_obj, "hamming", "b", 1, NPY_UINT8, b_array))
+    return nullptr;
+  std::span<const std::uint8_t> a, b;
+  if (!py::u8_view(a_array, a) || !py::u8_view(b_array, b)) return nullptr;
+  if (a.size() != b.size()) {
+    return PyErr_Format(PyExc_ValueError, "codes must have equal length, got %zu and %zu", a.size(), b.size());
+  }
+  return PyLong_FromUnsignedLongLong(count_differing_bits(a, b));
+}
+
+PyMethodDef hamming_def = {
+    "hamming", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_hamming)),
+    METH_VARARGS | METH_KEYWORDS,
+    "hamming(a, b)\n--\n\nHamming distance between two packed binary codes of equal length."};
+
+// Builds the result list directly from the core's terms.
+class ListSink final : public TermSink {
+ public:
+  explicit ListSink(PyObject* list) : list_(list) {}
+  void term(std::string_view t) override {
+    if (failed_) return;
+    py::Ref item(py::new_str(t));
+    failed_ = !item || PyList_Append(list_, item.get()) < 0;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  PyObject* list_;
+  bool failed_ = false;
+};
+
 PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"text", nullptr};
   PyObject* text_obj = nullptr;
   if (!py::parse_args("tokenize", args, kwargs, keywords, 1, {&text_obj})) return nullptr;
   std::string_view text;
   if (!py::to_utf8(text_obj, "tokenize", "text", text)) return nullptr;
-  return py::new_str_list(tokenize(text));
+  py::Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  ListSink sink(list.get());
+  tokenize(text, sink);
+  return sink.failed() ? nullptr : list.release();
 }
 
 PyMethodDef tokenize_def = {
@@ -57,9 +152,13 @@ int exec_module(PyObject* module) {
   if (!py::add_to_module(module, "VECTOR_MODES", modes.release())) return -1;
 
   // Functions, then classes, then exceptions, in the order of __all__.
-  for (PyMethodDef* def : {&tokenize_def}) {
+  for (PyMethodDef* def : {&quantize_binary_def, &hamming_def, &tokenize_def, &chunking::chunk_text_def}) {
     if (!add_function(module, def)) return -1;
   }
+  PyObject* chunk_class = chunking::chunk_type();
+  if (chunk_class == nullptr) return -1;
+  Py_INCREF(chunk_class);
+  if (!py::add_to_module(module, "Chunk", chunk_class)) return -1;
   if (!errors::register_classes(module)) return -1;
   return 0;
 }

@@ -1,0 +1,128 @@
+#include "vectors.h"
+
+#include <cmath>
+#include <string>
+
+#include "bin_format.h"
+#include "escape.h"
+#include "quant.h"
+
+namespace tessavine {
+namespace {
+
+constexpr std::string_view kModeNames[] = {"int8", "binary", "binary+int8", "ternary+int8"};
+constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
+
+template <class T>
+std::span<const std::byte> raw(const std::vector<T>& items) {
+  return std::as_bytes(std::span<const T>(items));
+}
+
+std::uint64_t padded_to_4(std::uint64_t size) { return size + (4 - size % 4) % 4; }
+
+// The file length that n vectors of dimension dim take, both below 2^32;
+// false when the sum does not fit in 64 bits (a hostile header).
+bool expected_file_size(std::uint64_t n, std::uint64_t dim, std::uint64_t& out) {
+  // Each product is below 2^64 for 32-bit factors; only the sum can overflow.
+  const std::uint64_t padded = padded_to_4(n * code_bytes_for(dim));
+  const std::uint64_t parts[] = {padded, padded, 4 * n, n * dim};
+  std::uint64_t total = kHeaderSize;
+  for (const std::uint64_t part : parts) {
+    if (__builtin_add_overflow(total, part, &total)) return false;
+  }
+  out = total;
+  return true;
+}
+
+}  // namespace
+
+Result<VectorMode> VectorMode::from_str(std::string_view text) {
+  for (std::size_t i = 0; i < std::size(kModeNames); ++i) {
+    if (text == kModeNames[i]) return VectorMode(static_cast<Kind>(i));
+  }
+  return fail(Error::invalid_argument("unknown vector mode " + quoted(text) +
+                                      "; expected one of int8, binary, binary+int8, ternary+int8"));
+}
+
+std::string_view VectorMode::name() const { return kModeNames[kind_]; }
+
+Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
+  if (vector.size() != dim_) return fail(Error::dimension_mismatch(dim_, vector.size()));
+  for (const float v : vector) {
+    if (!std::isfinite(v)) return fail(Error::invalid_argument("vector contains NaN or infinity"));
+  }
+  const std::size_t number = scales_.size();
+  if (number > kMaxU32) return fail(exceeds_u32("vector count"));
+
+  const std::vector<float> unit = normalize_unit(vector);
+  const std::vector<std::uint8_t> code = quantize_binary(unit);
+  const Int8Code int8 = quantize_int8(unit);
+  // The mask is taken from the stored codes, not from the floats, so that it
+  // describes what rescoring will see.
+  const std::vector<float> code_values(int8.codes.begin(), int8.codes.end());
+  const std::vector<std::uint8_t> mask = ternary_mask(code_values);
+
+  const std::size_t code_size = binary_codes_.size();
+  const std::size_t mask_size = masks_.size();
+  const std::size_t int8_size = int8_codes_.size();
+  try {
+    binary_codes_.insert(binary_codes_.end(), code.begin(), code.end());
+    masks_.insert(masks_.end(), mask.begin(), mask.end());
+    int8_codes_.insert(int8_codes_.end(), int8.codes.begin(), int8.codes.end());
+    scales_.push_back(int8.scale);
+  } catch (...) {
+    // Out of memory part way: put the four arrays back in step.
+    binary_codes_.resize(code_size);
+    masks_.resize(mask_size);
+    int8_codes_.resize(int8_size);
+    scales_.resize(number);
+    throw;
+  }
+  return static_cast<std::uint32_t>(number);
+}
+
+Result<std::vector<std::byte>> VectorBuilder::finish() && {
+  const VectorBuilder self = std::move(*this);
+  const std::size_t n = self.scales_.size();
+  if (n > kMaxU32) return fail(exceeds_u32("vector count"));
+  if (self.dim_ > kMaxU32) return fail(exceeds_u32("dimension"));
+
+  Writer out = Writer::with_header(kVectorsMagic, kVectorsVersion, static_cast<std::uint32_t>(n),
+                                   static_cast<std::uint32_t>(self.dim_));
+  std::uint64_t size = 0;
+  expected_file_size(n, self.dim_, size);
+  out.reserve_more(static_cast<std::size_t>(size) - kHeaderSize);
+  out.put_bytes(raw(self.binary_codes_));
+  out.pad_to_4();
+  out.put_bytes(raw(self.masks_));
+  out.pad_to_4();
+  for (const float scale : self.scales_) out.put_f32(scale);
+  out.put_bytes(raw(self.int8_codes_));
+  return std::move(out).into_bytes();
+}
+
+float Vectors::scale(std::size_t i) const { return read_f32_le(storage_.bytes(), scales_offset_ + 4 * i); }
+
+Result<Vectors> Vectors::from_bytes(Storage storage) {
+  const auto header = read_header(storage.bytes(), kVectorsMagic, kVectorsVersion, "vectors");
+  if (!header) return fail(header.error());
+  const auto [n, dim] = *header;
+  if (dim == 0) return fail(Error::invalid_data("vectors: dimension is zero"));
+  std::uint64_t size = 0;
+  if (!expected_file_size(n, dim, size) || size != storage.size()) {
+    return fail(Error::invalid_data("vectors: size does not match header"));
+  }
+  // Every offset below is at most the verified file length.
+  Vectors v;
+  v.count_ = n;
+  v.dim_ = dim;
+  v.code_bytes_ = code_bytes_for(dim);
+  const std::size_t padded = padded_to_4(static_cast<std::uint64_t>(n) * v.code_bytes_);
+  v.masks_offset_ = kCodesOffset + padded;
+  v.scales_offset_ = v.masks_offset_ + padded;
+  v.int8_offset_ = v.scales_offset_ + 4 * v.count_;
+  v.storage_ = std::move(storage);
+  return v;
+}
+
+}  // namespace tessavine

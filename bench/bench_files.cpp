@@ -292,6 +292,7 @@ int main(int argc, char** argv) {
   row("BM25 documents added / s", "(std::map inverted index)", n_rec / add_s, n_rec / add_peer,
       true);
   row_ms("BM25 finish", fin_s, fin_peer);
+  row_ms("BM25 whole build (add + finish)", add_s + fin_s, add_peer + fin_peer);
 
   // Opening: the whole-file validation of both readers (on owned copies
   // made beforehand, so only the checks are timed).

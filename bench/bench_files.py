@@ -1,27 +1,21 @@
-"""Builds and runs the C++ benchmark of the index files (bench_files.cpp).
+"""Index files: records encoded, BM25 documents added, the BM25 finish and
+get_record decodes over the corpus chunked at 1200 characters, next to
+nlohmann::json and a std::map inverted index measured in the same run.
 
-It times the core's builders and readers directly, so it is a C++ program;
-this script only configures its build directory and runs it on the corpus.
-"""
-import os
+The figures come from the C++ program bench_files (bench/bench_files.cpp),
+which times the core's builders and readers directly."""
 import subprocess
 import sys
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build-bench"
+from common import BUILD, CORPUS
 
 
-def main() -> int:
-    corpus = os.environ.get("TESSAVINE_CORPUS", str(ROOT.parent / "shared" / "corpus"))
-    subprocess.run(
-        ["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DTESSAVINE_BENCH=ON",
-         "-DTESSAVINE_PYTHON=OFF", "-DTESSAVINE_TESTS=OFF", "-DCMAKE_BUILD_TYPE=Release"],
-        check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "-j", "2", "--target", "bench_files"],
-                   check=True, stdout=subprocess.DEVNULL)
-    return subprocess.run([str(BUILD / "bench_files"), corpus]).returncode
+def main():
+    exe = BUILD / "bench_files"
+    if not exe.exists():
+        sys.exit(f"{exe} not found: build with `make build` first")
+    subprocess.run([str(exe), str(CORPUS)], check=True)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

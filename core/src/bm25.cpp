@@ -1,6 +1,9 @@
 #include "bm25.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -8,6 +11,10 @@
 
 namespace tessavine {
 namespace {
+
+// finish copies doc_lens and posting lists into the file as they lie in memory.
+static_assert(std::endian::native == std::endian::little);
+static_assert(sizeof(Posting) == 8 && offsetof(Posting, tf) == 4);
 
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
@@ -52,13 +59,33 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
 
   const std::uint64_t d = doc_lens.size();
   if (d > kU32Max) return fail(exceeds_u32("document count"));
-  // Sorted by pointer, so no term or posting list is moved.
+  // Sorted by pointer, so no term or posting list is moved; the first eight
+  // bytes of each term sit next to the pointer and settle most comparisons
+  // without a visit to the hash map's scattered nodes.
   using Entry = decltype(table)::value_type;
+  struct Key {
+    std::uint64_t prefix;  // big-endian, zero-padded: compares like the bytes
+    Entry* entry;
+  };
+  std::vector<Key> keys;
+  keys.reserve(table.size());
+  for (Entry& e : table) {
+    unsigned char b[8] = {};
+    std::memcpy(b, e.first.data(), std::min<std::size_t>(8, e.first.size()));
+    std::uint64_t prefix = 0;
+    for (const unsigned char c : b) prefix = prefix << 8 | c;
+    keys.push_back({prefix, &e});
+  }
+  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+    // Equal prefixes (including a zero byte against padding) fall back to
+    // the full byte-wise comparison.
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return x.entry->first < y.entry->first;
+  });
   std::vector<Entry*> terms;
-  terms.reserve(table.size());
-  for (Entry& e : table) terms.push_back(&e);
-  std::sort(terms.begin(), terms.end(),
-            [](const Entry* x, const Entry* y) { return x->first < y->first; });
+  terms.reserve(keys.size());
+  for (const Key& k : keys) terms.push_back(k.entry);
+  keys = {};
   const std::uint64_t t = terms.size();
   if (t > kU32Max) return fail(exceeds_u32("term count"));
 
@@ -88,7 +115,8 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   w.put_f32(k1);
   w.put_f32(b);
   w.put_u32(0);
-  for (const std::uint32_t len : doc_lens) w.put_u32(len);
+  // The in-memory arrays already have the file's byte layout.
+  w.put_bytes(std::as_bytes(std::span(doc_lens)));
   std::uint64_t total = 0;
   w.put_u32(0);
   for (const Entry* e : terms) {
@@ -105,13 +133,13 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   w.pad_to_4();
   for (Entry* e : terms) {
     auto& postings = e->second;
-    // A term has at most one posting per document, so the order is total.
-    std::sort(postings.begin(), postings.end(),
-                     [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
-    for (const Posting& p : postings) {
-      w.put_u32(p.doc);
-      w.put_u32(p.tf);
+    // Documents are added in order, so this only makes certain; a term has at
+    // most one posting per document, so the order is total.
+    const auto by_doc = [](const Posting& x, const Posting& y) { return x.doc < y.doc; };
+    if (!std::is_sorted(postings.begin(), postings.end(), by_doc)) {
+      std::sort(postings.begin(), postings.end(), by_doc);
     }
+    w.put_bytes(std::as_bytes(std::span(postings)));
   }
   return std::move(w).into_bytes();
 }

@@ -63,6 +63,8 @@ LAYOUTS = {
     "column slice": base[:, 7:8],
     "misaligned": _misaligned(base),
     "subclass": base.view(np.matrix),
+    "broadcast rows": np.broadcast_to(base[4], (6, base.shape[1])),
+    "read-only": np.frombuffer(base.tobytes(), np.float32).reshape(base.shape),
     "dim 384": random_floats((100, 384), seed=3),
 }
 
@@ -118,6 +120,12 @@ def test_no_memory_growth_over_many_calls():
     for _ in range(10_000):
         quantize_binary(x)
     assert _rss_bytes() - before < 8 * 1024 * 1024
+
+
+def test_copy_too_large_for_memory_is_a_memory_error():
+    # A broadcast view claims 2**60 elements; copying it cannot succeed.
+    with pytest.raises(MemoryError):
+        quantize_binary(np.broadcast_to(np.float32(1.0), (2**40, 2**20)))
 
 
 def test_result_does_not_share_memory_with_input():

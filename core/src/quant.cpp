@@ -63,10 +63,11 @@ __attribute__((target("avx2"))) std::size_t sign_bytes_avx2(const float* v, std:
   return i;
 }
 
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+
 // Resolved once per process from the CPU's features; constant afterwards.
-using SignKernel = std::size_t (*)(const float*, std::size_t, std::uint8_t*);
-SignKernel sign_kernel() {
-  static const SignKernel kernel = __builtin_cpu_supports("avx2") ? sign_bytes_avx2 : sign_bytes_sse2;
+detail::SignKernel sign_kernel() {
+  static const detail::SignKernel kernel = has_avx2() ? sign_bytes_avx2 : sign_bytes_sse2;
   return kernel;
 }
 #endif
@@ -79,6 +80,15 @@ inline std::uint8_t sign_byte(const float* v) {
 }
 
 }  // namespace
+
+std::vector<detail::SignKernel> detail::usable_sign_kernels() {
+#if TESSAVINE_X86_SIMD
+  if (has_avx2()) return {sign_bytes_sse2, sign_bytes_avx2};
+  return {sign_bytes_sse2};
+#else
+  return {};
+#endif
+}
 
 void quantize_binary_plain(std::span<const float> values, std::uint8_t* out) {
   std::memset(out, 0, code_bytes_for(values.size()));

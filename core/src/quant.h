@@ -48,4 +48,12 @@ struct Int8Code {
 // zero and clamped. A zero or non-finite maximum gives scale 0 and zero codes.
 Int8Code quantize_int8(std::span<const float> values);
 
+namespace detail {
+// A vector kernel codes the leading components of a run (a multiple of 8,
+// returned) into whole bytes. The kernels this CPU can run, so that tests can
+// hold each one against quantize_binary_plain, not just the one dispatched.
+using SignKernel = std::size_t (*)(const float* values, std::size_t n, std::uint8_t* out);
+std::vector<SignKernel> usable_sign_kernels();
+}  // namespace detail
+
 }  // namespace tessavine

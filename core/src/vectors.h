@@ -22,7 +22,8 @@ class VectorMode {
 
   // The default mode is ternary+int8.
   constexpr VectorMode() = default;
-  constexpr VectorMode(Kind kind) : kind_(kind) {}  // NOLINT: a mode is its kind
+  // Implicit: `VectorMode mode = VectorMode::Binary;`.
+  constexpr VectorMode(Kind kind) : kind_(kind) {}
 
   // Exactly "int8", "binary", "binary+int8" or "ternary+int8": no trimming,
   // no case folding. Anything else is an InvalidArgument error.

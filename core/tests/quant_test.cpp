@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -53,6 +54,23 @@ TEST(QuantTest, FastBinaryCodeMatchesPlainOracle) {
       if (n % 8 != 0) {
         ASSERT_EQ(fast[n / 8] >> (n % 8), 0) << "unused high bits must be 0";
       }
+    }
+  }
+}
+
+TEST(QuantTest, EveryVectorKernelMatchesPlainOracle) {
+  std::mt19937 rng(5);
+  for (const detail::SignKernel kernel : detail::usable_sign_kernels()) {
+    for (std::size_t n = 0; n < 150; ++n) {
+      const std::vector<float> values = random_values(rng, n);
+      Bytes got(code_bytes_for(n) + 1, 0xAB), want(code_bytes_for(n) + 1, 0xAB);
+      const std::size_t coded = kernel(values.data(), n, got.data());
+      ASSERT_EQ(coded % 8, 0u);
+      ASSERT_LE(coded, n);
+      ASSERT_GT(coded + 32, n) << "a kernel leaves fewer than one step of components";
+      quantize_binary_plain(values, want.data());
+      ASSERT_TRUE(std::equal(got.begin(), got.begin() + coded / 8, want.begin())) << "n=" << n;
+      ASSERT_EQ(got[coded / 8], 0xAB) << "wrote past its bytes";
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "arrays.h"
+#include "chunking.h"
 #include "errors.h"
 #include "index/chunk_record.h"
 #include "index/commit_info.h"
@@ -161,9 +162,14 @@ int exec_module(PyObject* module) {
   if (!py::add_to_module(module, "VECTOR_MODES", modes.release())) return -1;
 
   // Functions, then classes, then exceptions, in the order of __all__.
-  for (PyMethodDef* def : {&quantize_binary_def, &hamming_def, &tokenize_def, &py::index_exists_def}) {
+  for (PyMethodDef* def : {&quantize_binary_def, &hamming_def, &tokenize_def, &chunking::chunk_text_def,
+                           &py::index_exists_def}) {
     if (!add_function(module, def)) return -1;
   }
+  PyObject* chunk_class = chunking::chunk_type();
+  if (chunk_class == nullptr) return -1;
+  Py_INCREF(chunk_class);
+  if (!py::add_to_module(module, "Chunk", chunk_class)) return -1;
   if (!add_class(module, "ChunkRecord", py::chunk_record_type())) return -1;
   if (!add_class(module, "CommitInfo", py::commit_info_type())) return -1;
   if (!add_class(module, "IndexWriter", py::index_writer_type())) return -1;

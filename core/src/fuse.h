@@ -1,0 +1,31 @@
+// Reciprocal-rank fusion of several rankings of chunk numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <vector>
+
+#include "topk.h"
+
+namespace tessavine {
+
+// Fuses the rankings (each best first) by reciprocal rank: a chunk at 0-based
+// position r of a ranking gains 1 / ((rrf_k + r) + 1) in 32-bit floats; a
+// repeat within one ranking gains nothing but still takes its position.
+// Returns at most `limit` (id, fused score) pairs, best first, selected and
+// ordered as `top_k` does (NaN counts and comes back as -inf). SIZE_MAX means
+// no limit. Cannot fail.
+std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
+                        std::size_t limit);
+
+inline std::vector<Scored> rrf(float rrf_k,
+                               std::initializer_list<std::span<const std::uint32_t>> rankings,
+                               std::size_t limit) {
+  return rrf(rrf_k,
+             std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
+             limit);
+}
+
+}  // namespace tessavine

@@ -1,0 +1,63 @@
+#include "phrase.h"
+
+#include <algorithm>
+
+#include "tokenize.h"
+
+namespace tessavine {
+namespace {
+
+// Byte length of the quote character starting at query[i], or 0. Matching the
+// UTF-8 bytes directly is the same as decoding characters: neither 0x22 nor
+// 0xE2 can be a continuation byte, so a quote never hides inside another
+// character, well-formed or not.
+std::size_t quote_at(std::string_view query, std::size_t i) {
+  if (query[i] == '"') return 1;
+  if (query.substr(i, 3) == "\xE2\x80\x9C" || query.substr(i, 3) == "\xE2\x80\x9D") return 3;
+  return 0;
+}
+
+bool occurs(std::span<const std::string> needle, std::span<const std::string> haystack) {
+  if (needle.size() > haystack.size()) return false;
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
+}
+
+}  // namespace
+
+PhraseQuery PhraseQuery::parse(std::string_view query) {
+  PhraseQuery parsed;
+  auto add_phrase = [&parsed](std::string_view text) {
+    std::vector<std::string> terms = tokenize(text);
+    if (!terms.empty()) parsed.phrases.push_back(std::move(terms));
+  };
+  bool inside = false;
+  std::size_t start = 0;  // first byte of the open phrase's text
+  for (std::size_t i = 0; i < query.size();) {
+    const std::size_t quote = quote_at(query, i);
+    if (quote == 0) {
+      ++i;
+      continue;
+    }
+    if (inside) add_phrase(query.substr(start, i - start));
+    inside = !inside;
+    i += quote;
+    start = i;
+  }
+  if (inside) add_phrase(query.substr(start));
+  parsed.terms = tokenize(query);
+  return parsed;
+}
+
+TermMatch match_terms(const PhraseQuery& query, std::span<const std::string> chunk_terms) {
+  TermMatch match{false, false};
+  if (!query.phrases.empty()) {
+    match.phrase_match = std::all_of(
+        query.phrases.begin(), query.phrases.end(),
+        [&](const std::vector<std::string>& phrase) { return occurs(phrase, chunk_terms); });
+  }
+  if (query.terms.size() >= 2) match.sequence_match = occurs(query.terms, chunk_terms);
+  return match;
+}
+
+}  // namespace tessavine

@@ -1,0 +1,75 @@
+// Bounded selection of the best (chunk number, score) pairs, shared by keyword
+// search, vector rescoring and fusion, and the histogram selection of the
+// smallest 16-bit distances used by the first stage of vector search.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <vector>
+
+namespace tessavine {
+
+// An unsigned key whose order is the IEEE 754 totalOrder of the float:
+// -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
+inline std::uint32_t total_order_key(float f) {
+  const std::uint32_t bits = std::bit_cast<std::uint32_t>(f);
+  return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
+}
+
+// a < b in the IEEE 754 totalOrder.
+inline bool total_order_less(float a, float b) { return total_order_key(a) < total_order_key(b); }
+
+// One candidate of a selection. A value is better than another when its score
+// is greater in the totalOrder, or the scores are equal and its id smaller.
+struct Scored {
+  float score;
+  std::uint32_t id;
+
+  friend bool operator==(const Scored&, const Scored&) = default;
+};
+
+// Whether `a` ranks before `b`.
+inline bool better(const Scored& a, const Scored& b) {
+  const std::uint32_t ka = total_order_key(a.score);
+  const std::uint32_t kb = total_order_key(b.score);
+  return ka != kb ? ka > kb : a.id < b.id;
+}
+
+// Selection scores: NaN counts as negative infinity.
+inline float nan_to_neg_inf(float score) {
+  return score != score ? -std::numeric_limits<float>::infinity() : score;
+}
+
+// Streaming form of `top_k`: push pairs in input order, then take the result.
+// Holds at most k values; memory grows with what is pushed, never with k.
+class TopK {
+ public:
+  // `expected` is how many pairs the caller will push, when known; it only
+  // bounds the initial reservation together with k.
+  explicit TopK(std::size_t k, std::size_t expected = 0);
+
+  void push(std::uint32_t id, float score);
+
+  // The values held, best first; a NaN input score comes back as -inf.
+  std::vector<Scored> finish() &&;
+
+ private:
+  std::size_t k_;
+  std::vector<Scored> heap_;  // worst value held at the front
+};
+
+// The k best of `pairs` (ids distinct for a well-defined result), best first,
+// NaN scores counted and returned as -inf. k may be any value, 2**64 - 1 too.
+std::vector<Scored> top_k(std::span<const Scored> pairs, std::size_t k);
+
+// The numbers of the k smallest distances (all of them when there are fewer),
+// in ascending (distance, number) order; ties at the threshold distance go to
+// the lower number. The number of distances must fit in 32 bits (it is a
+// vector count). Linear in the number of distances plus the largest distance.
+std::vector<std::uint32_t> smallest_k_by_histogram(std::span<const std::uint16_t> distances,
+                                                   std::size_t k);
+
+}  // namespace tessavine

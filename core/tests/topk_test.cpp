@@ -1,0 +1,105 @@
+#include "topk.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <random>
+
+namespace tessavine {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
+
+// Compares scores by bits so that -0.0 and +0.0 (and NaNs) are told apart.
+void expect_same(const std::vector<Scored>& got, const std::vector<Scored>& want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].id, want[i].id) << "at " << i;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
+              std::bit_cast<std::uint32_t>(want[i].score))
+        << "at " << i << ": " << got[i].score << " vs " << want[i].score;
+  }
+}
+
+TEST(TopKTest, NanCountsAndComesBackAsNegativeInfinity) {
+  const std::vector<Scored> pairs = {{1.0f, 5}, {kNaN, 2}, {1.0f, 9}};
+  expect_same(top_k(pairs, 2), {{1.0f, 5}, {1.0f, 9}});
+  expect_same(top_k(pairs, 3), {{1.0f, 5}, {1.0f, 9}, {-kInf, 2}});
+  expect_same(top_k(pairs, kNoLimit), {{1.0f, 5}, {1.0f, 9}, {-kInf, 2}});
+  EXPECT_TRUE(top_k(pairs, 0).empty());
+  // A negative NaN is -inf as well, and ties with a real -inf go to the smaller id.
+  expect_same(top_k(std::vector<Scored>{{-kInf, 4}, {-kNaN, 3}}, 2), {{-kInf, 3}, {-kInf, 4}});
+}
+
+TEST(TopKTest, TotalOrderSeparatesSignedZeros) {
+  const std::vector<Scored> pairs = {{-0.0f, 0}, {0.0f, 7}, {-1.0f, 1}, {kInf, 9}};
+  expect_same(top_k(pairs, 4), {{kInf, 9}, {0.0f, 7}, {-0.0f, 0}, {-1.0f, 1}});
+  expect_same(top_k(pairs, 2), {{kInf, 9}, {0.0f, 7}});
+  EXPECT_TRUE(total_order_less(-0.0f, 0.0f));
+  EXPECT_TRUE(total_order_less(kInf, kNaN));
+  EXPECT_TRUE(total_order_less(-kNaN, -kInf));
+}
+
+// Whatever the input order and k, the result is the prefix of the whole input
+// sorted best first; few distinct scores make ties common.
+TEST(TopKTest, EqualsPrefixOfFullSortOnRandomInputs) {
+  std::mt19937 rng(7);
+  const float values[] = {-kInf, -1.5f, -0.0f, 0.0f, 0.25f, 1.0f, 3.0f, kInf, kNaN};
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t n = rng() % 60;
+    std::vector<std::uint32_t> ids(n);
+    std::iota(ids.begin(), ids.end(), 100u);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    std::vector<Scored> pairs;
+    for (std::uint32_t id : ids) pairs.push_back({values[rng() % std::size(values)], id});
+
+    std::vector<Scored> sorted = pairs;
+    for (Scored& s : sorted) s.score = nan_to_neg_inf(s.score);
+    std::sort(sorted.begin(), sorted.end(), better);
+    const std::size_t k = rng() % (n + 3);
+    sorted.resize(std::min(k, n));
+    expect_same(top_k(pairs, k), sorted);
+  }
+}
+
+std::vector<std::uint32_t> histogram_oracle(const std::vector<std::uint16_t>& d, std::size_t k) {
+  std::vector<std::uint32_t> numbers(d.size());
+  std::iota(numbers.begin(), numbers.end(), 0u);
+  std::stable_sort(numbers.begin(), numbers.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return d[a] < d[b]; });
+  numbers.resize(std::min(k, d.size()));
+  return numbers;
+}
+
+TEST(SmallestKByHistogramTest, WorkedExamples) {
+  const std::vector<std::uint16_t> d = {3, 1, 2, 1, 0, 2};
+  using V = std::vector<std::uint32_t>;
+  EXPECT_EQ(smallest_k_by_histogram(d, 3), (V{4, 1, 3}));
+  EXPECT_EQ(smallest_k_by_histogram(d, 4), (V{4, 1, 3, 2}));
+  EXPECT_EQ(smallest_k_by_histogram(d, 6), (V{4, 1, 3, 2, 5, 0}));
+  EXPECT_EQ(smallest_k_by_histogram(d, kNoLimit), (V{4, 1, 3, 2, 5, 0}));
+  EXPECT_EQ(smallest_k_by_histogram(d, 0), V{});
+  EXPECT_EQ(smallest_k_by_histogram({}, 5), V{});
+  EXPECT_EQ(smallest_k_by_histogram(std::vector<std::uint16_t>{65535, 0, 65535}, 2), (V{1, 0}));
+}
+
+TEST(SmallestKByHistogramTest, MatchesStableSortOnRandomInputs) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 400; ++round) {
+    const std::size_t n = rng() % 200;
+    // Narrow ranges give many ties at the threshold; wide ones a sparse histogram.
+    const std::uint32_t range = round % 3 == 0 ? 4 : round % 3 == 1 ? 300 : 65536;
+    std::vector<std::uint16_t> d(n);
+    for (auto& x : d) x = static_cast<std::uint16_t>(rng() % range);
+    const std::size_t k = rng() % (n + 5);
+    EXPECT_EQ(smallest_k_by_histogram(d, k), histogram_oracle(d, k)) << "n=" << n << " k=" << k;
+  }
+}
+
+}  // namespace
+}  // namespace tessavine

@@ -9,6 +9,10 @@
 #include "arrays.h"
 #include "chunking.h"
 #include "errors.h"
+#include "index/chunk_record.h"
+#include "index/commit_info.h"
+#include "index/index_exists.h"
+#include "index/index_writer.h"
 #include "quant.h"
 #include "tokenize.h"
 
@@ -122,6 +126,12 @@ PyMethodDef tokenize_def = {
     "non-alphanumerics and at `camelCase` boundaries (plus the whole\n"
     "identifier), with stopwords and single letters dropped."};
 
+// `type` is borrowed (a cached class object); null means its creation failed.
+bool add_class(PyObject* module, const char* name, PyObject* type) {
+  Py_XINCREF(type);
+  return py::add_to_module(module, name, type);
+}
+
 bool add_function(PyObject* module, PyMethodDef* def) {
   py::Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return false;
@@ -152,13 +162,17 @@ int exec_module(PyObject* module) {
   if (!py::add_to_module(module, "VECTOR_MODES", modes.release())) return -1;
 
   // Functions, then classes, then exceptions, in the order of __all__.
-  for (PyMethodDef* def : {&quantize_binary_def, &hamming_def, &tokenize_def, &chunking::chunk_text_def}) {
+  for (PyMethodDef* def :
+       {&quantize_binary_def, &hamming_def, &tokenize_def, &chunking::chunk_text_def, &py::index_exists_def}) {
     if (!add_function(module, def)) return -1;
   }
   PyObject* chunk_class = chunking::chunk_type();
   if (chunk_class == nullptr) return -1;
   Py_INCREF(chunk_class);
   if (!py::add_to_module(module, "Chunk", chunk_class)) return -1;
+  if (!add_class(module, "ChunkRecord", py::chunk_record_type())) return -1;
+  if (!add_class(module, "CommitInfo", py::commit_info_type())) return -1;
+  if (!add_class(module, "IndexWriter", py::index_writer_type())) return -1;
   if (!errors::register_classes(module)) return -1;
   return 0;
 }

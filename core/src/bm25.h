@@ -1,0 +1,140 @@
+// bm25.bin: the inverted index of a generation (terms in byte-wise order,
+// their postings by document, document lengths and the BM25 parameters),
+// written by Bm25Builder and searched in place by Bm25.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "bin_format.h"
+#include "error.h"
+#include "index/storage.h"
+
+namespace tessavine {
+
+struct Posting {
+  std::uint32_t doc = 0;
+  std::uint32_t tf = 0;
+  bool operator==(const Posting&) const = default;
+};
+
+class Bm25Builder {
+ public:
+  Bm25Builder() = default;
+  Bm25Builder(Bm25Builder&&) = default;
+  Bm25Builder& operator=(Bm25Builder&&) = default;
+  Bm25Builder(const Bm25Builder&) = delete;
+  Bm25Builder& operator=(const Bm25Builder&) = delete;
+
+  // The terms of one document in text order, repeats included. Returns the
+  // document number. The document-count limit is reported by finish.
+  std::uint32_t add_tokens(std::span<const std::string> terms);
+  std::uint32_t add_tokens(std::span<const std::string_view> terms);
+
+  Result<std::vector<std::byte>> finish(float k1, float b) &&;
+
+ private:
+  struct TermHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  void add_counted(std::uint32_t doc);
+
+  std::vector<std::uint32_t> doc_lens_;
+  std::unordered_map<std::string, std::vector<Posting>, TermHash, std::equal_to<>> term_postings_;
+  std::vector<std::string_view> scratch_;  // the current document's terms, sorted
+};
+
+// The postings of one term, read in place: (document, term frequency) pairs
+// in ascending document order.
+class PostingList {
+ public:
+  PostingList() = default;
+  PostingList(const std::byte* data, std::size_t size) : data_(data), size_(size) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  Posting operator[](std::size_t i) const {
+    const std::span<const std::byte> s(data_ + 8 * i, 8);
+    return {read_u32_le(s, 0), read_u32_le(s, 4)};
+  }
+  std::uint32_t doc(std::size_t i) const { return read_u32_le({data_ + 8 * i, 4}, 0); }
+
+  class iterator {
+   public:
+    using value_type = Posting;
+    using difference_type = std::ptrdiff_t;
+    iterator() = default;
+    iterator(const PostingList* list, std::size_t i) : list_(list), i_(i) {}
+    Posting operator*() const { return (*list_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator old = *this;
+      ++i_;
+      return old;
+    }
+    bool operator==(const iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const PostingList* list_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, size_}; }
+
+ private:
+  const std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+class Bm25 {
+ public:
+  // Validates the whole file (tables, terms, postings); afterwards every
+  // lookup stays inside the file without further checks.
+  static Result<Bm25> from_bytes(Storage storage);
+
+  std::uint32_t doc_count() const { return d_; }   // D
+  std::uint32_t term_count() const { return t_; }  // T
+  float avgdl() const { return avgdl_; }
+  float k1() const { return k1_; }
+  float b() const { return b_; }
+
+  // doc < doc_count(), t < term_count().
+  std::uint32_t doc_len(std::uint32_t doc) const;
+  std::string_view term(std::uint32_t t) const;
+  PostingList postings(std::uint32_t t) const;
+
+  std::optional<std::uint32_t> find_term(std::string_view term) const;
+  // Whether `doc` has a posting for every term; true for an empty list.
+  bool contains_all(std::uint32_t doc, std::span<const std::string> terms) const;
+  bool contains_all(std::uint32_t doc, std::span<const std::string_view> terms) const;
+
+ private:
+  Bm25() = default;
+  bool has_posting(std::uint32_t t, std::uint32_t doc) const;
+  std::uint32_t term_offset(std::uint32_t t) const;
+  std::uint32_t posting_offset(std::uint32_t t) const;
+
+  Storage storage_;
+  std::uint32_t d_ = 0;
+  std::uint32_t t_ = 0;
+  float avgdl_ = 0;
+  float k1_ = 0;
+  float b_ = 0;
+  std::size_t term_offsets_ = 0;  // byte positions of the sections
+  std::size_t posting_offsets_ = 0;
+  std::size_t term_area_ = 0;
+  std::size_t postings_ = 0;
+};
+
+}  // namespace tessavine

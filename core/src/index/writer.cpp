@@ -1,0 +1,318 @@
+#include "index/writer.h"
+
+#include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <limits>
+
+#include "index/generations.h"
+#include "tokenize.h"
+#include "utf8.h"
+
+namespace tessavine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kCreatedBy = "tessavine-core 0.2.0";
+
+void append_search_text(std::string& out, const ChunkRecord& record) {
+  for (std::size_t i = 0; i < record.heading_path.size(); ++i) {
+    if (i > 0) out += ' ';
+    out += record.heading_path[i];
+  }
+  out += '\n';
+  out += record.text;
+}
+
+// Collects the terms of one text into one byte run, so that an add costs no
+// allocation per term once the buffers have grown.
+class TermCollector final : public TermSink {
+ public:
+  TermCollector(std::string& bytes, std::vector<std::size_t>& ends) : bytes_(bytes), ends_(ends) {
+    bytes_.clear();
+    ends_.clear();
+  }
+  void term(std::string_view t) override {
+    bytes_ += t;
+    ends_.push_back(bytes_.size());
+  }
+
+ private:
+  std::string& bytes_;
+  std::vector<std::size_t>& ends_;
+};
+
+std::string u128_decimal(unsigned __int128 v) {
+  std::string digits;
+  do {
+    digits += static_cast<char>('0' + static_cast<int>(v % 10));
+    v /= 10;
+  } while (v != 0);
+  std::reverse(digits.begin(), digits.end());
+  return digits;
+}
+
+// Freed builder memory that sits in the allocator's heap (the BM25 builder's
+// many small allocations, vector sections below the allocator's threshold for
+// separate mappings) is kept for reuse, but the images that follow are large
+// allocations that cannot reuse it. Handing those pages back first keeps them
+// from counting twice in the commit's peak memory.
+void release_free_memory() {
+#ifdef __GLIBC__
+  ::malloc_trim(0);
+#endif
+}
+
+std::span<const std::byte> bytes_of(std::string_view s) {
+  return std::as_bytes(std::span<const char>(s.data(), s.size()));
+}
+
+// CURRENT as the commit reads it: absent, or naming a generation.
+Result<std::optional<CurrentName>> read_current_if_any(const fs::path& root, FileSystem& fs) {
+  auto current = read_current(root, fs);
+  if (current) return std::optional<CurrentName>(std::move(*current));
+  const Error& error = current.error();
+  if (error.kind() == ErrorKind::Io && error.os_error() == ENOENT) {
+    return std::optional<CurrentName>();
+  }
+  return fail(std::move(current).error());
+}
+
+// Removes what interrupted commits left: temporary generation directories and
+// temporary CURRENT files, whoever made them. Removal failures are ignored.
+Status sweep_temporaries(const fs::path& root, FileSystem& fs) {
+  auto names = fs.list_dir(root);
+  if (!names) return fail(std::move(names).error());
+  for (const std::string& name : *names) {
+    if (!utf8::valid(name)) continue;
+    const fs::path path = root / name;
+    if (name.starts_with(".tmp-")) {
+      auto type = fs.stat(path);
+      if (type && *type == FileType::Directory) (void)fs.remove_all(path);
+    } else if (name.starts_with("CURRENT.tmp-")) {
+      (void)fs.remove_file(path);
+    }
+  }
+  return {};
+}
+
+// Removes every listed generation except those `keep` accepts, by the name
+// the writer gives that number. Removal failures are ignored.
+template <class Keep>
+Status remove_generations(const fs::path& root, FileSystem& fs, Keep keep) {
+  auto numbers = list_generations(root, fs);
+  if (!numbers) return fail(std::move(numbers).error());
+  for (const std::uint64_t n : *numbers) {
+    if (!keep(n)) (void)fs.remove_all(root / generation_dir_name(n));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string search_text(const ChunkRecord& record) {
+  std::string out;
+  append_search_text(out, record);
+  return out;
+}
+
+std::string unique_suffix() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  unsigned __int128 nanos = 0;
+  if (now.tv_sec >= 0) {
+    nanos = static_cast<unsigned __int128>(now.tv_sec) * 1'000'000'000u +
+            static_cast<unsigned __int128>(now.tv_nsec);
+  }
+  return std::to_string(::getpid()) + "-" + u128_decimal(nanos);
+}
+
+IndexWriter::IndexWriter(WriterOptions options) : options_(std::move(options)) {
+  if (options_.dim != 0) vectors_.emplace(static_cast<std::size_t>(options_.dim));
+}
+
+Result<std::uint32_t> IndexWriter::add(const ChunkRecord& record,
+                                       std::optional<std::span<const float>> embedding) {
+  if (!vectors_ && embedding) {
+    return fail(Error::invalid_argument("this index is keyword-only (dim = 0); remove the embedding"));
+  }
+  if (vectors_ && !embedding) {
+    return fail(Error::invalid_argument("this index stores embeddings; every chunk needs one"));
+  }
+  // Checked here as well as by the docs builder, so that a vector is never
+  // stored for a chunk the docs builder then refuses.
+  if (docs_.size() > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
+  if (embedding) {
+    auto added = vectors_->add(*embedding);
+    if (!added) return fail(std::move(added).error());
+  }
+  auto id = docs_.add(record);
+  if (!id) return fail(std::move(id).error());
+
+  text_scratch_.clear();
+  append_search_text(text_scratch_, record);
+  TermCollector collector(term_bytes_, term_ends_);
+  tokenize(text_scratch_, collector);
+  terms_.clear();
+  std::size_t start = 0;
+  for (const std::size_t end : term_ends_) {
+    terms_.emplace_back(term_bytes_.data() + start, end - start);
+    start = end;
+  }
+  bm25_.add_tokens(std::span<const std::string_view>(terms_));
+  return *id;
+}
+
+Result<BuiltGeneration> IndexWriter::build(std::uint64_t generation) && {
+  // Moved into locals so that each builder's memory is gone when this returns,
+  // whatever the outcome.
+  DocsBuilder docs = std::move(docs_);
+  Bm25Builder bm25 = std::move(bm25_);
+  std::optional<VectorBuilder> vectors = std::move(vectors_);
+  vectors_.reset();
+  const WriterOptions options = std::move(options_);
+
+  const std::size_t n_chunks = docs.size();
+  if (n_chunks > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
+
+  // The docs builder finishes last: its image is a copy of its records, the
+  // largest buffer of all, and by then the other builders' memory is gone.
+  // The order is not visible otherwise: the only failure of DocsBuilder::finish
+  // is the chunk count checked above.
+  BuiltGeneration built;
+  auto bm25_image = std::move(bm25).finish(options.bm25.k1, options.bm25.b);
+  if (!bm25_image) return fail(std::move(bm25_image).error());
+  built.bm25 = std::move(*bm25_image);
+  release_free_memory();
+  if (vectors) {
+    auto vectors_image = std::move(*vectors).finish();
+    vectors.reset();
+    if (!vectors_image) return fail(std::move(vectors_image).error());
+    built.vectors = std::move(*vectors_image);
+    release_free_memory();
+  }
+  auto docs_image = std::move(docs).finish();
+  if (!docs_image) return fail(std::move(docs_image).error());
+  built.docs = std::move(*docs_image);
+
+  Manifest& m = built.manifest;
+  m.files["docs.bin"] = built.docs.size();
+  m.files["bm25.bin"] = built.bm25.size();
+  if (built.vectors) m.files["vectors.bin"] = built.vectors->size();
+  if (options.dim > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("dimension"));
+  m.format = std::string(kManifestFormat);
+  m.schema_version = kSchemaVersion;
+  m.created_by = std::string(kCreatedBy);
+  m.generation = generation;
+  m.n_chunks = static_cast<std::uint32_t>(n_chunks);
+  m.dim = static_cast<std::uint32_t>(options.dim);
+  m.embedder = options.embedder;
+  m.bm25 = options.bm25;
+  m.metadata = options.metadata;
+  return built;
+}
+
+Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && {
+  // Taken over at once: the writer is consumed however the commit ends.
+  IndexWriter writer = std::move(*this);
+
+  if (auto created = fs.create_directories(root); !created) return fail(std::move(created).error());
+
+  auto current_or = read_current_if_any(root, fs);
+  if (!current_or) return fail(std::move(current_or).error());
+  const bool has_current = current_or->has_value();
+  const std::uint64_t current_n = has_current ? (*current_or)->number : 0;
+
+  // This commit assumes it is the root's only writer: anything temporary, and
+  // any generation newer than CURRENT, is left over from an interrupted one.
+  if (auto swept = sweep_temporaries(root, fs); !swept) return fail(std::move(swept).error());
+  auto swept = remove_generations(root, fs, [&](std::uint64_t n) { return has_current && n <= current_n; });
+  if (!swept) return fail(std::move(swept).error());
+
+  // A generation that could not be removed is skipped, never overwritten.
+  auto listed = list_generations(root, fs);
+  if (!listed) return fail(std::move(listed).error());
+  const bool any = has_current || !listed->empty();
+  const std::uint64_t highest = std::max(current_n, listed->empty() ? 0 : listed->back());
+  // Wrapping around to 0 would reuse a name below CURRENT's and make the
+  // next commit sweep away every generation it finds.
+  if (any && highest == std::numeric_limits<std::uint64_t>::max()) {
+    return fail(Error::invalid_data("generation number exceeds u64::MAX"));
+  }
+  const std::uint64_t generation = any ? highest + 1 : 1;
+
+  auto built_or = std::move(writer).build(generation);
+  if (!built_or) return fail(std::move(built_or).error());
+  BuiltGeneration built = std::move(*built_or);
+
+  std::vector<std::pair<std::string_view, std::vector<std::byte>*>> files = {
+      {"docs.bin", &built.docs}, {"bm25.bin", &built.bm25}};
+  if (built.vectors) files.emplace_back("vectors.bin", &*built.vectors);
+
+  const std::string suffix = unique_suffix();
+  const std::string name = generation_dir_name(generation);
+  const fs::path final_dir = root / name;
+  const fs::path temp_dir = root / (".tmp-" + name + "-" + suffix);
+  const fs::path temp_current = root / ("CURRENT.tmp-" + suffix);
+  const fs::path current_path = root / kCurrentFileName;
+
+  bool temp_created = false;
+  bool moved = false;
+  const auto publish = [&]() -> Status {
+    if (auto r = fs.create_dir(temp_dir); !r) return r;
+    temp_created = true;
+    for (auto& [file_name, image] : files) {
+      if (auto r = fs.write_synced(temp_dir / file_name, *image); !r) return r;
+      // Written and synced: the memory can go before the next file is written.
+      std::vector<std::byte>().swap(*image);
+    }
+    auto manifest = built.manifest.to_json();
+    if (!manifest) return fail(std::move(manifest).error());
+    if (auto r = fs.write_synced(temp_dir / "manifest.json", bytes_of(*manifest)); !r) return r;
+    if (auto r = fs.sync_dir(temp_dir); !r) return r;
+    if (auto r = fs.rename(temp_dir, final_dir); !r) return r;
+    moved = true;
+    if (auto r = fs.sync_dir(root); !r) return r;
+    if (auto r = fs.write_synced(temp_current, bytes_of(name + "\n")); !r) return r;
+    return fs.rename(temp_current, current_path);
+  };
+
+  if (auto published = publish(); !published) {
+    if (moved) {
+      // A rename can report failure although it took effect (a lost reply on
+      // a network file system). The generation CURRENT names must stay, so
+      // CURRENT is read again before the new directory is removed.
+      auto now = read_current(root, fs);
+      if (!now || now->name != name) (void)fs.remove_all(final_dir);
+    } else if (temp_created) {
+      (void)fs.remove_all(temp_dir);
+    }
+    (void)fs.remove_file(temp_current);
+    return fail(std::move(published).error());
+  }
+
+  // CURRENT already names the new generation, so it stays whatever happens
+  // now. If this sync fails, the rename of CURRENT may not survive a crash:
+  // the commit is reported as failed, because the host must not take it as
+  // durable, and the older generations are kept, so that the one CURRENT
+  // named before is still there should the old CURRENT come back. The next
+  // commit starts from whatever CURRENT then names.
+  if (auto synced = fs.sync_dir(root); !synced) return fail(std::move(synced).error());
+
+  const std::uint64_t previous = has_current ? current_n : generation;
+  auto cleaned = remove_generations(root, fs, [&](std::uint64_t n) {
+    return n == generation || n == previous;
+  });
+  if (!cleaned) return fail(std::move(cleaned).error());
+
+  return CommitInfo{final_dir, generation, built.manifest.n_chunks};
+}
+
+}  // namespace tessavine

@@ -1,0 +1,92 @@
+// The index writer: collects the chunks of one complete index in memory and
+// publishes them atomically as a new generation of an index root.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bm25.h"
+#include "error.h"
+#include "index/docs.h"
+#include "index/file_system.h"
+#include "index/manifest.h"
+#include "vectors.h"
+
+namespace tessavine {
+
+struct WriterOptions {
+  std::uint64_t dim = 0;  // 0: keyword-only, no vectors stored
+  std::optional<std::string> embedder;
+  nlohmann::json metadata = nlohmann::json::object();
+  Bm25Settings bm25;
+};
+
+struct CommitInfo {
+  std::filesystem::path dir;  // the published generation directory
+  std::uint64_t generation = 0;
+  std::uint32_t n_chunks = 0;
+};
+
+// What `build` makes of a writer: the manifest and the file images.
+struct BuiltGeneration {
+  Manifest manifest;
+  std::vector<std::byte> docs;
+  std::vector<std::byte> bm25;
+  std::optional<std::vector<std::byte>> vectors;
+};
+
+// The text the keyword index holds for a record: the heading path joined by
+// single spaces, a line feed, the text.
+std::string search_text(const ChunkRecord& record);
+
+// The process id, "-", and the wall-clock time in nanoseconds since the Unix
+// epoch (0 before it): unique per commit, shared by its temporary names.
+std::string unique_suffix();
+
+class IndexWriter {
+ public:
+  // Never fails; creates the vector builder only when options.dim is not 0.
+  explicit IndexWriter(WriterOptions options);
+
+  IndexWriter(IndexWriter&&) = default;
+  IndexWriter& operator=(IndexWriter&&) = default;
+  IndexWriter(const IndexWriter&) = delete;
+  IndexWriter& operator=(const IndexWriter&) = delete;
+
+  // Appends one chunk and returns its number. A failed add changes nothing.
+  Result<std::uint32_t> add(const ChunkRecord& record,
+                            std::optional<std::span<const float>> embedding = std::nullopt);
+
+  // Number of chunks added so far.
+  std::size_t size() const { return docs_.size(); }
+
+  // Finishes the builders into the file images and fills the manifest for
+  // `generation`. Consumes the writer.
+  Result<BuiltGeneration> build(std::uint64_t generation) &&;
+
+  // Builds the next generation and publishes it under `root`, making CURRENT
+  // name it. Consumes the writer, whatever the outcome. Every file-system
+  // operation goes through `fs`. A failed commit leaves CURRENT naming what it
+  // named before, except when only the final sync of `root` failed: the new
+  // generation then stays published (see commit in writer.cpp).
+  Result<CommitInfo> commit(const std::filesystem::path& root,
+                            FileSystem& fs = posix_file_system()) &&;
+
+ private:
+  WriterOptions options_;
+  DocsBuilder docs_;
+  Bm25Builder bm25_;
+  std::optional<VectorBuilder> vectors_;
+  // Reused by every add: the search text and the terms found in it.
+  std::string text_scratch_;
+  std::string term_bytes_;
+  std::vector<std::size_t> term_ends_;
+  std::vector<std::string_view> terms_;
+};
+
+}  // namespace tessavine

@@ -1,0 +1,240 @@
+#include "index/manifest.h"
+
+#include <gtest/gtest.h>
+
+namespace tessavine {
+namespace {
+
+Manifest example() {
+  Manifest m;
+  m.format = "tessavine-index";
+  m.schema_version = 2;
+  m.created_by = "tessavine-core 0.2.0";
+  m.generation = 1;
+  m.n_chunks = 3;
+  m.dim = 384;
+  m.bm25 = {1.2f, 0.75f};
+  m.files = {{"vectors.bin", 1468}, {"docs.bin", 431}, {"bm25.bin", 168}};
+  return m;
+}
+
+constexpr const char* kExampleText = R"({
+  "format": "tessavine-index",
+  "schema_version": 2,
+  "created_by": "tessavine-core 0.2.0",
+  "generation": 1,
+  "n_chunks": 3,
+  "dim": 384,
+  "embedder": null,
+  "bm25": {
+    "k1": 1.2,
+    "b": 0.75
+  },
+  "files": {
+    "bm25.bin": 168,
+    "docs.bin": 431,
+    "vectors.bin": 1468
+  },
+  "metadata": {}
+}
+)";
+
+// The example text with one member line replaced (or removed when empty).
+std::string with_line(std::string_view prefix, std::string_view replacement) {
+  std::string text = kExampleText;
+  const auto at = text.find(prefix);
+  EXPECT_NE(at, std::string::npos) << prefix;
+  const auto end = text.find('\n', at);
+  text.replace(at, end - at, replacement);
+  return text;
+}
+
+TEST(ManifestTest, ExampleTextByteForByte) {
+  auto text = example().to_json();
+  ASSERT_TRUE(text.has_value());
+  EXPECT_EQ(*text, kExampleText);
+  auto back = Manifest::from_json(*text);
+  ASSERT_TRUE(back.has_value()) << back.error().to_string();
+  EXPECT_EQ(*back, example());
+}
+
+TEST(ManifestTest, FloatForms) {
+  struct Case {
+    float v;
+    const char* want;
+  } cases[] = {{1.2f, "1.2"},     {0.75f, "0.75"},        {2.0f, "2.0"},
+               {0.0f, "0.0"},     {-0.0f, "-0.0"},        {1e20f, "1e+20"},
+               {0.1f, "0.1"},     {3.4028235e38f, "3.4028235e+38"},
+               {std::numeric_limits<float>::infinity(), "null"},
+               {std::numeric_limits<float>::quiet_NaN(), "null"}};
+  for (const auto& c : cases) EXPECT_EQ(format_f32(c.v), c.want) << c.want;
+  EXPECT_EQ(format_f64(0.1), "0.1");
+  EXPECT_EQ(format_f64(static_cast<double>(1.2f)), "1.2000000476837158");
+}
+
+TEST(ManifestTest, RoundTripWithNestedMetadata) {
+  Manifest m = example();
+  m.embedder = "mini \"lm\"\n\x01";
+  m.files = {};
+  m.bm25 = {2.0f, 0.3f};
+  m.generation = 18446744073709551615ull;
+  m.metadata = nlohmann::json::parse(R"({
+    "z": [1, -2, 3.5, 1e300, true, null, [], {}, ["x", {"b": 1, "a": [2]}]],
+    "caf\u00e9": "tab\tquote\"back\\slash\u0001\u007f",
+    "": {"nested": {"deeper": {"n": 18446744073709551615, "m": -9223372036854775808}}},
+    "A": 0.1
+  })");
+  auto text = m.to_json();
+  ASSERT_TRUE(text.has_value()) << text.error().to_string();
+  auto back = Manifest::from_json(*text);
+  ASSERT_TRUE(back.has_value()) << back.error().to_string() << "\n" << *text;
+  EXPECT_EQ(*back, m);
+  EXPECT_EQ(back->metadata["z"][3].get<double>(), 1e300);
+  // Written again, the text is identical.
+  EXPECT_EQ(back->to_json().value(), *text);
+}
+
+TEST(ManifestTest, MetadataLayout) {
+  Manifest m = example();
+  m.files = {{"docs.bin", 24}};
+  m.embedder = "e";
+  m.metadata = nlohmann::json::parse(R"({"b": [1, {"y": "\u0000", "x": []}], "a": {}, "\u00e9": 2.0})");
+  EXPECT_EQ(m.to_json().value(), R"({
+  "format": "tessavine-index",
+  "schema_version": 2,
+  "created_by": "tessavine-core 0.2.0",
+  "generation": 1,
+  "n_chunks": 3,
+  "dim": 384,
+  "embedder": "e",
+  "bm25": {
+    "k1": 1.2,
+    "b": 0.75
+  },
+  "files": {
+    "docs.bin": 24
+  },
+  "metadata": {
+    "a": {},
+    "b": [
+      1,
+      {
+        "x": [],
+        "y": "\u0000"
+      }
+    ],
+    "é": 2.0
+  }
+}
+)");
+}
+
+TEST(ManifestTest, OptionalAndUnknownFields) {
+  const std::string no_meta = with_line("  \"metadata\"", "  \"extra\": [{\"format\": 1}]");
+  // The member before the replaced one keeps its comma, so the text stays valid.
+  auto m = Manifest::from_json(no_meta);
+  ASSERT_TRUE(m.has_value()) << m.error().to_string();
+  EXPECT_TRUE(m->metadata.is_object());
+  EXPECT_TRUE(m->metadata.empty());
+  EXPECT_EQ(*m->to_json(), kExampleText);  // the unknown key is gone
+
+  auto no_embedder = Manifest::from_json(with_line("  \"embedder\"", ""));
+  ASSERT_TRUE(no_embedder.has_value()) << no_embedder.error().to_string();
+  EXPECT_FALSE(no_embedder->embedder.has_value());
+
+  auto reordered = Manifest::from_json(
+      R"( {"metadata":{"k":1},"files":{},"bm25":{"b":1,"x":null,"k1":2},"dim":0,"n_chunks":0,)"
+      R"("generation":5,"created_by":"c","schema_version":2,"format":"tessavine-index"} )");
+  ASSERT_TRUE(reordered.has_value()) << reordered.error().to_string();
+  EXPECT_EQ(reordered->bm25, (Bm25Settings{2.0f, 1.0f}));
+  EXPECT_EQ(reordered->generation, 5u);
+  EXPECT_EQ(reordered->metadata["k"], 1);
+}
+
+TEST(ManifestTest, DecodeFailures) {
+  struct Case {
+    std::string text;
+    const char* want;  // exact message, or nullptr for "some decoder message"
+  } cases[] = {
+      {with_line("  \"files\"", "  \"files\": {},\n  \"files\": {},"),
+       "manifest.json: duplicate field `files`"},
+      {with_line("  \"bm25\"", "  \"bm25x\": {"), "manifest.json: missing field `bm25`"},
+      {with_line("  \"format\"", ""), "manifest.json: missing field `format`"},
+      {with_line("    \"k1\"", ""), nullptr},  // leaves `{` then `"b"`: still valid JSON
+      {with_line("    \"b\"", "    \"k1\": 1"), "manifest.json: duplicate field `k1`"},
+      {with_line("  \"n_chunks\"", "  \"n_chunks\": 4294967296,"),
+       "manifest.json: invalid value: integer `4294967296`, expected u32"},
+      {with_line("  \"n_chunks\"", "  \"n_chunks\": -1,"),
+       "manifest.json: invalid value: integer `-1`, expected u32"},
+      {with_line("  \"dim\"", "  \"dim\": 1.0,"),
+       "manifest.json: invalid type: floating point `1.0`, expected u32"},
+      {with_line("    \"k1\"", "    \"k1\": null,"),
+       "manifest.json: invalid type: null, expected f32"},
+      {with_line("  \"metadata\"", "  \"metadata\": null"),
+       "manifest.json: invalid type: null, expected a map"},
+      {with_line("  \"metadata\"", "  \"metadata\": []"),
+       "manifest.json: invalid type: sequence, expected a map"},
+      {with_line("    \"docs.bin\"", "    \"docs.bin\": \"431\","),
+       "manifest.json: invalid type: string \"431\", expected u64"},
+      {with_line("  \"embedder\"", "  \"embedder\": 3,"),
+       "manifest.json: invalid type: integer `3`, expected a string or null"},
+      {"[]", "manifest.json: invalid type: sequence, expected struct Manifest"},
+      {std::string(kExampleText) + "x", nullptr},
+      {"", nullptr},
+      {"{\"format\": \"\xFF\"}", nullptr},
+      {std::string(200, '[') + std::string(200, ']'), "manifest.json: recursion limit exceeded"},
+  };
+  for (const auto& c : cases) {
+    auto m = Manifest::from_json(c.text);
+    ASSERT_FALSE(m.has_value()) << c.text;
+    EXPECT_EQ(m.error().kind(), ErrorKind::InvalidData) << c.text;
+    if (c.want != nullptr) {
+      EXPECT_EQ(m.error().message(), c.want);
+    } else {
+      EXPECT_TRUE(m.error().message().starts_with("manifest.json: ")) << m.error().message();
+    }
+  }
+}
+
+TEST(ManifestTest, MissingK1IsNamed) {
+  auto m = Manifest::from_json(with_line("    \"k1\"", ""));
+  ASSERT_FALSE(m.has_value());
+  EXPECT_EQ(m.error().message(), "manifest.json: missing field `k1`");
+}
+
+TEST(ManifestTest, FormatIsCheckedBeforeSchema) {
+  std::string both = kExampleText;
+  both.replace(both.find("\"tessavine-index\""), 17, "\"a\\\"b\\\\\\n\"");
+  both.replace(both.find("\"schema_version\": 2"), 19, "\"schema_version\": 1");
+  auto m = Manifest::from_json(both);
+  ASSERT_FALSE(m.has_value());
+  EXPECT_EQ(m.error().kind(), ErrorKind::InvalidData);
+  EXPECT_EQ(m.error().message(),
+            "manifest.json: format is \"a\\\"b\\\\\\n\", expected \"tessavine-index\"");
+
+  auto schema3 = Manifest::from_json(with_line("  \"schema_version\"", "  \"schema_version\": 3,"));
+  ASSERT_FALSE(schema3.has_value());
+  EXPECT_EQ(schema3.error().kind(), ErrorKind::UnsupportedSchema);
+  EXPECT_EQ(schema3.error().to_string(),
+            "index schema version 3 is not supported (this build reads 2); rebuild the index");
+}
+
+TEST(ManifestTest, WriteFailures) {
+  Manifest bad_utf8 = example();
+  bad_utf8.embedder = "\xFF";
+  Manifest too_deep = example();
+  nlohmann::json v = nlohmann::json::array();
+  for (int i = 0; i < 200; ++i) v = nlohmann::json::array({std::move(v)});
+  too_deep.metadata["deep"] = std::move(v);
+  Manifest binary = example();
+  binary.metadata["b"] = nlohmann::json::binary({1, 2});
+  for (const Manifest* m : {&bad_utf8, &too_deep, &binary}) {
+    auto text = m->to_json();
+    ASSERT_FALSE(text.has_value());
+    EXPECT_EQ(text.error().kind(), ErrorKind::InvalidArgument);
+    EXPECT_TRUE(text.error().message().starts_with("manifest: ")) << text.error().message();
+  }
+}
+
+}  // namespace
+}  // namespace tessavine

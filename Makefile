@@ -10,7 +10,10 @@ JOBS ?= $(shell nproc)
 CORPUS ?= $(CURDIR)/../shared/corpus
 FUZZ_SECONDS ?= 60
 APT_PACKAGES := libgtest-dev nlohmann-json3-dev unicode-data
-FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+# clang 19: older clangs do not announce the concepts level that libstdc++ 12
+# requires before it offers std::expected.
+FUZZ_APT_PACKAGES := clang-19 libclang-rt-19-dev
+FUZZ_CXX := clang++-19
 PIP_PACKAGES := "numpy>=2" pytest hypothesis
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -61,7 +64,7 @@ fuzz: setup
 	@dpkg -s $(FUZZ_APT_PACKAGES) >/dev/null 2>&1 || { \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $(FUZZ_APT_PACKAGES); }
-	CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DTESSAVINE_FUZZ=ON -DTESSAVINE_PYTHON=OFF \
+	CXX=$(FUZZ_CXX) cmake -S . -B $(BUILD)-fuzz -DTESSAVINE_FUZZ=ON -DTESSAVINE_PYTHON=OFF \
 	  -DTESSAVINE_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) BUILD=$(BUILD)-fuzz tools/run_fuzzers.sh

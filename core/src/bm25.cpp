@@ -105,7 +105,8 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   for (const auto& [term, postings] : terms) w.put_bytes(term);
   w.pad_to_4();
   for (auto& [term, postings] : terms) {
-    std::stable_sort(postings.begin(), postings.end(),
+    // A term has at most one posting per document, so the order is total.
+    std::sort(postings.begin(), postings.end(),
                      [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
     for (const Posting& p : postings) {
       w.put_u32(p.doc);

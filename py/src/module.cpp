@@ -12,6 +12,7 @@
 #include "index/chunk_record.h"
 #include "index/commit_info.h"
 #include "index/index_exists.h"
+#include "index/index_reader.h"
 #include "index/index_writer.h"
 #include "quant.h"
 #include "tokenize.h"
@@ -173,6 +174,7 @@ int exec_module(PyObject* module) {
   if (!add_class(module, "ChunkRecord", py::chunk_record_type())) return -1;
   if (!add_class(module, "CommitInfo", py::commit_info_type())) return -1;
   if (!add_class(module, "IndexWriter", py::index_writer_type())) return -1;
+  if (!add_class(module, "IndexReader", py::index_reader_type())) return -1;
   if (!errors::register_classes(module)) return -1;
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace tessavine::py {
 
@@ -160,6 +161,12 @@ bool to_path(PyObject* obj, const char* func, const char* name, std::filesystem:
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return false;
+  // The operating system reads a path only up to its first NUL, so such a
+  // path would name some other file; refused as the interpreter refuses it.
+  if (std::memchr(data, '\0', static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
   out = std::filesystem::path(std::string(data, static_cast<std::size_t>(size)));
   return true;
 }

@@ -82,7 +82,7 @@ bool to_bool(PyObject* obj, const char* func, const char* name, bool& out);
 // Anything the interpreter converts to a float, narrowed to 32 bits.
 bool to_f32(PyObject* obj, const char* func, const char* name, float& out);
 // A `str` or path-like object whose path is a `str` (bytes refused), encoded
-// with the file-system encoding.
+// with the file-system encoding. ValueError for a path holding a NUL.
 bool to_path(PyObject* obj, const char* func, const char* name, std::filesystem::path& out);
 // A sequence (not a str) of `str` items.
 bool to_str_list(PyObject* obj, const char* func, const char* name, std::vector<std::string>& out);

@@ -1,0 +1,90 @@
+// The index reader: one published generation, opened read-only after every
+// file has been checked against the manifest and against the others, so that
+// queries never check structure again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "bm25.h"
+#include "error.h"
+#include "index/docs.h"
+#include "index/manifest.h"
+#include "index/storage.h"
+#include "topk.h"
+#include "vectors.h"
+
+namespace tessavine {
+
+// Opens `dir/name` and checks its length against the manifest's `files`
+// entry: InvalidData "{name}: size {len} does not match manifest (Some(N))",
+// or "(None)" when the manifest does not list the file. The storage is
+// released when the check fails.
+Result<Storage> open_index_file(const std::filesystem::path& dir, const Manifest& manifest,
+                                std::string_view name, bool mmap);
+
+class IndexReader {
+ public:
+  // The generation CURRENT names under `root`, opened with open_generation.
+  static Result<IndexReader> open(const std::filesystem::path& root, bool mmap = true);
+
+  // Reads the manifest, opens and validates every index file it calls for,
+  // then checks the files against each other. All or nothing: on failure
+  // every file opened so far is released.
+  static Result<IndexReader> open_generation(const std::filesystem::path& dir, bool mmap = true);
+
+  // The cross-file checks: chunk counts, the presence of vectors, and their
+  // count and dimension. Everything passed in is released on failure.
+  static Result<IndexReader> assemble(std::filesystem::path dir, Manifest manifest, Docs docs,
+                                      Bm25 bm25, std::optional<Vectors> vectors);
+
+  IndexReader(IndexReader&&) = default;
+  IndexReader& operator=(IndexReader&&) = default;
+  IndexReader(const IndexReader&) = delete;
+  IndexReader& operator=(const IndexReader&) = delete;
+
+  const std::filesystem::path& dir() const { return dir_; }
+  const Manifest& manifest() const { return manifest_; }
+  const Docs& docs() const { return docs_; }
+  const Bm25& bm25() const { return bm25_; }
+  const Vectors* vectors() const { return vectors_ ? &*vectors_ : nullptr; }
+  bool has_vectors() const { return vectors_.has_value(); }
+  // The number of chunks of the generation.
+  std::uint32_t size() const { return docs_.count(); }
+
+  // The k best chunks for the query text by BM25, best first. Chunks that
+  // match no query term never appear. Cannot fail; safe from many threads.
+  std::vector<Scored> search_bm25(std::string_view text, std::size_t k) const;
+
+  // The stored record of chunk `id`: InvalidArgument "chunk id {id} out of
+  // range" past the last chunk, InvalidData when the record does not decode.
+  Result<ChunkRecord> chunk(std::uint32_t id) const;
+
+ private:
+  IndexReader(std::filesystem::path dir, Manifest manifest, Docs docs, Bm25 bm25,
+              std::optional<Vectors> vectors)
+      : dir_(std::move(dir)),
+        manifest_(std::move(manifest)),
+        docs_(std::move(docs)),
+        bm25_(std::move(bm25)),
+        vectors_(std::move(vectors)) {}
+
+  std::filesystem::path dir_;
+  Manifest manifest_;
+  Docs docs_;
+  Bm25 bm25_;
+  std::optional<Vectors> vectors_;
+};
+
+// BM25 ranking of the query terms over one BM25 file. `search_bm25` is the
+// fast form; `search_bm25_plain` scores posting by posting exactly as the
+// formula reads and is the oracle the fast form is tested against. Both
+// give the same pairs with the same score bits.
+std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::size_t k);
+std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
+
+}  // namespace tessavine

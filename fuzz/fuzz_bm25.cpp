@@ -1,0 +1,35 @@
+// bm25.bin reader: from_bytes, then every term looked up and every posting
+// visited through the in-place accessors.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bm25.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto* p = reinterpret_cast<const std::byte*>(data);
+  auto idx = tessavine::Bm25::from_bytes(tessavine::Storage::from_bytes({p, p + size}));
+  if (!idx) return 0;
+  std::uint64_t sink = 0;
+  for (std::uint32_t d = 0; d < idx->doc_count(); ++d) sink += idx->doc_len(d);
+  for (std::uint32_t t = 0; t < idx->term_count(); ++t) {
+    const std::string term(idx->term(t));
+    if (idx->find_term(term) != t) __builtin_trap();
+    for (const tessavine::Posting posting : idx->postings(t)) {
+      const std::vector<std::string> one = {term};
+      if (!idx->contains_all(posting.doc, one)) __builtin_trap();
+      sink += posting.tf;
+    }
+    // Neighbours that are not stored: a longer and a shorter key.
+    idx->find_term(term + '\0');
+    if (!term.empty()) idx->find_term(std::string_view(term).substr(0, term.size() - 1));
+  }
+  // Probes from the input's last bytes, including absent documents.
+  const std::vector<std::string> probe = {std::string(reinterpret_cast<const char*>(data),
+                                                      size < 3 ? size : 3)};
+  idx->contains_all(size > 0 ? data[size - 1] : 0, probe);
+  idx->contains_all(0xFFFFFFFFu, probe);
+  (void)sink;
+  return 0;
+}

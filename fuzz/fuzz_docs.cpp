@@ -1,0 +1,23 @@
+// docs.bin reader: from_bytes, then every record decoded.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "index/docs.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto* p = reinterpret_cast<const std::byte*>(data);
+  auto docs = tessavine::Docs::from_bytes(tessavine::Storage::from_bytes({p, p + size}));
+  if (!docs) return 0;
+  for (std::uint32_t i = 0; i < docs->count(); ++i) {
+    auto record = docs->get_record(i);
+    if (record) {
+      // A decoded record must survive its own encoding.
+      std::string json;
+      tessavine::append_record_json(json, *record);
+      auto again = tessavine::decode_record_json(json);
+      if (!again || !(*again == *record)) __builtin_trap();
+    }
+  }
+  return 0;
+}

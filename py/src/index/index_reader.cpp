@@ -1,0 +1,148 @@
+#include "index/index_reader.h"
+
+#include <new>
+#include <optional>
+
+#include "errors.h"
+#include "index/boxed.h"
+#include "index/chunk_record.h"
+#include "index/reader.h"
+
+namespace tessavine::py {
+namespace {
+
+// The reader is never modified after it is opened, so calls on one object
+// from several threads need no lock: each search only reads it. The object
+// cannot go away during a call, since the call holds a reference to it.
+const IndexReader& reader_of(PyObject* self) { return unbox<IndexReader>(self); }
+
+PyObject* type_cache = nullptr;
+
+// [(id, score), ...] in the given order; scores widen exactly to doubles.
+PyObject* new_scored_list(const std::vector<Scored>& hits) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    Ref id(PyLong_FromUnsignedLong(hits[i].id));
+    Ref score(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
+    if (!id || !score) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, id.get(), score.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
+PyObject* reader_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"root", "mmap", nullptr};
+  PyObject* root_obj = nullptr;
+  PyObject* mmap_obj = Py_True;
+  if (!parse_args("open", args, kwargs, keywords, 1, {&root_obj, &mmap_obj})) return nullptr;
+  std::filesystem::path root;
+  if (!to_path(root_obj, "open", "root", root)) return nullptr;
+  bool mmap = true;
+  if (!to_bool(mmap_obj, "open", "mmap", mmap)) return nullptr;
+  PyObject* type = index_reader_type();
+  if (type == nullptr) return nullptr;
+  std::optional<Result<IndexReader>> reader;
+  try {
+    without_gil([&] { reader.emplace(IndexReader::open(root, mmap)); });
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!*reader) return errors::to_py(std::move(*reader).error());
+  return box(type, std::move(**reader));
+}
+
+PyObject* reader_search_bm25(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"text", "k", nullptr};
+  PyObject* text_obj = nullptr;
+  PyObject* k_obj = nullptr;
+  if (!parse_args("search_bm25", args, kwargs, keywords, 2, {&text_obj, &k_obj})) return nullptr;
+  std::string_view text;
+  if (!to_utf8(text_obj, "search_bm25", "text", text)) return nullptr;
+  std::uint64_t k = 0;
+  if (!to_u64(k_obj, "search_bm25", "k", k)) return nullptr;
+  const IndexReader& reader = reader_of(self);
+  std::vector<Scored> hits;
+  try {
+    without_gil([&] { hits = reader.search_bm25(text, k); });
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return new_scored_list(hits);
+}
+
+PyObject* reader_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"id", nullptr};
+  PyObject* id_obj = nullptr;
+  if (!parse_args("chunk", args, kwargs, keywords, 1, {&id_obj})) return nullptr;
+  std::uint32_t id = 0;
+  if (!to_u32(id_obj, "chunk", "id", id)) return nullptr;
+  auto record = reader_of(self).chunk(id);
+  if (!record) return errors::to_py(std::move(record).error());
+  return new_chunk_record(std::move(*record));
+}
+
+PyObject* get_manifest(PyObject* self, void*) {
+  auto text = reader_of(self).manifest().to_json();
+  if (!text) return errors::to_py(std::move(text).error());
+  Ref json_module(PyImport_ImportModule("json"));
+  if (!json_module) return nullptr;
+  Ref text_obj(new_str(*text));
+  if (!text_obj) return nullptr;
+  return PyObject_CallMethod(json_module.get(), "loads", "(O)", text_obj.get());
+}
+
+PyObject* get_dir(PyObject* self, void*) { return new_path(reader_of(self).dir()); }
+
+PyObject* get_has_vectors(PyObject* self, void*) {
+  return PyBool_FromLong(reader_of(self).has_vectors());
+}
+
+Py_ssize_t reader_len(PyObject* self) { return static_cast<Py_ssize_t>(reader_of(self).size()); }
+
+PyMethodDef methods[] = {
+    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_open)),
+     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "open(root, mmap=True)\n--\n\nOpen the live generation under `root`."},
+    {"search_bm25", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search_bm25)),
+     METH_VARARGS | METH_KEYWORDS,
+     "search_bm25($self, text, k)\n--\n\nKeyword search only: the `k` best `(id, bm25_score)` pairs."},
+    {"chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_chunk)),
+     METH_VARARGS | METH_KEYWORDS, "chunk($self, id)\n--\n\nThe stored chunk with this id."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"manifest", get_manifest, nullptr,
+     "The generation's manifest as a dict (parsed from `manifest.json`).", nullptr},
+    {"dir", get_dir, nullptr, "Directory of the opened generation.", nullptr},
+    {"has_vectors", get_has_vectors, nullptr,
+     "Whether the index stores embeddings (false for keyword-only indexes).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("A read-only view of the live index generation under a root directory.\n\n"
+                                  "The files are memory-mapped by default. Re-open to see newer commits.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<IndexReader>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {Py_sq_length, reinterpret_cast<void*>(reader_len)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "tessavine._core.IndexReader",
+    static_cast<int>(sizeof(Boxed<IndexReader>)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+}  // namespace
+
+PyObject* index_reader_type() { return cached_type(type_cache, &spec); }
+
+}  // namespace tessavine::py

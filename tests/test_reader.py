@@ -238,7 +238,7 @@ def test_open_follows_current(tmp_path, content, cls, message):
 
 def test_keyword_only_generation_ignores_stray_vectors_file(tmp_path):
     info = build(tmp_path, ["alpha beta"])
-    (pathlib.Path(info.dir) / "vectors.bin").write_bytes(b"junk")
+    put_file(pathlib.Path(info.dir), "vectors.bin", b"junk")  # even one the manifest lists
     reader = IndexReader.open(tmp_path)
     assert not reader.has_vectors
     assert reader.search_bm25("alpha", 3)[0][0] == 0
@@ -385,16 +385,7 @@ def test_scores_equal_a_plain_float32_evaluation_bit_for_bit(tmp_path, seed):
         got = mapped.search_bm25(query, k)
         assert [(i, s.hex()) for i, s in got] == [(i, s.hex()) for i, s in expected], query
         assert read.search_bm25(query, k) == got
-
-
-def test_mapped_and_read_readers_agree(tmp_path):
-    rng = random.Random(11)
-    build(tmp_path, random_texts(rng, 300), dim=8)
-    mapped, read = IndexReader.open(tmp_path, True), IndexReader.open(tmp_path, mmap=False)
-    assert len(mapped) == len(read) == 300 and mapped.manifest == read.manifest
-    for word in WORDS:
-        assert mapped.search_bm25(word + " alpha", 20) == read.search_bm25(word + " alpha", 20)
-    assert all(mapped.chunk(i) == read.chunk(i) for i in range(300))
+    assert all(read.chunk(i) == mapped.chunk(i) for i in range(len(texts)))
 
 
 # --- threads and generations ------------------------------------------------
@@ -425,7 +416,8 @@ def test_searches_release_the_interpreter_lock(tmp_path):
     # main thread run sooner only if the searches themselves release the
     # lock: otherwise each wake-up below waits for a forced switch.
     rng = random.Random(3)
-    build(tmp_path, random_texts(rng, 3000, max_len=60))
+    # Searches long enough that a waiting thread wakes before one ends.
+    build(tmp_path, random_texts(rng, 20000, max_len=60))
     reader = IndexReader.open(tmp_path)
     stop = threading.Event()
     calls = []

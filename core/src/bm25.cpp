@@ -1,6 +1,9 @@
 #include "bm25.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -8,6 +11,10 @@
 
 namespace tessavine {
 namespace {
+
+// finish copies doc_lens and posting lists into the file as they lie in memory.
+static_assert(std::endian::native == std::endian::little);
+static_assert(sizeof(Posting) == 8 && offsetof(Posting, tf) == 4);
 
 constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 
@@ -52,14 +59,33 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
 
   const std::uint64_t d = doc_lens.size();
   if (d > kU32Max) return fail(exceeds_u32("document count"));
-  std::vector<std::pair<std::string, std::vector<Posting>>> terms;
-  terms.reserve(table.size());
-  while (!table.empty()) {
-    auto node = table.extract(table.begin());
-    terms.emplace_back(std::move(node.key()), std::move(node.mapped()));
+  // Sorted by pointer, so no term or posting list is moved; the first eight
+  // bytes of each term sit next to the pointer and settle most comparisons
+  // without a visit to the hash map's scattered nodes.
+  using Entry = decltype(table)::value_type;
+  struct Key {
+    std::uint64_t prefix;  // big-endian, zero-padded: compares like the bytes
+    Entry* entry;
+  };
+  std::vector<Key> keys;
+  keys.reserve(table.size());
+  for (Entry& e : table) {
+    unsigned char b[8] = {};
+    std::memcpy(b, e.first.data(), std::min<std::size_t>(8, e.first.size()));
+    std::uint64_t prefix = 0;
+    for (const unsigned char c : b) prefix = prefix << 8 | c;
+    keys.push_back({prefix, &e});
   }
-  std::sort(terms.begin(), terms.end(),
-            [](const auto& x, const auto& y) { return x.first < y.first; });
+  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+    // Equal prefixes (including a zero byte against padding) fall back to
+    // the full byte-wise comparison.
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return x.entry->first < y.entry->first;
+  });
+  std::vector<Entry*> terms;
+  terms.reserve(keys.size());
+  for (const Key& k : keys) terms.push_back(k.entry);
+  keys = {};
   const std::uint64_t t = terms.size();
   if (t > kU32Max) return fail(exceeds_u32("term count"));
 
@@ -73,12 +99,12 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   // Both running totals are checked before anything is written.
   std::uint64_t term_bytes = 0;
   std::uint64_t posting_count = 0;
-  for (const auto& [term, postings] : terms) {
-    term_bytes += term.size();
+  for (const Entry* e : terms) {
+    term_bytes += e->first.size();
     if (term_bytes > kU32Max) return fail(exceeds_u32("term dictionary size"));
   }
-  for (const auto& [term, postings] : terms) {
-    posting_count += postings.size();
+  for (const Entry* e : terms) {
+    posting_count += e->second.size();
     if (posting_count > kU32Max) return fail(exceeds_u32("posting count"));
   }
 
@@ -89,29 +115,31 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   w.put_f32(k1);
   w.put_f32(b);
   w.put_u32(0);
-  for (const std::uint32_t len : doc_lens) w.put_u32(len);
+  // The in-memory arrays already have the file's byte layout.
+  w.put_bytes(std::as_bytes(std::span(doc_lens)));
   std::uint64_t total = 0;
   w.put_u32(0);
-  for (const auto& [term, postings] : terms) {
-    total += term.size();
+  for (const Entry* e : terms) {
+    total += e->first.size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
   total = 0;
   w.put_u32(0);
-  for (const auto& [term, postings] : terms) {
-    total += postings.size();
+  for (const Entry* e : terms) {
+    total += e->second.size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
-  for (const auto& [term, postings] : terms) w.put_bytes(term);
+  for (const Entry* e : terms) w.put_bytes(e->first);
   w.pad_to_4();
-  for (auto& [term, postings] : terms) {
-    // A term has at most one posting per document, so the order is total.
-    std::sort(postings.begin(), postings.end(),
-                     [](const Posting& x, const Posting& y) { return x.doc < y.doc; });
-    for (const Posting& p : postings) {
-      w.put_u32(p.doc);
-      w.put_u32(p.tf);
+  for (Entry* e : terms) {
+    auto& postings = e->second;
+    // Documents are added in order, so this only makes certain; a term has at
+    // most one posting per document, so the order is total.
+    const auto by_doc = [](const Posting& x, const Posting& y) { return x.doc < y.doc; };
+    if (!std::is_sorted(postings.begin(), postings.end(), by_doc)) {
+      std::sort(postings.begin(), postings.end(), by_doc);
     }
+    w.put_bytes(std::as_bytes(std::span(postings)));
   }
   return std::move(w).into_bytes();
 }

@@ -53,6 +53,13 @@ class TopK {
 
   void push(std::uint32_t id, float score);
 
+  // Whether `push` would keep the pair now: lets a caller with a long stream
+  // skip most pairs without a call.
+  bool would_keep(std::uint32_t id, float score) const {
+    if (heap_.size() < k_) return true;
+    return !heap_.empty() && better(Scored{nan_to_neg_inf(score), id}, heap_.front());
+  }
+
   // The values held, best first; a NaN input score comes back as -inf.
   std::vector<Scored> finish() &&;
 

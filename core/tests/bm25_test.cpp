@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <algorithm>
 #include <random>
 
 namespace tessavine {
@@ -128,6 +129,22 @@ TEST(Bm25Test, RandomRoundTripAgainstPlainIndex) {
       EXPECT_EQ(idx->contains_all(d, Terms{term}), has);
     }
   }
+}
+
+TEST(Bm25Test, TermOrderWithSharedPrefixesAndZeroBytes) {
+  // Terms that agree on their first eight bytes, or differ only by zero bytes
+  // against the end of the shorter one.
+  Terms terms = {"abcdefgh", "abcdefghi", std::string("abcdefgh\0", 9), "abcdefg",
+                 std::string("abcdefg\0", 8), std::string("abcdefg\0\0", 9), "\xC3\xA9",
+                 std::string("a\0b", 3), "a", "abcdefghij", "abcdefghia", "zzzzzzzzzzzz"};
+  Terms sorted = terms;
+  std::sort(sorted.begin(), sorted.end());
+  std::mt19937 rng(3);
+  std::shuffle(terms.begin(), terms.end(), rng);
+  auto idx = open(build({terms}));
+  ASSERT_TRUE(idx.has_value()) << idx.error().to_string();
+  ASSERT_EQ(idx->term_count(), sorted.size());
+  for (std::uint32_t t = 0; t < sorted.size(); ++t) EXPECT_EQ(idx->term(t), sorted[t]);
 }
 
 // A hand-made file: D documents of length 1, the given terms (raw area bytes

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "bin_format.h"
 
@@ -136,12 +137,16 @@ TEST(DocsTest, AcceptedRecordForms) {
       R"( {"path":"p","x":{"a":[1,{"b":null}]},"heading_path":["h"],"y":[[]],"line_start":1,"line_end":2,"z":-1.5,"text":"t"} )",
       R"(["p",["h"],1,2,"t"])",
       "\n[\"p\" , [\"h\"], 1, 2, \"t\"]\t",
+
   };
   for (const char* f : forms) {
     auto r = decode_record_json(f);
     ASSERT_TRUE(r.has_value()) << f << ": " << r.error();
     EXPECT_EQ(*r, want) << f;
   }
+  auto minus_zero = decode_record_json(R"(["p",[],-0,0,"t"])");
+  ASSERT_TRUE(minus_zero.has_value()) << minus_zero.error();
+  EXPECT_EQ(minus_zero->line_start, 0u);
 }
 
 TEST(DocsTest, FieldLevelDecodeMessages) {
@@ -194,6 +199,55 @@ TEST(DocsTest, GetRecordBeyondCountIsRefused) {
   auto r = docs->get_record(0);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::InvalidArgument);
+}
+
+}  // namespace
+}  // namespace tessavine
+
+namespace tessavine {
+namespace {
+
+// The compact-shape parser against the general decoder, on builder output
+// and on mutations of it (each byte replaced, dropped or duplicated).
+TEST(DocsTest, CompactParserAgreesWithPlainDecoder) {
+  std::mt19937 rng(11);
+  const char* pieces[] = {"a", "\xC3\xA9", "\xF0\x9F\x98\x80", "\"", "\\", "\n", "\x01", "\x7F",
+                          "/", " ", "\\u00e9", "\xED\xA0\x80", "\xFF"};
+  const auto random_text = [&] {
+    std::string s;
+    for (int n = rng() % 6; n > 0; --n) s += pieces[rng() % std::size(pieces)];
+    return s;
+  };
+  const char* extra[] = {R"({"path":"a\/b","heading_path":[],"line_start":1,"line_end":2,"text":"\u00E9\ud83d\ude00"})",
+                         R"({"path":"a","heading_path":[],"line_start":01,"line_end":2,"text":""})",
+                         R"({"path":"a","heading_path":[],"line_start":4294967296,"line_end":2,"text":""})",
+                         R"({"path":"a","heading_path":["x",],"line_start":1,"line_end":2,"text":""})",
+                         R"({"path":"a","heading_path":[],"line_start":1,"line_end":2,"text":"\udc00"})",
+                         R"({"path":"a","heading_path":[],"line_start":1,"line_end":2,"text":"\ud800\u0041"})"};
+  std::vector<std::string> inputs(std::begin(extra), std::end(extra));
+  for (int i = 0; i < 60; ++i) {
+    ChunkRecord r{random_text(), {}, static_cast<std::uint32_t>(rng()),
+                  static_cast<std::uint32_t>(rng() % 3), random_text()};
+    for (int n = rng() % 3; n > 0; --n) r.heading_path.push_back(random_text());
+    const std::string json = record_json(r);
+    inputs.push_back(json);
+    const std::size_t at = rng() % json.size();
+    inputs.push_back(json.substr(0, at) + json.substr(at + 1));
+    inputs.push_back(json.substr(0, at) + json[at] + json.substr(at));
+    std::string replaced = json;
+    replaced[at] = "\"\\{}[],:0a \x01\xC3"[rng() % 14];
+    inputs.push_back(replaced);
+  }
+  for (const auto& in : inputs) {
+    const auto fast = decode_record_json(in);
+    const auto plain = decode_record_json_plain(in);
+    ASSERT_EQ(fast.has_value(), plain.has_value()) << in;
+    if (fast) {
+      EXPECT_EQ(*fast, *plain) << in;
+    } else {
+      EXPECT_EQ(fast.error(), plain.error()) << in;
+    }
+  }
 }
 
 }  // namespace

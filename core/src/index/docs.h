@@ -30,6 +30,9 @@ void append_record_json(std::string& out, const ChunkRecord& record);
 // skipped) or an array of the five values in field order. On failure returns
 // the detail text only; `Docs` puts the file name and record number around it.
 std::expected<ChunkRecord, std::string> decode_record_json(std::string_view json);
+// The general decoder alone: decode_record_json first tries a parser of the
+// builder's own compact shape and falls back to this one, its test oracle.
+std::expected<ChunkRecord, std::string> decode_record_json_plain(std::string_view json);
 
 class DocsBuilder {
  public:

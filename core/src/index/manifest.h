@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,9 @@ struct Manifest {
   // binary values, nesting beyond kManifestMaxDepth.
   Result<std::string> to_json() const;
   static Result<Manifest> from_json(std::string_view text);
+  static Result<Manifest> from_json(std::span<const std::byte> bytes) {
+    return from_json(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
 
   bool operator==(const Manifest& other) const;
 };

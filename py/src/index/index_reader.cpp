@@ -168,9 +168,14 @@ PyObject* reader_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args("chunk", args, kwargs, keywords, 1, {&id_obj})) return nullptr;
   std::uint32_t id = 0;
   if (!to_u32(id_obj, "chunk", "id", id)) return nullptr;
-  auto record = reader_of(self).chunk(id);
-  if (!record) return errors::to_py(std::move(record).error());
-  return new_chunk_record(std::move(*record));
+  std::optional<Result<ChunkRecord>> record;
+  try {
+    record.emplace(reader_of(self).chunk(id));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!*record) return errors::to_py(std::move(*record).error());
+  return new_chunk_record(std::move(**record));
 }
 
 PyObject* get_manifest(PyObject* self, void*) {

@@ -5,13 +5,10 @@ of chunk text. The peer is SQLite FTS5 through Python's sqlite3 (one
 transaction, embeddings as float32 blobs in a side table), measured in the same
 run. Each configuration runs in a fresh process so that peak memory is its own.
 
-Chunks come from a plain stand-in chunker (paragraphs packed up to 1200
-characters under their heading path), since chunk_text is not part of this
-build yet. Embeddings are random float32 vectors: the writer's cost does not
-depend on their values."""
+Chunks come from tessavine's own chunk_text. Embeddings are random float32
+vectors: the writer's cost does not depend on their values."""
 import json
 import os
-import re
 import shutil
 import sqlite3
 import subprocess
@@ -22,43 +19,17 @@ import time
 import numpy as np
 
 from common import corpus_notes, table
+from tessavine._core import chunk_text
 
 MAX_CHARS = 1200
 DIM = 384
 ROUNDS = 3
-HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$")
 
 
-def stand_in_chunks(path, text):
-    """(path, heading_path, line_start, line_end, text) of paragraphs packed
-    up to MAX_CHARS characters; a longer paragraph is cut at MAX_CHARS."""
-    chunks, headings, parts, start = [], [], [], None
-    size = 0
-
-    def flush(end):
-        nonlocal parts, start, size
-        if parts:
-            chunks.append((path, list(headings), start, end, "\n\n".join(parts)))
-        parts, start, size = [], None, 0
-
-    line_no = 1
-    for para in text.split("\n\n"):
-        first = line_no
-        line_no += para.count("\n") + 2
-        m = HEADING.match(para.split("\n", 1)[0])
-        if m:
-            flush(first - 1)
-            level = len(m.group(1))
-            headings[:] = headings[:level - 1] + [m.group(2)]
-        while para:
-            piece, para = para[:MAX_CHARS], para[MAX_CHARS:]
-            if size + len(piece) + 2 > MAX_CHARS:
-                flush(first)
-            start = first if start is None else start
-            parts.append(piece)
-            size += len(piece) + 2
-    flush(line_no)
-    return chunks
+def corpus_chunks():
+    """(path, heading_path, line_start, line_end, text) of every chunk."""
+    return [(path, c.heading_path, c.line_start, c.line_end, c.text)
+            for path, text in corpus_notes() for c in chunk_text(text, MAX_CHARS)]
 
 
 def rss_kb(field):
@@ -133,7 +104,7 @@ def run_peer(chunks, embeddings, root):
 
 
 def child(which, dim):
-    chunks = [c for path, text in corpus_notes() for c in stand_in_chunks(path, text)]
+    chunks = corpus_chunks()
     embeddings = None
     if dim:
         embeddings = np.random.default_rng(1).standard_normal((len(chunks), dim)).astype(np.float32)
@@ -173,7 +144,7 @@ def main():
         rows.append([f"peak RSS growth MB per MB text, {label}", f"{ours['peak_mb'] / ours['text_mb']:.2f}",
                      f"{peer['peak_mb'] / peer['text_mb']:.2f}", f"{peer['peak_mb'] / ours['peak_mb']:.2f}x"])
     f = figures[0]
-    print(f"corpus chunked at {MAX_CHARS} characters (paragraph stand-in chunker): {f['chunks']} chunks, "
+    print(f"corpus chunked at {MAX_CHARS} characters (chunk_text): {f['chunks']} chunks, "
           f"{f['text_mb']:.1f} MB of chunk text; single thread; add and commit best of {ROUNDS}, "
           f"peak memory of the first round; embeddings random float32")
     table(rows, ["figure", "tessavine", "sqlite fts5", "ours vs peer"])

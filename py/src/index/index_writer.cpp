@@ -1,6 +1,7 @@
 #include "index/index_writer.h"
 
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "arrays.h"
@@ -156,9 +157,14 @@ PyObject* writer_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!state.writer) return already_committed();
   std::optional<std::span<const float>> values;
   if (embedding) values = embedding->values();
-  auto id = state.writer->add(*record, values);
-  if (!id) return errors::to_py(std::move(id).error());
-  return PyLong_FromUnsignedLong(*id);
+  std::optional<Result<std::uint32_t>> id;
+  try {
+    id.emplace(state.writer->add(*record, values));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!*id) return errors::to_py(std::move(*id).error());
+  return PyLong_FromUnsignedLong(**id);
 }
 
 PyObject* writer_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -173,9 +179,18 @@ PyObject* writer_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!state.writer) return already_committed();
   IndexWriter writer = std::move(*state.writer);
   state.writer.reset();
-  auto info = without_gil([&] { return std::move(writer).commit(root); });
-  if (!info) return errors::to_py(std::move(info).error());
-  return new_commit_info(std::move(*info));
+  // Running out of memory must not take the host process down: the commit
+  // then fails like any other, and CURRENT still names the last generation.
+  auto info = without_gil([&]() -> std::optional<Result<CommitInfo>> {
+    try {
+      return std::move(writer).commit(root);
+    } catch (const std::bad_alloc&) {
+      return std::nullopt;
+    }
+  });
+  if (!info) return PyErr_NoMemory();
+  if (!*info) return errors::to_py(std::move(*info).error());
+  return new_commit_info(std::move(**info));
 }
 
 Py_ssize_t writer_len(PyObject* self) {

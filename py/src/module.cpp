@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "index/chunk_record.h"
 #include "index/commit_info.h"
+#include "index/hit.h"
 #include "index/index_exists.h"
 #include "index/index_reader.h"
 #include "index/index_writer.h"
@@ -172,6 +173,7 @@ int exec_module(PyObject* module) {
   Py_INCREF(chunk_class);
   if (!py::add_to_module(module, "Chunk", chunk_class)) return -1;
   if (!add_class(module, "ChunkRecord", py::chunk_record_type())) return -1;
+  if (!add_class(module, "Hit", py::hit_type())) return -1;
   if (!add_class(module, "CommitInfo", py::commit_info_type())) return -1;
   if (!add_class(module, "IndexWriter", py::index_writer_type())) return -1;
   if (!add_class(module, "IndexReader", py::index_reader_type())) return -1;

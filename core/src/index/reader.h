@@ -7,12 +7,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "bm25.h"
 #include "error.h"
 #include "index/docs.h"
+#include "index/hybrid_search.h"
 #include "index/manifest.h"
 #include "index/storage.h"
 #include "topk.h"
@@ -59,6 +61,21 @@ class IndexReader {
   // The k best chunks for the query text by BM25, best first. Chunks that
   // match no query term never appear. Cannot fail; safe from many threads.
   std::vector<Scored> search_bm25(std::string_view text, std::size_t k) const;
+
+  // The k best chunks for the query vector in `mode`, best first, scored by
+  // the cosine estimate of the mode. Refuses, in this order: a keyword-only
+  // index, a query of another length, a NaN or infinite component, an
+  // all-zero query; then the mode's own dimension limit.
+  Result<std::vector<Scored>> search_vector_with(std::span<const float> query, std::size_t k,
+                                                 std::size_t candidates, VectorMode mode) const;
+
+  // Hybrid search: the BM25 ranking of `text` and, with a vector, the
+  // ternary+int8 vector ranking, fused by reciprocal rank and re-ranked for
+  // quoted phrases and in-order terms. Fails with the vector search's errors
+  // or when a chunk fetched for re-ranking does not decode.
+  Result<std::vector<Hit>> search(std::string_view text,
+                                  std::optional<std::span<const float>> vector,
+                                  const SearchParams& params) const;
 
   // The stored record of chunk `id`: InvalidArgument "chunk id {id} out of
   // range" past the last chunk, InvalidData when the record does not decode.

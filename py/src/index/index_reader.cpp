@@ -3,9 +3,11 @@
 #include <new>
 #include <optional>
 
+#include "arrays.h"
 #include "errors.h"
 #include "index/boxed.h"
 #include "index/chunk_record.h"
+#include "index/hit.h"
 #include "index/reader.h"
 
 namespace tessavine::py {
@@ -52,6 +54,93 @@ PyObject* reader_open(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   if (!*reader) return errors::to_py(std::move(*reader).error());
   return box(type, std::move(**reader));
+}
+
+PyObject* new_hit_list(const std::vector<Hit>& hits) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < hits.size(); ++i) {
+    PyObject* hit = new_hit(hits[i]);
+    if (hit == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), hit);
+  }
+  return list.release();
+}
+
+PyObject* reader_search(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"text", "vector", "k", "depth", "candidates", "rrf_k",
+                                         "phrase_boost", nullptr};
+  PyObject* text_obj = nullptr;
+  PyObject* vector_obj = Py_None;
+  PyObject* k_obj = nullptr;
+  PyObject* depth_obj = nullptr;
+  PyObject* candidates_obj = nullptr;
+  PyObject* rrf_k_obj = nullptr;
+  PyObject* boost_obj = nullptr;
+  if (!parse_args("search", args, kwargs, keywords, 1,
+                  {&text_obj, &vector_obj, &k_obj, &depth_obj, &candidates_obj, &rrf_k_obj, &boost_obj}))
+    return nullptr;
+  std::string_view text;
+  if (!to_utf8(text_obj, "search", "text", text)) return nullptr;
+  PyArrayObject* array = nullptr;
+  if (vector_obj != Py_None && !to_array(vector_obj, "search", "vector", 1, NPY_FLOAT32, array)) return nullptr;
+  SearchParams params;
+  if ((k_obj && !to_u64(k_obj, "search", "k", params.k)) ||
+      (depth_obj && !to_u64(depth_obj, "search", "depth", params.depth)) ||
+      (candidates_obj && !to_u64(candidates_obj, "search", "candidates", params.candidates)) ||
+      (rrf_k_obj && !to_f32(rrf_k_obj, "search", "rrf_k", params.rrf_k)) ||
+      (boost_obj && !to_f32(boost_obj, "search", "phrase_boost", params.phrase_boost)))
+    return nullptr;
+  // An empty array is a vector of length 0, which the search refuses as it
+  // refuses any other length; only None means "no vector".
+  std::optional<std::span<const float>> vector;
+  if (array != nullptr) {
+    std::span<const float> values;
+    if (!f32_view(array, values)) return nullptr;
+    vector = values;
+  }
+  const IndexReader& reader = reader_of(self);
+  std::optional<Result<std::vector<Hit>>> hits;
+  try {
+    without_gil([&] { hits.emplace(reader.search(text, vector, params)); });
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!*hits) return errors::to_py(std::move(*hits).error());
+  return new_hit_list(**hits);
+}
+
+PyObject* reader_search_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const keywords[] = {"vector", "k", "candidates", "mode", nullptr};
+  PyObject* vector_obj = nullptr;
+  PyObject* k_obj = nullptr;
+  PyObject* candidates_obj = nullptr;
+  PyObject* mode_obj = nullptr;
+  if (!parse_args("search_vector", args, kwargs, keywords, 2, {&vector_obj, &k_obj, &candidates_obj, &mode_obj}))
+    return nullptr;
+  PyArrayObject* array = nullptr;
+  if (!to_array(vector_obj, "search_vector", "vector", 1, NPY_FLOAT32, array)) return nullptr;
+  std::uint64_t k = 0;
+  std::uint64_t candidates = 200;
+  std::string_view mode_text = "ternary+int8";
+  if (!to_u64(k_obj, "search_vector", "k", k) ||
+      (candidates_obj && !to_u64(candidates_obj, "search_vector", "candidates", candidates)) ||
+      (mode_obj && !to_utf8(mode_obj, "search_vector", "mode", mode_text)))
+    return nullptr;
+  // The mode is known to be valid before the array's layout is looked at.
+  auto mode = VectorMode::from_str(mode_text);
+  if (!mode) return errors::to_py(std::move(mode).error());
+  std::span<const float> vector;
+  if (!f32_view(array, vector)) return nullptr;
+  const IndexReader& reader = reader_of(self);
+  std::optional<Result<std::vector<Scored>>> found;
+  try {
+    without_gil([&] { found.emplace(reader.search_vector_with(vector, k, candidates, *mode)); });
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!*found) return errors::to_py(std::move(*found).error());
+  return new_scored_list(**found);
 }
 
 PyObject* reader_search_bm25(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -111,9 +200,20 @@ PyMethodDef methods[] = {
     {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_open)),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "open(root, mmap=True)\n--\n\nOpen the live generation under `root`."},
+    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search)),
+     METH_VARARGS | METH_KEYWORDS,
+     "search($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)\n--\n\n"
+     "Hybrid search: BM25 over `text`, plus vector search when `vector`\n"
+     "(float32, shape `(dim,)`) is given, fused with reciprocal rank fusion,\n"
+     "then adjusted for quoted phrases and in-order terms (`phrase_boost`)."},
     {"search_bm25", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search_bm25)),
      METH_VARARGS | METH_KEYWORDS,
      "search_bm25($self, text, k)\n--\n\nKeyword search only: the `k` best `(id, bm25_score)` pairs."},
+    {"search_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search_vector)),
+     METH_VARARGS | METH_KEYWORDS,
+     "search_vector($self, vector, k, candidates=200, mode=\"ternary+int8\")\n--\n\n"
+     "Vector search only: the `k` best `(id, cosine)` pairs. `mode` is one of\n"
+     "`VECTOR_MODES`; the default is what hybrid search uses."},
     {"chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_chunk)),
      METH_VARARGS | METH_KEYWORDS, "chunk($self, id)\n--\n\nThe stored chunk with this id."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,130 @@
+#include "vector_search.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "quant.h"
+
+namespace tessavine {
+namespace {
+
+// A query of the wrong length cannot come through the reader, which checks
+// it; reaching this is a fault in the caller, not a condition to report.
+[[noreturn]] void broken_invariant(const char* what) {
+  std::fprintf(stderr, "tessavine: internal fault: %s\n", what);
+  std::abort();
+}
+
+Error too_many_dimensions(const char* what, std::size_t limit, std::size_t dim) {
+  return Error::invalid_argument(std::string(what) + " search supports at most " +
+                                 std::to_string(limit) + " dimensions, not " +
+                                 std::to_string(dim));
+}
+
+// The refusal of a mode whose distances could not be held in 16 bits.
+Status check_dimension(const Vectors& vectors, VectorMode mode) {
+  const std::size_t dim = vectors.dim();
+  switch (mode.kind()) {
+    case VectorMode::TernaryInt8:
+      if (dim > kMaxTernaryDim) return fail(too_many_dimensions("ternary", kMaxTernaryDim, dim));
+      break;
+    case VectorMode::Binary:
+    case VectorMode::BinaryInt8:
+      if (dim > kMaxBinaryDim) return fail(too_many_dimensions("binary", kMaxBinaryDim, dim));
+      break;
+    case VectorMode::Int8:
+      break;
+  }
+  return {};
+}
+
+// 1 - 2d / D: the cosine of two sign vectors d bits apart.
+std::vector<Scored> binary_scores(std::span<const std::uint16_t> distances,
+                                  std::span<const std::uint32_t> list, std::size_t dim) {
+  const float d = static_cast<float>(dim);
+  std::vector<Scored> result;
+  result.reserve(list.size());
+  for (const std::uint32_t n : list) {
+    const float doubled = 2.0f * static_cast<float>(distances[n]);
+    result.push_back({1.0f - doubled / d, n});
+  }
+  return result;
+}
+
+std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> query,
+                              std::size_t k, const DistanceKernels& kernels) {
+  TopK selection(k, vectors.count());
+  for (std::size_t i = 0; i < vectors.count(); ++i)
+    selection.push(static_cast<std::uint32_t>(i), int8_dot(vectors, query, i, kernels));
+  return std::move(selection).finish();
+}
+
+}  // namespace
+
+std::vector<std::uint16_t> hamming_scan(const Vectors& vectors, std::span<const float> query,
+                                        const DistanceKernels& kernels) {
+  const std::vector<std::uint8_t> code = quantize_binary(query);
+  if (code.size() != vectors.code_bytes()) broken_invariant("binary codes must have equal length");
+  std::vector<std::uint16_t> distances(vectors.count());
+  kernels.hamming(code.data(), vectors.binary_codes().data(), vectors.count(),
+                  vectors.code_bytes(), distances.data());
+  return distances;
+}
+
+std::vector<std::uint16_t> ternary_scan(const Vectors& vectors, std::span<const float> query,
+                                        const DistanceKernels& kernels) {
+  const std::vector<std::uint8_t> code = quantize_binary(query);
+  const std::vector<std::uint8_t> mask = ternary_mask(query);
+  if (code.size() != vectors.code_bytes() || mask.size() != vectors.code_bytes())
+    broken_invariant("ternary codes must have equal length");
+  std::vector<std::uint16_t> distances(vectors.count());
+  kernels.ternary(code.data(), mask.data(), vectors.binary_codes().data(),
+                  vectors.masks().data(), vectors.count(), vectors.code_bytes(), vectors.dim(),
+                  distances.data());
+  return distances;
+}
+
+float int8_dot(const Vectors& vectors, std::span<const float> query, std::size_t i,
+               const DistanceKernels& kernels) {
+  const float dot = kernels.int8_dot(query.data(), vectors.int8_codes(i).data(), vectors.dim());
+  return dot * vectors.scale(i);
+}
+
+std::vector<Scored> rescore(const Vectors& vectors, std::span<const float> query,
+                            std::vector<std::uint32_t> candidates, std::size_t k,
+                            const DistanceKernels& kernels) {
+  if (k == 0) return {};
+  TopK selection(k, candidates.size());
+  for (const std::uint32_t n : candidates) selection.push(n, int8_dot(vectors, query, n, kernels));
+  return std::move(selection).finish();
+}
+
+Result<std::vector<Scored>> search_with(const Vectors& vectors, std::span<const float> query,
+                                        std::size_t k, std::size_t candidates, VectorMode mode,
+                                        const DistanceKernels& kernels) {
+  if (auto ok = check_dimension(vectors, mode); !ok) return fail(std::move(ok).error());
+  // Nothing to rank: skip the scan, whose result could not be used.
+  if (k == 0 || vectors.count() == 0) return std::vector<Scored>{};
+  const std::size_t wide = std::max(k, candidates);
+  switch (mode.kind()) {
+    case VectorMode::Binary: {
+      const std::vector<std::uint16_t> distances = hamming_scan(vectors, query, kernels);
+      return binary_scores(distances, smallest_k_by_histogram(distances, k), vectors.dim());
+    }
+    case VectorMode::BinaryInt8: {
+      const std::vector<std::uint16_t> distances = hamming_scan(vectors, query, kernels);
+      return rescore(vectors, query, smallest_k_by_histogram(distances, wide), k, kernels);
+    }
+    case VectorMode::TernaryInt8: {
+      const std::vector<std::uint16_t> distances = ternary_scan(vectors, query, kernels);
+      return rescore(vectors, query, smallest_k_by_histogram(distances, wide), k, kernels);
+    }
+    case VectorMode::Int8:
+      return score_all(vectors, query, k, kernels);
+  }
+  return std::vector<Scored>{};
+}
+
+}  // namespace tessavine

@@ -71,12 +71,19 @@ TEST_F(StorageTest, DirectoryIsAnIoError) {
   }
 }
 
-TEST_F(StorageTest, FifoDoesNotBlock) {
-  const auto p = dir_ / "fifo";
-  ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
-  auto s = Storage::open(p, true);
-  ASSERT_TRUE(s.has_value());
-  EXPECT_EQ(s->size(), 0u);
+TEST_F(StorageTest, FifosAndDevicesAreRefusedWithoutBlocking) {
+  // Neither may block the open or be read until memory runs out.
+  const auto fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto zero = dir_ / "zero";
+  std::filesystem::create_symlink("/dev/zero", zero);
+  for (const auto& p : {fifo, zero}) {
+    for (bool mmap : {true, false}) {
+      auto s = Storage::open(p, mmap);
+      ASSERT_FALSE(s.has_value());
+      EXPECT_EQ(s.error().to_string(), "I/O error on " + p.string() + ": not a regular file");
+    }
+  }
 }
 
 TEST_F(StorageTest, MoveKeepsTheBytesAndEmptiesTheSource) {

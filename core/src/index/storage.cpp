@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 namespace tessavine {
@@ -58,10 +59,19 @@ Result<Storage> Storage::open(const std::filesystem::path& path, bool mmap) {
   if (fd.get() < 0) return fail(Error::io(path, errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return fail(Error::io(path, errno));
+  // A device or FIFO in place of an index file has no size to trust and may
+  // never end (/dev/zero): refuse it rather than read until memory runs out.
+  if (S_ISDIR(st.st_mode)) return fail(Error::io(path, EISDIR));
+  if (!S_ISREG(st.st_mode)) return fail(Error::io_message(path, "not a regular file"));
   const std::uint64_t size = st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
 
   if (!mmap || size == 0) {
-    auto bytes = read_all(fd.get(), path, size);
+    Result<std::vector<std::byte>> bytes = fail(Error::io(path, ENOMEM));
+    try {
+      bytes = read_all(fd.get(), path, size);
+    } catch (const std::bad_alloc&) {
+      // bytes keeps the out-of-memory error
+    }
     if (!bytes) return fail(std::move(bytes.error()));
     return from_bytes(std::move(*bytes));
   }

@@ -63,13 +63,25 @@ TEST(ManifestTest, FloatForms) {
     float v;
     const char* want;
   } cases[] = {{1.2f, "1.2"},     {0.75f, "0.75"},        {2.0f, "2.0"},
-               {0.0f, "0.0"},     {-0.0f, "-0.0"},        {1e20f, "1e+20"},
-               {0.1f, "0.1"},     {3.4028235e38f, "3.4028235e+38"},
+               {0.0f, "0.0"},     {-0.0f, "-0.0"},        {1e20f, "1e20"},
+               {0.1f, "0.1"},     {3.4028235e38f, "3.4028235e38"},
+               {1e12f, "1000000000000.0"}, {1e13f, "1e13"}, {1.5e-5f, "0.000015"},
+               {1e-6f, "0.000001"}, {1e-7f, "1e-7"},  {-2.5e-7f, "-2.5e-7"},  {123.456f, "123.456"},
                {std::numeric_limits<float>::infinity(), "null"},
                {std::numeric_limits<float>::quiet_NaN(), "null"}};
   for (const auto& c : cases) EXPECT_EQ(format_f32(c.v), c.want) << c.want;
   EXPECT_EQ(format_f64(0.1), "0.1");
   EXPECT_EQ(format_f64(static_cast<double>(1.2f)), "1.2000000476837158");
+  // Metadata numbers: plain decimal up to 16 integer digits and down to 1e-5,
+  // exponent form beyond, without '+' or zero padding.
+  EXPECT_EQ(format_f64(1e15), "1000000000000000.0");
+  EXPECT_EQ(format_f64(1e16), "1e16");
+  EXPECT_EQ(format_f64(1180591620717411303424.0), "1.1805916207174113e21");
+  EXPECT_EQ(format_f64(0.0001), "0.0001");
+  EXPECT_EQ(format_f64(0.00001), "0.00001");
+  EXPECT_EQ(format_f64(0.000001), "1e-6");
+  EXPECT_EQ(format_f64(-1.5e-300), "-1.5e-300");
+  EXPECT_EQ(format_f64(12345.678), "12345.678");
 }
 
 TEST(ManifestTest, RoundTripWithNestedMetadata) {

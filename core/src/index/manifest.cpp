@@ -1,6 +1,7 @@
 #include "index/manifest.h"
 
 #include <charconv>
+#include <type_traits>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -18,10 +19,49 @@ namespace {
 template <class F>
 std::string format_float(F v) {
   if (!std::isfinite(v)) return "null";
+  // The shortest digits that read back as the same value, laid out in plain
+  // decimal for moderate exponents and as d.ddde{exp} (no '+', no padding)
+  // beyond them; plain forms always carry a decimal point (2 is "2.0").
+  constexpr int kMaxPlain = std::is_same_v<F, float> ? 13 : 16;
+  constexpr int kMinPlain = std::is_same_v<F, float> ? -6 : -5;
   char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, v);
-  std::string out(buf, res.ptr);
-  if (out.find_first_of(".e") == std::string::npos) out += ".0";
+  const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  const std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  const std::size_t e_pos = sci.find('e');
+  std::string out;
+  std::size_t i = 0;
+  if (sci[0] == '-') {
+    out += '-';
+    i = 1;
+  }
+  std::string digits;
+  for (; i < e_pos; ++i)
+    if (sci[i] != '.') digits += sci[i];
+  int exponent = 0;
+  std::from_chars(sci.data() + e_pos + (sci[e_pos + 1] == '+' ? 2 : 1), sci.data() + sci.size(), exponent);
+  const int length = static_cast<int>(digits.size());
+  const int kk = exponent + 1;  // position of the decimal point after the first digit
+  if (kk >= length && kk <= kMaxPlain) {
+    out += digits;
+    out.append(static_cast<std::size_t>(kk - length), '0');
+    out += ".0";
+  } else if (kk > 0 && kk <= kMaxPlain) {
+    out += digits.substr(0, static_cast<std::size_t>(kk));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(kk));
+  } else if (kk > kMinPlain && kk <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-kk), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (length > 1) {
+      out += '.';
+      out += digits.substr(1);
+    }
+    out += 'e';
+    out += std::to_string(kk - 1);
+  }
   return out;
 }
 

@@ -59,6 +59,22 @@ def test_chunk_record_conversion_order_and_errors(args, exc, text):
     assert text in str(info.value)
 
 
+class ClaimsToBeHuge:
+    """A sequence whose __len__ promises far more items than it holds."""
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        if i < 2:
+            return f"H{i}"
+        raise IndexError(i)
+
+
+def test_heading_path_length_is_not_trusted():
+    with pytest.raises(IndexError):
+        ChunkRecord("p", ClaimsToBeHuge(), 1, 2, "t")
+
+
 def test_chunk_record_lone_surrogate_is_an_encode_error():
     with pytest.raises(UnicodeEncodeError):
         ChunkRecord("p", ["\ud800"], 1, 2, "t")

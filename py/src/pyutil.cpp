@@ -1,8 +1,10 @@
 #include "pyutil.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace tessavine::py {
 
@@ -183,13 +185,20 @@ bool to_str_list(PyObject* obj, const char* func, const char* name, std::vector<
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
   std::vector<std::string> items;
-  items.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item(PySequence_GetItem(obj, i));
-    if (!item) return false;
-    std::string_view text;
-    if (!to_utf8(item.get(), func, name, text)) return false;
-    items.emplace_back(text);
+  try {
+    // The length is whatever the object's __len__ says: it grows the list
+    // as items actually arrive instead of reserving for it up front.
+    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, 64)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref item(PySequence_GetItem(obj, i));
+      if (!item) return false;
+      std::string_view text;
+      if (!to_utf8(item.get(), func, name, text)) return false;
+      items.emplace_back(text);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
   out = std::move(items);
   return true;

@@ -100,6 +100,9 @@ bool convert_metadata(PyObject* dict, nlohmann::json& out) {
     out = nlohmann::json::parse(text, limit_depth);
   } catch (const nlohmann::json::exception& e) {
     error = json_text::decoder_message(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
   }
   if (too_deep) error = "recursion limit exceeded";
   if (error.empty() && !out.is_object()) error = "expected a JSON object";

@@ -1,6 +1,7 @@
 #include "phrase.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "tokenize.h"
 
@@ -17,13 +18,37 @@ std::size_t quote_at(std::string_view query, std::size_t i) {
   return 0;
 }
 
-bool occurs(std::span<const std::string> needle, std::span<const std::string> haystack) {
+}  // namespace
+
+bool occurs_plain(std::span<const std::string> needle, std::span<const std::string> haystack) {
+  if (needle.empty()) return true;
   if (needle.size() > haystack.size()) return false;
   return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
          haystack.end();
 }
 
-}  // namespace
+// Prefix-function matching: after a mismatch the needle resumes at its
+// longest border instead of at the next start, so no chunk term is compared
+// more than a bounded number of times.
+bool occurs(std::span<const std::string> needle, std::span<const std::string> haystack) {
+  const std::size_t m = needle.size();
+  if (m == 0) return true;
+  if (m > haystack.size()) return false;
+  // border[i]: length of the longest proper prefix of needle[0..i] that is
+  // also its suffix.
+  std::vector<std::size_t> border(m, 0);
+  for (std::size_t i = 1, len = 0; i < m; ++i) {
+    while (len > 0 && needle[i] != needle[len]) len = border[len - 1];
+    if (needle[i] == needle[len]) ++len;
+    border[i] = len;
+  }
+  for (std::size_t j = 0, len = 0; j < haystack.size(); ++j) {
+    while (len > 0 && haystack[j] != needle[len]) len = border[len - 1];
+    if (haystack[j] == needle[len]) ++len;
+    if (len == m) return true;
+  }
+  return false;
+}
 
 PhraseQuery PhraseQuery::parse(std::string_view query) {
   PhraseQuery parsed;

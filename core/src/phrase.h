@@ -28,4 +28,11 @@ struct TermMatch {
 // Matches a parsed query against the term list of one chunk's search text.
 TermMatch match_terms(const PhraseQuery& query, std::span<const std::string> chunk_terms);
 
+// Whether `needle` occurs contiguously in `haystack` (an empty needle always
+// does). Linear in both lengths: a long query against a long, repetitive
+// chunk must not take their product. `occurs_plain` tries every start in
+// turn and is the oracle of the fast form.
+bool occurs(std::span<const std::string> needle, std::span<const std::string> haystack);
+bool occurs_plain(std::span<const std::string> needle, std::span<const std::string> haystack);
+
 }  // namespace tessavine

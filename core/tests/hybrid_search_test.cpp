@@ -242,9 +242,11 @@ TEST(HybridSearchTest, OnlyChunksThatPassThePostingsCheckAreDecoded) {
   EXPECT_EQ(hits_of(reader, "plum kiwi", std::nullopt, {.phrase_boost = kNaN}).size(), 4u);
   EXPECT_EQ(hits_of(reader, "plum kiwi").size(), 4u);
   EXPECT_EQ(hits_of(reader, "\"kiwi\" plum").size(), 4u);
+  EXPECT_EQ(hits_of(reader, "\"plum\" \"plum kiwi\" \"plum\"", std::nullopt, {.phrase_boost = 0.0f}).size(), 4u);
+  EXPECT_EQ(hits_of(reader, "plum plum plum kiwi plum").size(), 4u);
   // Chunk 1 holds every term of these: it is decoded, and the search fails,
   // also when no hit is to be returned.
-  for (const char* query : {"plum plum", "\"plum\""}) {
+  for (const char* query : {"plum plum", "\"plum\"", "plum plum plum", "\"plum\" \"plum plum\""}) {
     for (std::uint64_t k : {0, 10}) {
       auto r = reader.search(query, std::nullopt, {.k = k});
       ASSERT_FALSE(r) << query;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
+#include <string>
 #include <unordered_map>
 
 #include "fuse.h"
@@ -27,6 +29,17 @@ std::vector<std::uint32_t> ids_of(const std::vector<Scored>& ranking) {
   ids.reserve(ranking.size());
   for (const Scored& s : ranking) ids.push_back(s.id);
   return ids;
+}
+
+// The terms of `lists`, each once. Containment ignores order and repeats, so
+// the postings pre-check looks each distinct term up once per candidate: a
+// query repeating one word 100000 times must not cost 100000 lookups each.
+std::vector<std::string> distinct_terms(std::span<const std::vector<std::string>> lists) {
+  std::vector<std::string> terms;
+  for (const auto& list : lists) terms.insert(terms.end(), list.begin(), list.end());
+  std::sort(terms.begin(), terms.end());
+  terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
+  return terms;
 }
 
 // Phrase holders first, then score by totalOrder, then chunk number.
@@ -82,14 +95,16 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
 
   if (rerank && !candidates.empty()) {
     const float boost = params.phrase_boost / (params.rrf_k + 1.0f);
+    // Every phrase holding all its terms is the same as the chunk holding
+    // every term of the phrases together.
+    const std::vector<std::string> sequence_terms =
+        boost_condition ? distinct_terms({&query.terms, 1}) : std::vector<std::string>{};
+    const std::vector<std::string> phrase_terms = distinct_terms(query.phrases);
     for (Candidate& c : candidates) {
       // The postings tell cheaply whether a chunk can match at all; only
       // those that can are decoded and tokenized.
-      const bool all_terms = boost_condition && bm25_.contains_all(c.id, query.terms);
-      const bool all_phrases =
-          !query.phrases.empty() &&
-          std::all_of(query.phrases.begin(), query.phrases.end(),
-                      [&](const auto& phrase) { return bm25_.contains_all(c.id, phrase); });
+      const bool all_terms = boost_condition && bm25_.contains_all(c.id, sequence_terms);
+      const bool all_phrases = !query.phrases.empty() && bm25_.contains_all(c.id, phrase_terms);
       if (!all_terms && !all_phrases) continue;
       auto record = chunk(c.id);
       if (!record) return fail(std::move(record).error());

@@ -91,7 +91,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "tessavine._core.ChunkRecord",
     static_cast<int>(sizeof(Object)),
     0,
@@ -103,7 +103,7 @@ PyObject* type_cache = nullptr;
 
 }  // namespace
 
-PyObject* chunk_record_type() { return cached_type(type_cache, &spec); }
+PyObject* chunk_record_type() { return cached_type(type_cache, &type_spec); }
 
 PyObject* new_chunk_record(ChunkRecord record) {
   PyObject* type = chunk_record_type();

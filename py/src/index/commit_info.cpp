@@ -37,7 +37,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "tessavine._core.CommitInfo",
     static_cast<int>(sizeof(Boxed<CommitInfo>)),
     0,
@@ -49,7 +49,7 @@ PyObject* type_cache = nullptr;
 
 }  // namespace
 
-PyObject* commit_info_type() { return cached_type(type_cache, &spec); }
+PyObject* commit_info_type() { return cached_type(type_cache, &type_spec); }
 
 PyObject* new_commit_info(CommitInfo info) {
   PyObject* type = commit_info_type();

@@ -54,7 +54,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "tessavine._core.Hit",
     static_cast<int>(sizeof(Boxed<Hit>)),
     0,
@@ -66,7 +66,7 @@ PyObject* type_cache = nullptr;
 
 }  // namespace
 
-PyObject* hit_type() { return cached_type(type_cache, &spec); }
+PyObject* hit_type() { return cached_type(type_cache, &type_spec); }
 
 PyObject* new_hit(const Hit& hit) {
   PyObject* type = hit_type();

@@ -238,7 +238,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "tessavine._core.IndexReader",
     static_cast<int>(sizeof(Boxed<IndexReader>)),
     0,
@@ -248,6 +248,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-PyObject* index_reader_type() { return cached_type(type_cache, &spec); }
+PyObject* index_reader_type() { return cached_type(type_cache, &type_spec); }
 
 }  // namespace tessavine::py

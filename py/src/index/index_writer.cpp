@@ -229,7 +229,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "tessavine._core.IndexWriter",
     static_cast<int>(sizeof(Boxed<WriterState>)),
     0,
@@ -241,6 +241,6 @@ PyObject* type_cache = nullptr;
 
 }  // namespace
 
-PyObject* index_writer_type() { return cached_type(type_cache, &spec); }
+PyObject* index_writer_type() { return cached_type(type_cache, &type_spec); }
 
 }  // namespace tessavine::py

@@ -10,23 +10,10 @@
 #include <new>
 #include <utility>
 
+#include "index/fd.h"
+
 namespace tessavine {
 namespace {
-
-// Closes the descriptor on every path out of `open`.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads to the end of the file rather than trusting the size from fstat, so a
 // file that changed in between is still read whole.

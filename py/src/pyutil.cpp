@@ -245,14 +245,14 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, owned.get()) == 0;
 }
 
-PyObject* cached_type(PyObject*& cache, PyType_Spec* spec, PyObject* base) {
+PyObject* cached_type(PyObject*& cache, PyType_Spec* type_spec, PyObject* base) {
   if (cache == nullptr) {
     Ref bases;
     if (base != nullptr) {
       bases = Ref(PyTuple_Pack(1, base));
       if (!bases) return nullptr;
     }
-    cache = PyType_FromSpecWithBases(spec, bases.get());
+    cache = PyType_FromSpecWithBases(type_spec, bases.get());
   }
   return cache;
 }

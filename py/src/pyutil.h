@@ -98,7 +98,7 @@ PyObject* new_path(const std::filesystem::path& path);
 bool add_to_module(PyObject* module, const char* name, PyObject* value);
 
 // A heap type created once per process on first use and cached for good.
-PyObject* cached_type(PyObject*& cache, PyType_Spec* spec, PyObject* base = nullptr);
+PyObject* cached_type(PyObject*& cache, PyType_Spec* type_spec, PyObject* base = nullptr);
 
 // Narrows a double to the nearest 32-bit float, overflowing to infinity.
 float narrow_to_f32(double value);

@@ -1,5 +1,4 @@
-// A fresh directory per test under the system's temporary directory, removed
-// afterwards, with small helpers to lay out index roots.
+// A fresh directory per test, removed afterwards, and whole-file helpers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,17 +18,16 @@ class TempRoot {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = "tessavine-" + tag + "-" + std::to_string(::getpid()) + "-" +
                        info->test_suite_name() + "-" + info->name();
-    for (char& c : name) {
-      if (c == '/') c = '_';
-    }
-    dir_ = base() / name;
+    for (char& c : name) c = c == '/' ? '_' : c;
+    // Commits sync every file; a memory file system keeps the many small
+    // commits quick without changing what the tests check.
+    const bool shm = std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm");
+    dir_ = (shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path()) / name;
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
   ~TempRoot() {
     std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ec);
     std::filesystem::remove_all(dir_, ec);
   }
   TempRoot(const TempRoot&) = delete;
@@ -39,14 +37,6 @@ class TempRoot {
   std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
 
  private:
-  // Commits sync every file; a memory file system keeps the many small
-  // commits of the tests quick without changing what they check.
-  static std::filesystem::path base() {
-    std::error_code ec;
-    if (std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm", ec)) return "/dev/shm";
-    return std::filesystem::temp_directory_path();
-  }
-
   std::filesystem::path dir_;
 };
 

@@ -35,20 +35,17 @@ TEST(BinFormatTest, ReadHeaderChecksInOrderAndIgnoresReserved) {
 
   const auto bm25_v2 = std::move(Writer::with_header(kBm25Magic, 2, 0, 0)).into_bytes();
   const auto docs_v2 = std::move(Writer::with_header(kDocsMagic, 2, 0, 0)).into_bytes();
-  struct Case {
-    std::span<const std::byte> bytes;
-    const char* want;
-  } cases[] = {
+  const std::pair<std::span<const std::byte>, const char*> cases[] = {
       {std::span(docs).first(15), "docs: file is too short"},
       {{}, "docs: file is too short"},
       {bm25_v2, "docs: wrong magic bytes"},  // magic before version
       {docs_v2, "docs: unsupported version 2 (expected 1)"},
   };
-  for (const auto& c : cases) {
-    const auto r = read_header(c.bytes, kDocsMagic, 1, "docs");
-    ASSERT_FALSE(r.has_value()) << c.want;
+  for (const auto& [bytes, want] : cases) {
+    const auto r = read_header(bytes, kDocsMagic, 1, "docs");
+    ASSERT_FALSE(r.has_value()) << want;
     EXPECT_EQ(r.error().kind(), ErrorKind::InvalidData);
-    EXPECT_EQ(r.error().message(), c.want);
+    EXPECT_EQ(r.error().message(), want);
   }
 }
 

@@ -8,8 +8,6 @@ from tessavine import _core
 
 from conftest import REPO
 
-STUB = ast.parse((REPO / "python" / "tessavine" / "_core.pyi").read_text())
-
 
 def _defs(body):
     out = {}
@@ -19,19 +17,15 @@ def _defs(body):
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             out[node.target.id] = node
         elif isinstance(node, ast.Assign):
-            for target in node.targets:
-                if isinstance(target, ast.Name):
-                    out[target.id] = node
+            out.update((t.id, node) for t in node.targets if isinstance(t, ast.Name))
     return out
 
 
-TOP = _defs(STUB.body)
-CLASSES = [name for name in _core.__all__ if isinstance(getattr(_core, name), type)]
+TOP = _defs(ast.parse((REPO / "python" / "tessavine" / "_core.pyi").read_text()).body)
 
 
 def _params(func):
-    args = func.args
-    return [a.arg for a in args.posonlyargs + args.args if a.arg != "self"]
+    return [a.arg for a in func.args.posonlyargs + func.args.args if a.arg != "self"]
 
 
 def _runtime_params(obj):
@@ -43,29 +37,26 @@ def test_stub_defines_exactly_the_public_names():
     assert public == set(_core.__all__) | {"__all__"}
 
 
-@pytest.mark.parametrize("name", [n for n in _core.__all__ if inspect.isbuiltin(getattr(_core, n))])
-def test_function_parameters_match(name):
-    assert _params(TOP[name]) == _runtime_params(getattr(_core, name))
-    assert ast.get_docstring(TOP[name]) == getattr(_core, name).__doc__
-
-
-@pytest.mark.parametrize("name", CLASSES)
-def test_class_members_match(name):
-    cls = getattr(_core, name)
-    node = TOP[name]
-    stub_bases = [ast.unparse(b) for b in node.bases]
-    assert stub_bases == [b.__name__ for b in cls.__bases__ if b is not object]
+@pytest.mark.parametrize("name", _core.__all__)
+def test_stub_matches(name):
+    obj, node = getattr(_core, name), TOP[name]
+    if inspect.isbuiltin(obj):
+        assert _params(node) == _runtime_params(obj)
+        assert ast.get_docstring(node) == obj.__doc__
+    if not isinstance(obj, type):
+        return
+    assert [ast.unparse(b) for b in node.bases] == [b.__name__ for b in obj.__bases__ if b is not object]
     members = _defs(node.body)
-    runtime = {m for m in vars(cls) if not m.startswith("_")}
-    assert {m for m in members if not m.startswith("_")} == runtime
-    assert ("__len__" in members) == ("__len__" in vars(cls))
-    assert ("__eq__" in members) == ("__eq__" in vars(cls))
+    assert {m for m in members if not m.startswith("_")} == {m for m in vars(obj) if not m.startswith("_")}
+    for dunder in ("__len__", "__eq__"):
+        assert (dunder in members) == (dunder in vars(obj)), dunder
     for member, stub in members.items():
-        value = vars(cls).get(member)
-        if isinstance(stub, ast.FunctionDef) and getattr(value, "__text_signature__", None):
-            assert _params(stub) == _runtime_params(getattr(cls, member)), member
-        if isinstance(stub, ast.FunctionDef) and ast.get_docstring(stub) is not None:
-            assert ast.get_docstring(stub) == getattr(cls, member).__doc__, member
-    assert ast.get_docstring(node) == cls.__doc__
-    if cls.__text_signature__:  # the constructor
-        assert _params(members["__init__"]) == _runtime_params(cls)
+        if not isinstance(stub, ast.FunctionDef):
+            continue
+        if getattr(vars(obj).get(member), "__text_signature__", None):
+            assert _params(stub) == _runtime_params(getattr(obj, member)), member
+        if ast.get_docstring(stub) is not None:
+            assert ast.get_docstring(stub) == getattr(obj, member).__doc__, member
+    assert ast.get_docstring(node) == obj.__doc__
+    if obj.__text_signature__:  # the constructor
+        assert _params(members["__init__"]) == _runtime_params(obj)

@@ -31,9 +31,7 @@ TEST(RrfTest, FusesTwoRankings) {
   expect_same(rrf(60.0f, {bm25, vector}, 2), {{at(60, 1) + at(60, 0), 3}, {at(60, 0), 7}});
   EXPECT_TRUE(rrf(60.0f, {bm25, vector}, 0).empty());
   EXPECT_TRUE(rrf(60.0f, {Ids{}, Ids{}}, kNoLimit).empty());
-}
-
-TEST(RrfTest, RepeatsWithinOneRankingCountOnceButKeepTheirPosition) {
+  // Repeats within one ranking count once but keep their position.
   const Ids repeated = {5, 5, 6, 5};
   expect_same(rrf(60.0f, {repeated}, kNoLimit), {{at(60, 0), 5}, {at(60, 2), 6}});
   // The same chunk in two rankings still adds up.

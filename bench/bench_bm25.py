@@ -24,15 +24,12 @@ import os
 import shutil
 import sqlite3
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
-CORPUS = Path(os.environ.get("TESSAVINE_CORPUS", ROOT / ".." / "shared" / "corpus"))
+from common import CORPUS, best_of, ensure_modules  # noqa: E402 (also puts python/ on the path)
 K = 10
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
 
@@ -40,16 +37,9 @@ from tessavine._core import ChunkRecord, IndexReader, IndexWriter, chunk_text  #
 
 
 def load_tantivy():
-    try:
-        return importlib.import_module("tantivy")
-    except ImportError:
-        pass
-    print("installing bench peer tantivy ...", flush=True)
-    done = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "tantivy"], capture_output=True, text=True)
-    if done.returncode != 0:
+    if not ensure_modules(["tantivy"], ["tantivy"]):
         print("  could not install tantivy; its row stays empty")
         return None
-    importlib.invalidate_caches()
     return importlib.import_module("tantivy")
 
 
@@ -78,10 +68,6 @@ def timed(fn):
     start = time.perf_counter()
     result = fn()
     return time.perf_counter() - start, result
-
-
-def best_time(fn, repeat=5):
-    return min(timed(fn)[0] for _ in range(repeat))
 
 
 class Tessavine:
@@ -219,7 +205,7 @@ def main():
         rows = {}
         for engine in engines:
             build_s, _ = timed(lambda: engine.build(chunks))
-            open_s = best_time(engine.open)
+            open_s = best_of(engine.open)
             engine.open()
             times = latencies(engine, queries)
             rows[engine.name] = dict(build=build_s, open=open_s, p50=percentile(times, 50),

@@ -15,15 +15,11 @@ corpus README.
 Run: make bench, or TESSAVINE_CORPUS=../shared/corpus .venv/bin/python bench/bench_chunk.py
 """
 import importlib
-import os
-import subprocess
 import sys
 import time
-from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "python"))
-CORPUS = Path(os.environ.get("TESSAVINE_CORPUS", ROOT / ".." / "shared" / "corpus"))
+from common import CORPUS, best_of, ensure_modules  # noqa: E402 (also puts python/ on the path)
+
 PEERS = {"langchain_text_splitters": "langchain-text-splitters", "semantic_text_splitter": "semantic-text-splitter"}
 
 from tessavine._core import chunk_text  # noqa: E402
@@ -31,17 +27,9 @@ from tessavine._core import chunk_text  # noqa: E402
 
 def load_peer(module):
     """The peer's module, installed into this interpreter on first use; None if it cannot be had."""
-    try:
-        return importlib.import_module(module)
-    except ImportError:
-        pass
-    print(f"installing bench peer {PEERS[module]} ...", flush=True)
-    done = subprocess.run([sys.executable, "-m", "pip", "install", "-q", PEERS[module]],
-                          capture_output=True, text=True)
-    if done.returncode != 0:
+    if not ensure_modules([PEERS[module]], [module]):
         print(f"  could not install {PEERS[module]}; its column stays empty")
         return None
-    importlib.invalidate_caches()
     return importlib.import_module(module)
 
 
@@ -53,27 +41,18 @@ def corpus_notes():
     return [(p, (CORPUS / p).read_bytes().decode("utf-8")) for p in paths if p.endswith(".md")]
 
 
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def throughput(notes):
     texts = [t for _, t in notes]
     size = sum(len(t.encode()) for t in texts)
-    rows = [("tessavine chunk_text", best_of(5, lambda: [chunk_text(t) for t in texts]))]
+    rows = [("tessavine chunk_text", best_of(lambda: [chunk_text(t) for t in texts], 5))]
     lc = load_peer("langchain_text_splitters")
     if lc is not None:
         splitter = lc.MarkdownTextSplitter(chunk_size=1200, chunk_overlap=0)
-        rows.append(("langchain MarkdownTextSplitter", best_of(1, lambda: [splitter.split_text(t) for t in texts])))
+        rows.append(("langchain MarkdownTextSplitter", best_of(lambda: [splitter.split_text(t) for t in texts], 1)))
     sts = load_peer("semantic_text_splitter")
     if sts is not None:
         splitter = sts.MarkdownSplitter(1200)
-        rows.append(("semantic-text-splitter MarkdownSplitter", best_of(3, lambda: [splitter.chunks(t) for t in texts])))
+        rows.append(("semantic-text-splitter MarkdownSplitter", best_of(lambda: [splitter.chunks(t) for t in texts], 3)))
     print(f"\nchunk_text over the corpus: {len(texts)} notes, {size / 1e6:.1f} MB, max_chars 1200")
     print(f"{'':42}{'seconds':>10}{'MB/s':>10}{'ours ×':>10}")
     ours = rows[0][1]
@@ -103,7 +82,7 @@ def scaling():
         times = []
         for size in (2_000_000, 20_000_000, 200_000_000):
             note = note_of(kind, size)
-            times.append(best_of(3, lambda: chunk_text(note)))
+            times.append(best_of(lambda: chunk_text(note), 3))
             del note
         t2, t20, t200 = times
         print(f"{kind:28}{t2:9.4f}{t20:9.4f}{t200:10.4f}{t20 / t2:7.1f}{t200 / t20:8.1f}{20 / t20:12.1f}")

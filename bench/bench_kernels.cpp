@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "distance.h"
-#include "topk.h"
+#include "search/distance.h"
+#include "search/topk.h"
 
 namespace {
 

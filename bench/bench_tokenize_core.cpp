@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bm25.h"
+#include "formats/bm25.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto* p = reinterpret_cast<const std::byte*>(data);

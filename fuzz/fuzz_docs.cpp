@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/docs.h"
+#include "formats/docs.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto* p = reinterpret_cast<const std::byte*>(data);

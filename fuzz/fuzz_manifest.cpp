@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "index/manifest.h"
+#include "formats/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto m = tessavine::Manifest::from_json({reinterpret_cast<const char*>(data), size});

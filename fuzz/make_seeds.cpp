@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "bm25.h"
-#include "index/docs.h"
-#include "index/manifest.h"
+#include "formats/bm25.h"
+#include "formats/docs.h"
+#include "formats/manifest.h"
 
 namespace fs = std::filesystem;
 using namespace tessavine;

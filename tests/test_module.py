@@ -48,5 +48,5 @@ def test_unicode_tables_are_up_to_date():
     gen = REPO / "tools" / "gen_unicode_tables.py"
     result = subprocess.run([sys.executable, str(gen), "--check"], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
-    first = (REPO / "core" / "src" / "unicode_tables.inc").read_text().splitlines()[0]
+    first = (REPO / "core" / "src" / "base" / "unicode_tables.inc").read_text().splitlines()[0]
     assert first.startswith("// Unicode 15.")

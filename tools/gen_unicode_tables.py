@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate core/src/unicode_tables.inc from the Unicode Character Database.
+"""Generate core/src/base/unicode_tables.inc from the Unicode Character Database.
 
 The tokenizer and the chunker must give the same answer on every machine, so
 the character properties they use are compiled in rather than taken from the
@@ -15,10 +15,10 @@ import re
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-DEFAULT_OUT = ROOT / "core" / "src" / "unicode_tables.inc"
+DEFAULT_OUT = ROOT / "core" / "src" / "base" / "unicode_tables.inc"
 MAX_CP = 0x110000
 
-# Flag bits; keep in step with core/src/unicode.h.
+# Flag bits; keep in step with core/src/base/unicode.h.
 ALPHABETIC = 1 << 0
 LOWERCASE = 1 << 1
 UPPERCASE = 1 << 2

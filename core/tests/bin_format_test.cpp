@@ -1,4 +1,4 @@
-#include "bin_format.h"
+#include "storage/bin_format.h"
 
 #include <gtest/gtest.h>
 

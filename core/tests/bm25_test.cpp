@@ -1,4 +1,4 @@
-#include "bm25.h"
+#include "formats/bm25.h"
 
 #include <gtest/gtest.h>
 

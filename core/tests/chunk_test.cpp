@@ -1,4 +1,4 @@
-#include "chunk.h"
+#include "text/chunk.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "unicode.h"
-#include "utf8.h"
+#include "base/unicode.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 namespace {

@@ -1,4 +1,4 @@
-#include "distance.h"
+#include "search/distance.h"
 
 #include <gtest/gtest.h>
 

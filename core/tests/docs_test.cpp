@@ -1,11 +1,11 @@
-#include "index/docs.h"
+#include "formats/docs.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 #include <random>
 
-#include "bin_format.h"
+#include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {

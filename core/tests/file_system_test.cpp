@@ -1,4 +1,4 @@
-#include "index/file_system.h"
+#include "storage/file_system.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

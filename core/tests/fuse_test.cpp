@@ -1,4 +1,4 @@
-#include "fuse.h"
+#include "search/fuse.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "index/manifest.h"
+#include "formats/manifest.h"
 
 #include <gtest/gtest.h>
 

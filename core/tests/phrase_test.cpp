@@ -1,10 +1,10 @@
-#include "phrase.h"
+#include "text/phrase.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {

@@ -1,4 +1,4 @@
-#include "quant.h"
+#include "formats/quant.h"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "topk.h"
+#include "search/topk.h"
 
 namespace tessavine::testing {
 

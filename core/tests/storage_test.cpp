@@ -1,4 +1,4 @@
-#include "index/storage.h"
+#include "storage/storage.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

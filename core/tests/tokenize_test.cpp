@@ -1,4 +1,4 @@
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "vector_search.h"
+#include "search/vector_search.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <numeric>
 #include <random>
 
-#include "quant.h"
+#include "formats/quant.h"
 
 namespace tessavine {
 namespace {

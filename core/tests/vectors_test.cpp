@@ -1,11 +1,11 @@
-#include "vectors.h"
+#include "formats/vectors.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <limits>
 
-#include "bin_format.h"
+#include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "chunk.h"
-#include "escape.h"
-#include "utf8.h"
+#include "text/chunk.h"
+#include "base/escape.h"
+#include "base/utf8.h"
 
 namespace tessavine::chunking {
 namespace {

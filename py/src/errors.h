@@ -2,7 +2,7 @@
 // exceptions.
 #pragma once
 
-#include "error.h"
+#include "base/error.h"
 #include "pyutil.h"
 
 namespace tessavine::errors {

@@ -15,8 +15,8 @@
 #include "index/index_exists.h"
 #include "index/index_reader.h"
 #include "index/index_writer.h"
-#include "quant.h"
-#include "tokenize.h"
+#include "formats/quant.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "index/reader.h"
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <charconv>
 
-#include "escape.h"
-#include "unicode.h"
-#include "utf8.h"
+#include "base/escape.h"
+#include "base/unicode.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

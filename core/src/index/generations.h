@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "index/file_system.h"
+#include "base/error.h"
+#include "storage/file_system.h"
 
 namespace tessavine {
 

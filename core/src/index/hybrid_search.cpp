@@ -9,11 +9,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "fuse.h"
+#include "search/fuse.h"
 #include "index/reader.h"
 #include "index/writer.h"
-#include "phrase.h"
-#include "tokenize.h"
+#include "text/phrase.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {

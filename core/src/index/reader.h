@@ -11,14 +11,14 @@
 #include <string_view>
 #include <vector>
 
-#include "bm25.h"
-#include "error.h"
-#include "index/docs.h"
+#include "formats/bm25.h"
+#include "base/error.h"
+#include "formats/docs.h"
 #include "index/hybrid_search.h"
-#include "index/manifest.h"
-#include "index/storage.h"
-#include "topk.h"
-#include "vectors.h"
+#include "formats/manifest.h"
+#include "storage/storage.h"
+#include "search/topk.h"
+#include "formats/vectors.h"
 
 namespace tessavine {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "index/reader.h"
-#include "quant.h"
-#include "vector_search.h"
+#include "formats/quant.h"
+#include "search/vector_search.h"
 
 namespace tessavine {
 

@@ -11,8 +11,8 @@
 #include <limits>
 
 #include "index/generations.h"
-#include "tokenize.h"
-#include "utf8.h"
+#include "text/tokenize.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

@@ -10,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-#include "bm25.h"
-#include "error.h"
-#include "index/docs.h"
-#include "index/file_system.h"
-#include "index/manifest.h"
-#include "vectors.h"
+#include "formats/bm25.h"
+#include "base/error.h"
+#include "formats/docs.h"
+#include "storage/file_system.h"
+#include "formats/manifest.h"
+#include "formats/vectors.h"
 
 namespace tessavine {
 

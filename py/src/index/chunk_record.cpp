@@ -1,6 +1,6 @@
 #include "index/chunk_record.h"
 
-#include "escape.h"
+#include "base/escape.h"
 #include "index/boxed.h"
 
 namespace tessavine::py {

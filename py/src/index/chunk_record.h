@@ -2,7 +2,7 @@
 // and as a reader gives it back.
 #pragma once
 
-#include "index/docs.h"
+#include "formats/docs.h"
 #include "pyutil.h"
 
 namespace tessavine::py {

@@ -1,7 +1,7 @@
 #include "index/commit_info.h"
 
 #include "index/boxed.h"
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine::py {
 namespace {

@@ -10,7 +10,7 @@
 #include "index/chunk_record.h"
 #include "index/commit_info.h"
 #include "index/writer.h"
-#include "json_text.h"
+#include "base/json_text.h"
 
 namespace tessavine::py {
 namespace {

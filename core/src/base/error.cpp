@@ -1,8 +1,8 @@
-#include "error.h"
+#include "base/error.h"
 
 #include <cstring>
 
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

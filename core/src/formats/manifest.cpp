@@ -1,4 +1,4 @@
-#include "index/manifest.h"
+#include "formats/manifest.h"
 
 #include <charconv>
 #include <type_traits>
@@ -6,9 +6,9 @@
 #include <limits>
 #include <vector>
 
-#include "escape.h"
-#include "json_text.h"
-#include "utf8.h"
+#include "base/escape.h"
+#include "base/json_text.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

@@ -1,4 +1,4 @@
-#include "topk.h"
+#include "search/topk.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
-#include "unicode.h"
+#include "base/unicode.h"
 
 #include <algorithm>
 #include <array>
 
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine::unicode {
 namespace {
@@ -16,7 +16,7 @@ struct LowerMulti {
   char32_t to[3];
 };
 
-#include "unicode_tables.inc"
+#include "base/unicode_tables.inc"
 
 constexpr char32_t kCapitalSigma = 0x03A3;
 constexpr char32_t kSmallSigma = 0x03C3;

@@ -1,4 +1,4 @@
-#include "fuse.h"
+#include "search/fuse.h"
 
 #include <unordered_map>
 

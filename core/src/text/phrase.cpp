@@ -1,9 +1,9 @@
-#include "phrase.h"
+#include "text/phrase.h"
 
 #include <algorithm>
 #include <cstddef>
 
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {

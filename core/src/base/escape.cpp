@@ -1,9 +1,9 @@
-#include "escape.h"
+#include "base/escape.h"
 
 #include <cstdio>
 
-#include "unicode.h"
-#include "utf8.h"
+#include "base/unicode.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

@@ -1,11 +1,11 @@
-#include "vectors.h"
+#include "formats/vectors.h"
 
 #include <cmath>
 #include <string>
 
-#include "bin_format.h"
-#include "escape.h"
-#include "quant.h"
+#include "storage/bin_format.h"
+#include "base/escape.h"
+#include "formats/quant.h"
 
 namespace tessavine {
 namespace {

@@ -1,4 +1,4 @@
-#include "index/storage.h"
+#include "storage/storage.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-#include "index/fd.h"
+#include "storage/fd.h"
 
 namespace tessavine {
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "topk.h"
+#include "search/topk.h"
 
 namespace tessavine {
 

@@ -1,4 +1,4 @@
-#include "bm25.h"
+#include "formats/bm25.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <utility>
 
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 namespace {

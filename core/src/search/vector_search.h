@@ -13,10 +13,10 @@
 #include <span>
 #include <vector>
 
-#include "distance.h"
-#include "error.h"
-#include "topk.h"
-#include "vectors.h"
+#include "search/distance.h"
+#include "base/error.h"
+#include "search/topk.h"
+#include "formats/vectors.h"
 
 namespace tessavine {
 

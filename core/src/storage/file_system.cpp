@@ -1,4 +1,4 @@
-#include "index/file_system.h"
+#include "storage/file_system.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "index/fd.h"
+#include "storage/fd.h"
 
 namespace tessavine {
 namespace {

@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tessavine {
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tessavine {
 

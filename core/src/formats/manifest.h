@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "error.h"
+#include "base/error.h"
 
 namespace tessavine {
 

@@ -1,11 +1,11 @@
-#include "tokenize.h"
+#include "text/tokenize.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 
-#include "unicode.h"
-#include "utf8.h"
+#include "base/unicode.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 namespace {

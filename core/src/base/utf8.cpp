@@ -1,4 +1,4 @@
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine::utf8 {
 

@@ -1,6 +1,6 @@
-#include "json_text.h"
+#include "base/json_text.h"
 
-#include "utf8.h"
+#include "base/utf8.h"
 
 namespace tessavine::json_text {
 

@@ -1,11 +1,11 @@
-#include "vector_search.h"
+#include "search/vector_search.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "quant.h"
+#include "formats/quant.h"
 
 namespace tessavine {
 namespace {

@@ -1,12 +1,12 @@
-#include "chunk.h"
+#include "text/chunk.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <utility>
 
-#include "unicode.h"
-#include "utf8.h"
+#include "base/unicode.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 namespace {

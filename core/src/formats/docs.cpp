@@ -1,13 +1,13 @@
-#include "index/docs.h"
+#include "formats/docs.h"
 
 #include <charconv>
 #include <limits>
 #include <optional>
 #include <nlohmann/json.hpp>
 
-#include "bin_format.h"
-#include "json_text.h"
-#include "utf8.h"
+#include "storage/bin_format.h"
+#include "base/json_text.h"
+#include "base/utf8.h"
 
 namespace tessavine {
 

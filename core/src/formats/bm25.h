@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "bin_format.h"
-#include "error.h"
-#include "index/storage.h"
+#include "storage/bin_format.h"
+#include "base/error.h"
+#include "storage/storage.h"
 
 namespace tessavine {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.h"
-#include "index/storage.h"
+#include "base/error.h"
+#include "storage/storage.h"
 
 namespace tessavine {
 

@@ -30,13 +30,16 @@ def current(root):
 
 # ---- ChunkRecord ----
 
-class ClaimsToBeHuge:
-    """A sequence whose __len__ promises far more items than it holds."""
+class LyingLength:
+    """A sequence whose __len__ says `claimed` while it holds `held` items."""
+    def __init__(self, claimed, held):
+        self.claimed, self.held = claimed, held
+
     def __len__(self):
-        return 2**62
+        return self.claimed
 
     def __getitem__(self, i):
-        if i < 2:
+        if i < self.held:
             return f"H{i}"
         raise IndexError(i)
 
@@ -47,7 +50,8 @@ class ClaimsToBeHuge:
     (("p", {"A"}, 1, 2, "t"), TypeError, "'heading_path'"),
     (("p", (h for h in ["A"]), 1, 2, "t"), TypeError, "'heading_path'"),
     (("p", ["A", 1], 1, 2, "t"), TypeError, "'heading_path'"),
-    (("p", ClaimsToBeHuge(), 1, 2, "t"), IndexError, ""),  # its length is not trusted
+    (("p", LyingLength(2**62, 2), 1, 2, "t"), ValueError, "argument 'heading_path'"),  # nothing reserved for it
+    (("p", LyingLength(1, 3), 1, 2, "t"), ValueError, "argument 'heading_path'"),
     (("p", ["\ud800"], 1, 2, "t"), UnicodeEncodeError, ""),
     (("p", [], -1, 2**32, 3), OverflowError, ""),
     (("p", [], 1, 2**32, 3), OverflowError, ""),

@@ -1,9 +1,10 @@
 #include "arrays.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
+
+#include "boxed.h"
+#include "call.h"
 
 namespace tessavine::py {
 namespace {
@@ -42,16 +43,7 @@ bool contiguous_and_aligned(PyArrayObject* array) {
 // elements than exist, so a failed allocation is a MemoryError, not a crash.
 template <class T>
 bool allocate(std::vector<T>& buffer, std::size_t n) {
-  try {
-    buffer.resize(n);
-    return true;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-    return false;
-  }
+  return call([&] { buffer.resize(n); }).has_value();
 }
 
 // Copies `count` floats spaced `stride` bytes apart; memcpy because a strided
@@ -66,47 +58,17 @@ void gather_f32(const char* src, npy_intp stride, std::size_t count, float* dst)
   }
 }
 
-// The base object of result arrays: owns the bytes the array points into.
-struct ByteBuffer {
-  PyObject_HEAD
-  std::vector<std::uint8_t> bytes;
-};
-
-void byte_buffer_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  std::destroy_at(&reinterpret_cast<ByteBuffer*>(self)->bytes);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);  // instances of heap types hold a reference to their type
-}
+using Bytes = std::vector<std::uint8_t>;
 
 PyType_Slot byte_buffer_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(byte_buffer_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_boxed<Bytes>)},
     {Py_tp_doc, const_cast<char*>("Owner of the memory of an array returned by tessavine.")},
     {0, nullptr},
 };
 
-PyType_Spec byte_buffer_spec = {
-    "tessavine._core._ByteBuffer",
-    static_cast<int>(sizeof(ByteBuffer)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    byte_buffer_slots,
-};
-
-PyObject* byte_buffer_type = nullptr;
-
-// A new ByteBuffer holding `bytes`; its data pointer is `data`.
-PyObject* new_byte_buffer(std::vector<std::uint8_t>&& bytes, std::uint8_t*& data) {
-  PyObject* type = cached_type(byte_buffer_type, &byte_buffer_spec);
-  if (type == nullptr) return nullptr;
-  PyObject* self = PyType_GenericAlloc(reinterpret_cast<PyTypeObject*>(type), 0);
-  if (self == nullptr) return nullptr;
-  ByteBuffer* buffer = reinterpret_cast<ByteBuffer*>(self);
-  std::construct_at(&buffer->bytes, std::move(bytes));
-  data = buffer->bytes.data();
-  return self;
-}
+// The base object of result arrays: owns the bytes the array points into.
+BoxedClass<Bytes> byte_buffer_class("tessavine._core._ByteBuffer", Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                    byte_buffer_slots);
 
 }  // namespace
 
@@ -199,15 +161,9 @@ bool f32_rows(PyArrayObject* array, F32Rows& out) {
 PyObject* new_u8_array(std::vector<std::uint8_t> bytes, std::span<const npy_intp> shape) {
   // An empty vector may have no data pointer, and NumPy would then allocate
   // memory of its own instead of using the holder's.
-  if (bytes.data() == nullptr) {
-    try {
-      bytes.reserve(1);
-    } catch (const std::bad_alloc&) {
-      return PyErr_NoMemory();
-    }
-  }
-  std::uint8_t* data = nullptr;
-  Ref holder(new_byte_buffer(std::move(bytes), data));
+  if (bytes.data() == nullptr && !call([&] { bytes.reserve(1); })) return nullptr;
+  std::uint8_t* data = bytes.data();  // moving the vector keeps its buffer
+  Ref holder(byte_buffer_class.make(std::move(bytes)));
   if (!holder) return nullptr;
   PyArray_Descr* descr = PyArray_DescrFromType(NPY_UINT8);
   if (descr == nullptr) return nullptr;

@@ -3,7 +3,7 @@
 
 #include "pyutil.h"
 
-namespace tessavine::chunking {
+namespace tessavine::py {
 
 // The module function chunk_text(text, max_chars=1200, markdown=True).
 extern PyMethodDef chunk_text_def;
@@ -12,4 +12,4 @@ extern PyMethodDef chunk_text_def;
 // null with an error set only if creating it failed.
 PyObject* chunk_type();
 
-}  // namespace tessavine::chunking
+}  // namespace tessavine::py

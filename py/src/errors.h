@@ -16,8 +16,8 @@ PyObject* schema_error();
 // Adds TessavineError, IndexFormatError and SchemaError to the module.
 bool register_classes(PyObject* module);
 
-// Raises the Python exception for a core error and returns null, so that
-// binding functions can `return errors::to_py(std::move(result).error());`.
+// Raises the Python exception for a core error and returns null. Binding
+// functions reach it through `call` (call.h).
 PyObject* to_py(Error error);
 
 }  // namespace tessavine::errors

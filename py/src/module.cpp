@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "arrays.h"
+#include "call.h"
 #include "chunking.h"
 #include "errors.h"
 #include "index/chunk_record.h"
@@ -38,22 +39,20 @@ PyObject* py_quantize_binary(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const std::size_t row_bytes = code_bytes_for(dim);
-  std::vector<std::uint8_t> codes;
-  try {
-    codes.resize(n * row_bytes);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  py::without_gil([&] { quantize_binary_rows(rows.values(), dim, codes.data()); });
+  auto codes = py::call_without_gil([&] {
+    std::vector<std::uint8_t> out(n * row_bytes);
+    quantize_binary_rows(rows.values(), dim, out.data());
+    return out;
+  });
+  if (!codes) return nullptr;
   const npy_intp shape[2] = {static_cast<npy_intp>(n), static_cast<npy_intp>(row_bytes)};
-  return py::new_u8_array(std::move(codes), shape);
+  return py::new_u8_array(std::move(*codes), shape);
 }
 
-PyMethodDef quantize_binary_def = {
-    "quantize_binary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_quantize_binary)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef quantize_binary_def = py::method_def(
+    "quantize_binary", py_quantize_binary,
     "quantize_binary(vectors)\n--\n\nQuantize a batch of float32 vectors, shape `(n, dim)`, to packed binary\n"
-    "codes of shape `(n, ceil(dim / 8))`."};
+    "codes of shape `(n, ceil(dim / 8))`.");
 
 // Differing bits of two equally long byte runs, eight bytes at a time.
 std::uint64_t count_differing_bits(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
@@ -87,10 +86,8 @@ PyObject* py_hamming(PyObject*, PyObject* args, PyObject* kwargs) {
   return PyLong_FromUnsignedLongLong(count_differing_bits(a, b));
 }
 
-PyMethodDef hamming_def = {
-    "hamming", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_hamming)),
-    METH_VARARGS | METH_KEYWORDS,
-    "hamming(a, b)\n--\n\nHamming distance between two packed binary codes of equal length."};
+PyMethodDef hamming_def = py::method_def(
+    "hamming", py_hamming, "hamming(a, b)\n--\n\nHamming distance between two packed binary codes of equal length.");
 
 // Builds the result list directly from the core's terms.
 class ListSink final : public TermSink {
@@ -117,16 +114,15 @@ PyObject* py_tokenize(PyObject*, PyObject* args, PyObject* kwargs) {
   py::Ref list(PyList_New(0));
   if (!list) return nullptr;
   ListSink sink(list.get());
-  tokenize(text, sink);
-  return sink.failed() ? nullptr : list.release();
+  if (!py::call([&] { tokenize(text, sink); }) || sink.failed()) return nullptr;
+  return list.release();
 }
 
-PyMethodDef tokenize_def = {
-    "tokenize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_tokenize)),
-    METH_VARARGS | METH_KEYWORDS,
+PyMethodDef tokenize_def = py::method_def(
+    "tokenize", py_tokenize,
     "tokenize(text)\n--\n\nSplit `text` into the terms BM25 indexes: lowercase, split on\n"
     "non-alphanumerics and at `camelCase` boundaries (plus the whole\n"
-    "identifier), with stopwords and single letters dropped."};
+    "identifier), with stopwords and single letters dropped.");
 
 // `type` is borrowed (a cached class object); null means its creation failed.
 bool add_class(PyObject* module, const char* name, PyObject* type) {
@@ -153,25 +149,17 @@ int exec_module(PyObject* module) {
   if (init_numpy() < 0) return -1;
   if (!py::add_to_module(module, "__version__", PyUnicode_FromString(kVersion))) return -1;
   if (!py::add_to_module(module, "SCHEMA_VERSION", PyLong_FromUnsignedLong(kSchemaVersion))) return -1;
-  py::Ref modes(PyList_New(4));
-  if (!modes) return -1;
-  const char* const names[] = {"int8", "binary", "binary+int8", "ternary+int8"};
-  for (Py_ssize_t i = 0; i < 4; ++i) {
-    PyObject* name = PyUnicode_FromString(names[i]);
-    if (name == nullptr) return -1;
-    PyList_SetItem(modes.get(), i, name);
-  }
-  if (!py::add_to_module(module, "VECTOR_MODES", modes.release())) return -1;
+  const char* const modes[] = {"int8", "binary", "binary+int8", "ternary+int8"};
+  if (!py::add_to_module(module, "VECTOR_MODES",
+                         py::new_list(4, [&](std::size_t i) { return PyUnicode_FromString(modes[i]); })))
+    return -1;
 
   // Functions, then classes, then exceptions, in the order of __all__.
   for (PyMethodDef* def :
-       {&quantize_binary_def, &hamming_def, &tokenize_def, &chunking::chunk_text_def, &py::index_exists_def}) {
+       {&quantize_binary_def, &hamming_def, &tokenize_def, &py::chunk_text_def, &py::index_exists_def}) {
     if (!add_function(module, def)) return -1;
   }
-  PyObject* chunk_class = chunking::chunk_type();
-  if (chunk_class == nullptr) return -1;
-  Py_INCREF(chunk_class);
-  if (!py::add_to_module(module, "Chunk", chunk_class)) return -1;
+  if (!add_class(module, "Chunk", py::chunk_type())) return -1;
   if (!add_class(module, "ChunkRecord", py::chunk_record_type())) return -1;
   if (!add_class(module, "Hit", py::hit_type())) return -1;
   if (!add_class(module, "CommitInfo", py::commit_info_type())) return -1;

@@ -6,7 +6,15 @@
 #include <cstring>
 #include <new>
 
+#include "base/escape.h"
+#include "call.h"
+
 namespace tessavine::py {
+
+PyMethodDef method_def(const char* name, PyCFunctionWithKeywords function, const char* doc, int flags) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+          METH_VARARGS | METH_KEYWORDS | flags, doc};
+}
 
 bool parse_args(const char* func, PyObject* args, PyObject* kwargs, const char* const* keywords,
                 int required, std::initializer_list<PyObject**> slots) {
@@ -51,6 +59,15 @@ void argument_type_error(const char* func, const char* name, const char* expecte
                type_name(got).c_str());
 }
 
+// A TypeError raised while converting an argument becomes one that names it;
+// other errors (OverflowError, MemoryError...) pass unchanged.
+static void name_type_error(const char* func, const char* name, const char* expected, PyObject* got) {
+  if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    argument_type_error(func, name, expected, got);
+  }
+}
+
 bool to_utf8(PyObject* obj, const char* func, const char* name, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     argument_type_error(func, name, "str", obj);
@@ -71,10 +88,7 @@ bool to_u64(PyObject* obj, const char* func, const char* name, std::uint64_t& ou
     // Integers of other kinds (NumPy's among them) convert through __index__.
     index = Ref(PyNumber_Index(obj));
     if (!index) {
-      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Clear();
-        argument_type_error(func, name, "int", obj);
-      }
+      name_type_error(func, name, "int", obj);
       return false;
     }
   }
@@ -135,10 +149,7 @@ float narrow_to_f32(double value) {
 bool to_f32(PyObject* obj, const char* func, const char* name, float& out) {
   const double value = PyFloat_AsDouble(obj);
   if (value == -1.0 && PyErr_Occurred()) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      argument_type_error(func, name, "float", obj);
-    }
+    name_type_error(func, name, "float", obj);
     return false;
   }
   out = narrow_to_f32(value);
@@ -148,10 +159,7 @@ bool to_f32(PyObject* obj, const char* func, const char* name, float& out) {
 bool to_path(PyObject* obj, const char* func, const char* name, std::filesystem::path& out) {
   Ref fspath(PyOS_FSPath(obj));
   if (!fspath) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
-      argument_type_error(func, name, "str or os.PathLike", obj);
-    }
+    name_type_error(func, name, "str or os.PathLike", obj);
     return false;
   }
   if (!PyUnicode_Check(fspath.get())) {
@@ -173,6 +181,15 @@ bool to_path(PyObject* obj, const char* func, const char* name, std::filesystem:
   return true;
 }
 
+// ValueError for a sequence whose items disagree with its __len__, in place
+// of the IndexError that gave it away.
+static bool length_mismatch(const char* func, const char* name, Py_ssize_t length) {
+  PyErr_Clear();
+  PyErr_Format(PyExc_ValueError, "%s() argument '%s': sequence length %zd does not match its items", func,
+               name, length);
+  return false;
+}
+
 bool to_str_list(PyObject* obj, const char* func, const char* name, std::vector<std::string>& out) {
   if (PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "%s() argument '%s': Can't extract `str` to `Vec`", func, name);
@@ -185,20 +202,19 @@ bool to_str_list(PyObject* obj, const char* func, const char* name, std::vector<
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
   std::vector<std::string> items;
-  try {
-    // The length is whatever the object's __len__ says: it grows the list
-    // as items actually arrive instead of reserving for it up front.
-    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, 64)));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      Ref item(PySequence_GetItem(obj, i));
-      if (!item) return false;
-      std::string_view text;
-      if (!to_utf8(item.get(), func, name, text)) return false;
-      items.emplace_back(text);
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item(PySequence_GetItem(obj, i));
+    if (!item) return PyErr_ExceptionMatches(PyExc_IndexError) ? length_mismatch(func, name, n) : false;
+    std::string_view text;
+    if (!to_utf8(item.get(), func, name, text) || !call([&] { items.emplace_back(text); })) return false;
+  }
+  // A list or tuple holds exactly its length; any other sequence's __len__
+  // is only a claim, so there must be no item past it either.
+  if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+    Ref extra(PySequence_GetItem(obj, n));
+    if (extra) return length_mismatch(func, name, n);
+    if (!PyErr_ExceptionMatches(PyExc_IndexError)) return false;
+    PyErr_Clear();
   }
   out = std::move(items);
   return true;
@@ -208,26 +224,33 @@ PyObject* new_str(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
-PyObject* new_str_list(const std::vector<std::string>& items) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_str(items[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list.release();
+PyObject* new_str_list(std::span<const std::string> items) {
+  return new_list(items.size(), [&](std::size_t i) { return new_str(items[i]); });
+}
+
+PyObject* call_stdlib(const char* module, const char* function, PyObject* arg) {
+  Ref imported(PyImport_ImportModule(module));
+  if (!imported) return nullptr;
+  Ref callable(PyObject_GetAttrString(imported.get(), function));
+  if (!callable) return nullptr;
+  return PyObject_CallFunctionObjArgs(callable.get(), arg, nullptr);
 }
 
 PyObject* new_path(const std::filesystem::path& path) {
   const std::string& native = path.native();
   Ref text(PyUnicode_DecodeFSDefaultAndSize(native.data(), static_cast<Py_ssize_t>(native.size())));
   if (!text) return nullptr;
-  Ref pathlib(PyImport_ImportModule("pathlib"));
-  if (!pathlib) return nullptr;
-  Ref cls(PyObject_GetAttrString(pathlib.get(), "Path"));
-  if (!cls) return nullptr;
-  return PyObject_CallFunctionObjArgs(cls.get(), text.get(), nullptr);
+  return call_stdlib("pathlib", "Path", text.get());
+}
+
+std::string quoted_list(std::span<const std::string> texts) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += tessavine::quoted(texts[i]);
+  }
+  out += ']';
+  return out;
 }
 
 bool add_to_module(PyObject* module, const char* name, PyObject* value) {

@@ -1,6 +1,7 @@
-// Small tools of the binding layer: owned references, the GIL release guard,
-// argument converters that name the argument in their messages, and module
-// registration. Every converter returns false with a Python error set.
+// Small tools of the binding layer: owned references, argument converters
+// that name the argument in their messages, new Python objects from core
+// values, and module registration. Every converter returns false with a
+// Python error set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,23 +44,10 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
-// Releases the GIL for its lifetime. No Python object may be touched meanwhile.
-class GilRelease {
- public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
-  GilRelease(const GilRelease&) = delete;
-  GilRelease& operator=(const GilRelease&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-template <class F>
-auto without_gil(F&& work) {
-  GilRelease release;
-  return std::forward<F>(work)();
-}
+// The table entry of a method or module function taking positional and
+// keyword arguments.
+PyMethodDef method_def(const char* name, PyCFunctionWithKeywords function, const char* doc,
+                       int flags = 0);
 
 // Parses positional and keyword arguments into `slots` (borrowed references,
 // left untouched for omitted optional arguments). `keywords` is null-terminated;
@@ -89,7 +78,25 @@ bool to_str_list(PyObject* obj, const char* func, const char* name, std::vector<
 
 // New Python objects from core values; null with an error set on failure.
 PyObject* new_str(std::string_view utf8);
-PyObject* new_str_list(const std::vector<std::string>& items);
+PyObject* new_str_list(std::span<const std::string> items);
+
+// A new list of `n` items, item i made by `make(i)` (a new reference, or null
+// with an error set).
+template <class F>
+PyObject* new_list(std::size_t n, F&& make) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+// Calls `function` of the standard module `module` with one argument.
+PyObject* call_stdlib(const char* module, const char* function, PyObject* arg);
+
 // A pathlib.Path for a file-system path (decoded with the file-system encoding).
 PyObject* new_path(const std::filesystem::path& path);
 
@@ -99,6 +106,9 @@ bool add_to_module(PyObject* module, const char* name, PyObject* value);
 
 // A heap type created once per process on first use and cached for good.
 PyObject* cached_type(PyObject*& cache, PyType_Spec* type_spec, PyObject* base = nullptr);
+
+// How reprs show a heading path: ["a", "b"], each text quoted.
+std::string quoted_list(std::span<const std::string> texts);
 
 // Narrows a double to the nearest 32-bit float, overflowing to infinity.
 float narrow_to_f32(double value);

@@ -1,5 +1,8 @@
 // The one error type of the core. Every core operation returns its result or
-// an Error by value; nothing throws across a core function's boundary.
+// an Error by value; "never fails" means it returns no Error. Running out of
+// memory is the one thing thrown: anything that allocates may throw
+// std::bad_alloc (or std::length_error), which the binding layer turns into
+// MemoryError.
 #pragma once
 
 #include <cstddef>

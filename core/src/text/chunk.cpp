@@ -7,6 +7,7 @@
 
 #include "base/unicode.h"
 #include "base/utf8.h"
+#include "text/chunk_stages.h"
 
 namespace tessavine {
 namespace {
@@ -322,10 +323,6 @@ bool operator==(const Chunk& a, const Chunk& b) {
   return true;
 }
 
-std::size_t count_chars(std::string_view text) {
-  return count_chars_upto(text, std::numeric_limits<std::size_t>::max());
-}
-
 std::optional<Heading> parse_heading(std::string_view line) {
   std::size_t i = 0;
   while (i < line.size() && line[i] == ' ') ++i;
@@ -399,18 +396,6 @@ std::vector<Unit> make_units(std::string_view text, std::span<const Line> lines,
   for (const Block& block : blocks)
     units_of_block(text, lines, block, max_chars, [&](const Unit& unit) { units.push_back(unit); });
   return units;
-}
-
-std::vector<Chunk> pack_units(std::string_view text, std::span<const Line> lines,
-                              std::span<const Unit> units,
-                              std::span<const std::vector<HeadingText>> section_paths,
-                              std::size_t max_chars) {
-  const std::vector<std::vector<HeadingText>> paths(section_paths.begin(), section_paths.end());
-  std::vector<Chunk> chunks;
-  Packer packer(text, lines, paths, std::max<std::size_t>(max_chars, 1), chunks);
-  for (const Unit& unit : units) packer.add(unit);
-  packer.finish();
-  return chunks;
 }
 
 std::vector<Chunk> chunk_text(std::string_view text, const ChunkOptions& options) {

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,47 +60,5 @@ std::optional<Heading> parse_heading(std::string_view line);
 
 // The opening line of a fenced code block ("```cpp"), or nothing.
 std::optional<Fence> parse_fence_open(std::string_view line);
-
-// The steps of chunk_text, exposed so that tests can check each of them.
-
-struct Line {
-  std::size_t start = 0;  // byte offsets of the content, without "\r\n" / "\n"
-  std::size_t end = 0;
-};
-
-struct Block {
-  std::size_t first_line = 0;  // inclusive line indices
-  std::size_t last_line = 0;
-  std::size_t section = 0;
-};
-
-struct Blocks {
-  std::vector<Block> blocks;
-  // The heading path of each section; section 0 (before the first heading,
-  // and the whole text in plain mode) has none.
-  std::vector<std::vector<HeadingText>> section_paths;
-};
-
-struct Unit {
-  std::size_t byte_start = 0;
-  std::size_t byte_end = 0;
-  std::size_t first_line = 0;
-  std::size_t last_line = 0;
-  std::size_t section = 0;
-  std::size_t chars = 0;  // characters in byte_start..byte_end
-};
-
-// Characters in `text`.
-std::size_t count_chars(std::string_view text);
-
-std::vector<Line> split_lines(std::string_view text);
-Blocks parse_blocks(std::string_view text, std::span<const Line> lines, bool markdown);
-std::vector<Unit> make_units(std::string_view text, std::span<const Line> lines,
-                             std::span<const Block> blocks, std::size_t max_chars);
-// Greedy packing of units into chunks of at most `max_chars` characters.
-std::vector<Chunk> pack_units(std::string_view text, std::span<const Line> lines,
-                              std::span<const Unit> units,
-                              std::span<const std::vector<HeadingText>> section_paths,
-                              std::size_t max_chars);
 
 }  // namespace tessavine

@@ -1,12 +1,13 @@
 #include "index/chunk_record.h"
 
 #include "base/escape.h"
-#include "index/boxed.h"
+#include "boxed.h"
+#include "call.h"
 
 namespace tessavine::py {
 namespace {
 
-using Object = Boxed<ChunkRecord>;
+const ChunkRecord& record_of(PyObject* self) { return unbox<ChunkRecord>(self); }
 
 PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* const keywords[] = {"path", "heading_path", "line_start", "line_end", "text",
@@ -19,52 +20,46 @@ PyObject* record_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!parse_args("ChunkRecord", args, kwargs, keywords, 5,
                   {&path_obj, &headings_obj, &start_obj, &end_obj, &text_obj}))
     return nullptr;
-  ChunkRecord record;
-  std::string_view path;
-  if (!to_utf8(path_obj, "ChunkRecord", "path", path)) return nullptr;
-  record.path = path;
-  if (!to_str_list(headings_obj, "ChunkRecord", "heading_path", record.heading_path)) return nullptr;
-  if (!to_u32(start_obj, "ChunkRecord", "line_start", record.line_start)) return nullptr;
-  if (!to_u32(end_obj, "ChunkRecord", "line_end", record.line_end)) return nullptr;
-  std::string_view text;
-  if (!to_utf8(text_obj, "ChunkRecord", "text", text)) return nullptr;
-  record.text = text;
-  return box(reinterpret_cast<PyObject*>(type), std::move(record));
+  std::string_view path, text;
+  std::vector<std::string> headings;
+  std::uint32_t line_start = 0, line_end = 0;
+  if (!to_utf8(path_obj, "ChunkRecord", "path", path) ||
+      !to_str_list(headings_obj, "ChunkRecord", "heading_path", headings) ||
+      !to_u32(start_obj, "ChunkRecord", "line_start", line_start) ||
+      !to_u32(end_obj, "ChunkRecord", "line_end", line_end) || !to_utf8(text_obj, "ChunkRecord", "text", text))
+    return nullptr;
+  auto record = call([&] {
+    return ChunkRecord{std::string(path), std::move(headings), line_start, line_end, std::string(text)};
+  });
+  if (!record) return nullptr;
+  return box(reinterpret_cast<PyObject*>(type), std::move(*record));
 }
 
-PyObject* get_path(PyObject* self, void*) { return new_str(unbox<ChunkRecord>(self).path); }
-PyObject* get_heading_path(PyObject* self, void*) {
-  return new_str_list(unbox<ChunkRecord>(self).heading_path);
-}
-PyObject* get_line_start(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(unbox<ChunkRecord>(self).line_start);
-}
-PyObject* get_line_end(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(unbox<ChunkRecord>(self).line_end);
-}
-PyObject* get_text(PyObject* self, void*) { return new_str(unbox<ChunkRecord>(self).text); }
+PyObject* get_path(PyObject* self, void*) { return new_str(record_of(self).path); }
+PyObject* get_heading_path(PyObject* self, void*) { return new_str_list(record_of(self).heading_path); }
+PyObject* get_line_start(PyObject* self, void*) { return PyLong_FromUnsignedLong(record_of(self).line_start); }
+PyObject* get_line_end(PyObject* self, void*) { return PyLong_FromUnsignedLong(record_of(self).line_end); }
+PyObject* get_text(PyObject* self, void*) { return new_str(record_of(self).text); }
 
 PyObject* record_repr(PyObject* self) {
-  const ChunkRecord& r = unbox<ChunkRecord>(self);
-  std::string out = "ChunkRecord(path=" + tessavine::quoted(r.path) + ", lines=" + std::to_string(r.line_start) +
-                    "-" + std::to_string(r.line_end) + ", heading_path=[";
-  for (std::size_t i = 0; i < r.heading_path.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += tessavine::quoted(r.heading_path[i]);
-  }
-  out += "])";
-  return new_str(out);
+  const ChunkRecord& r = record_of(self);
+  const auto text = call([&] {
+    return "ChunkRecord(path=" + tessavine::quoted(r.path) + ", lines=" + std::to_string(r.line_start) + "-" +
+           std::to_string(r.line_end) + ", heading_path=" + quoted_list(r.heading_path) + ")";
+  });
+  return text ? new_str(*text) : nullptr;
 }
 
-bool equal(const ChunkRecord& a, const ChunkRecord& b) {
-  return a.line_start == b.line_start && a.line_end == b.line_end && a.path == b.path &&
-         a.heading_path == b.heading_path && a.text == b.text;
-}
-
+// Only == and != exist; ordering falls back to Python's TypeError, and
+// comparing with anything else to identity. The interpreter calls this slot
+// with a ChunkRecord first.
 PyObject* record_richcompare(PyObject* self, PyObject* other, int op) {
-  const ChunkRecord* theirs = chunk_record_of(other);
-  if ((op != Py_EQ && op != Py_NE) || theirs == nullptr) Py_RETURN_NOTIMPLEMENTED;
-  const bool same = equal(unbox<ChunkRecord>(self), *theirs);
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  const ChunkRecord& a = record_of(self);
+  const ChunkRecord& b = record_of(other);
+  // Cheap fields first.
+  const bool same = a.line_start == b.line_start && a.line_end == b.line_end && a.path == b.path &&
+                    a.heading_path == b.heading_path && a.text == b.text;
   return PyBool_FromLong(same == (op == Py_EQ));
 }
 
@@ -91,31 +86,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "tessavine._core.ChunkRecord",
-    static_cast<int>(sizeof(Object)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
-
-PyObject* type_cache = nullptr;
+BoxedClass<ChunkRecord> record_class("tessavine._core.ChunkRecord", 0, slots);
 
 }  // namespace
 
-PyObject* chunk_record_type() { return cached_type(type_cache, &type_spec); }
+PyObject* chunk_record_type() { return record_class.type(); }
 
-PyObject* new_chunk_record(ChunkRecord record) {
-  PyObject* type = chunk_record_type();
-  if (type == nullptr) return nullptr;
-  return box(type, std::move(record));
-}
+PyObject* new_chunk_record(ChunkRecord record) { return record_class.make(std::move(record)); }
 
-const ChunkRecord* chunk_record_of(PyObject* obj) {
-  if (type_cache == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type_cache) {
-    return nullptr;
-  }
-  return &unbox<ChunkRecord>(obj);
-}
+const ChunkRecord* chunk_record_of(PyObject* obj) { return record_class.of(obj); }
 
 }  // namespace tessavine::py

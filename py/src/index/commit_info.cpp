@@ -1,6 +1,7 @@
 #include "index/commit_info.h"
 
-#include "index/boxed.h"
+#include "boxed.h"
+#include "call.h"
 #include "base/utf8.h"
 
 namespace tessavine::py {
@@ -16,10 +17,11 @@ PyObject* get_n_chunks(PyObject* self, void*) {
 
 PyObject* info_repr(PyObject* self) {
   const CommitInfo& info = unbox<CommitInfo>(self);
-  const std::string text = "CommitInfo(generation=" + std::to_string(info.generation) +
-                           ", n_chunks=" + std::to_string(info.n_chunks) + ", dir='" +
-                           utf8::lossy(info.dir.native()) + "')";
-  return new_str(text);
+  const auto text = call([&] {
+    return "CommitInfo(generation=" + std::to_string(info.generation) + ", n_chunks=" +
+           std::to_string(info.n_chunks) + ", dir='" + utf8::lossy(info.dir.native()) + "')";
+  });
+  return text ? new_str(*text) : nullptr;
 }
 
 PyGetSetDef getset[] = {
@@ -37,24 +39,12 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "tessavine._core.CommitInfo",
-    static_cast<int>(sizeof(Boxed<CommitInfo>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
-};
-
-PyObject* type_cache = nullptr;
+BoxedClass<CommitInfo> commit_info_class("tessavine._core.CommitInfo", Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 
 }  // namespace
 
-PyObject* commit_info_type() { return cached_type(type_cache, &type_spec); }
+PyObject* commit_info_type() { return commit_info_class.type(); }
 
-PyObject* new_commit_info(CommitInfo info) {
-  PyObject* type = commit_info_type();
-  if (type == nullptr) return nullptr;
-  return box(type, std::move(info));
-}
+PyObject* new_commit_info(CommitInfo info) { return commit_info_class.make(std::move(info)); }
 
 }  // namespace tessavine::py

@@ -2,7 +2,8 @@
 
 #include <charconv>
 
-#include "index/boxed.h"
+#include "boxed.h"
+#include "call.h"
 
 namespace tessavine::py {
 namespace {
@@ -31,10 +32,11 @@ std::string five_decimals(float score) {
 
 PyObject* hit_repr(PyObject* self) {
   const Hit& hit = unbox<Hit>(self);
-  const std::string text = "Hit(id=" + std::to_string(hit.id) + ", score=" + five_decimals(hit.score) +
-                           ", bm25_rank=" + py_rank(hit.bm25_rank) +
-                           ", vector_rank=" + py_rank(hit.vector_rank) + ")";
-  return new_str(text);
+  const auto text = call([&] {
+    return "Hit(id=" + std::to_string(hit.id) + ", score=" + five_decimals(hit.score) +
+           ", bm25_rank=" + py_rank(hit.bm25_rank) + ", vector_rank=" + py_rank(hit.vector_rank) + ")";
+  });
+  return text ? new_str(*text) : nullptr;
 }
 
 PyGetSetDef getset[] = {
@@ -54,25 +56,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "tessavine._core.Hit",
-    static_cast<int>(sizeof(Boxed<Hit>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
-};
-
-PyObject* type_cache = nullptr;
+BoxedClass<Hit> hit_class("tessavine._core.Hit", Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 
 }  // namespace
 
-PyObject* hit_type() { return cached_type(type_cache, &type_spec); }
+PyObject* hit_type() { return hit_class.type(); }
 
-PyObject* new_hit(const Hit& hit) {
-  PyObject* type = hit_type();
-  if (type == nullptr) return nullptr;
-  return box(type, hit);
-}
+PyObject* new_hit(const Hit& hit) { return hit_class.make(hit); }
 
 std::string py_rank(std::optional<std::uint32_t> rank) { return rank ? std::to_string(*rank) : "None"; }
 

@@ -1,5 +1,6 @@
 #include "index/index_exists.h"
 
+#include "call.h"
 #include "index/generations.h"
 
 namespace tessavine::py {
@@ -11,14 +12,13 @@ PyObject* py_index_exists(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse_args("index_exists", args, kwargs, keywords, 1, {&root_obj})) return nullptr;
   std::filesystem::path root;
   if (!to_path(root_obj, "index_exists", "root", root)) return nullptr;
-  return PyBool_FromLong(tessavine::exists(root));
+  const auto found = call([&] { return tessavine::exists(root); });
+  return found ? PyBool_FromLong(*found) : nullptr;
 }
 
 }  // namespace
 
-PyMethodDef index_exists_def = {
-    "index_exists", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_index_exists)),
-    METH_VARARGS | METH_KEYWORDS,
-    "index_exists(root)\n--\n\nWhether `root` holds a committed index."};
+PyMethodDef index_exists_def = method_def("index_exists", py_index_exists,
+                                          "index_exists(root)\n--\n\nWhether `root` holds a committed index.");
 
 }  // namespace tessavine::py

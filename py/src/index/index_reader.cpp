@@ -1,11 +1,10 @@
 #include "index/index_reader.h"
 
-#include <new>
 #include <optional>
 
 #include "arrays.h"
-#include "errors.h"
-#include "index/boxed.h"
+#include "boxed.h"
+#include "call.h"
 #include "index/chunk_record.h"
 #include "index/hit.h"
 #include "index/reader.h"
@@ -18,21 +17,18 @@ namespace {
 // cannot go away during a call, since the call holds a reference to it.
 const IndexReader& reader_of(PyObject* self) { return unbox<IndexReader>(self); }
 
-PyObject* type_cache = nullptr;
-
 // [(id, score), ...] in the given order; scores widen exactly to doubles.
 PyObject* new_scored_list(const std::vector<Scored>& hits) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
+  return new_list(hits.size(), [&](std::size_t i) -> PyObject* {
     Ref id(PyLong_FromUnsignedLong(hits[i].id));
     Ref score(PyFloat_FromDouble(static_cast<double>(hits[i].score)));
     if (!id || !score) return nullptr;
-    PyObject* pair = PyTuple_Pack(2, id.get(), score.get());
-    if (pair == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair);
-  }
-  return list.release();
+    return PyTuple_Pack(2, id.get(), score.get());
+  });
+}
+
+PyObject* new_hit_list(const std::vector<Hit>& hits) {
+  return new_list(hits.size(), [&](std::size_t i) { return new_hit(hits[i]); });
 }
 
 PyObject* reader_open(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -46,25 +42,9 @@ PyObject* reader_open(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!to_bool(mmap_obj, "open", "mmap", mmap)) return nullptr;
   PyObject* type = index_reader_type();
   if (type == nullptr) return nullptr;
-  std::optional<Result<IndexReader>> reader;
-  try {
-    without_gil([&] { reader.emplace(IndexReader::open(root, mmap)); });
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!*reader) return errors::to_py(std::move(*reader).error());
-  return box(type, std::move(**reader));
-}
-
-PyObject* new_hit_list(const std::vector<Hit>& hits) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(hits.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < hits.size(); ++i) {
-    PyObject* hit = new_hit(hits[i]);
-    if (hit == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), hit);
-  }
-  return list.release();
+  auto reader = call_without_gil([&] { return IndexReader::open(root, mmap); });
+  if (!reader) return nullptr;
+  return box(type, std::move(*reader));
 }
 
 PyObject* reader_search(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -100,14 +80,9 @@ PyObject* reader_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     vector = values;
   }
   const IndexReader& reader = reader_of(self);
-  std::optional<Result<std::vector<Hit>>> hits;
-  try {
-    without_gil([&] { hits.emplace(reader.search(text, vector, params)); });
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!*hits) return errors::to_py(std::move(*hits).error());
-  return new_hit_list(**hits);
+  const auto hits = call_without_gil([&] { return reader.search(text, vector, params); });
+  if (!hits) return nullptr;
+  return new_hit_list(*hits);
 }
 
 PyObject* reader_search_vector(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -128,19 +103,14 @@ PyObject* reader_search_vector(PyObject* self, PyObject* args, PyObject* kwargs)
       (mode_obj && !to_utf8(mode_obj, "search_vector", "mode", mode_text)))
     return nullptr;
   // The mode is known to be valid before the array's layout is looked at.
-  auto mode = VectorMode::from_str(mode_text);
-  if (!mode) return errors::to_py(std::move(mode).error());
+  const auto mode = call([&] { return VectorMode::from_str(mode_text); });
+  if (!mode) return nullptr;
   std::span<const float> vector;
   if (!f32_view(array, vector)) return nullptr;
   const IndexReader& reader = reader_of(self);
-  std::optional<Result<std::vector<Scored>>> found;
-  try {
-    without_gil([&] { found.emplace(reader.search_vector_with(vector, k, candidates, *mode)); });
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!*found) return errors::to_py(std::move(*found).error());
-  return new_scored_list(**found);
+  const auto found = call_without_gil([&] { return reader.search_vector_with(vector, k, candidates, *mode); });
+  if (!found) return nullptr;
+  return new_scored_list(*found);
 }
 
 PyObject* reader_search_bm25(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -153,13 +123,9 @@ PyObject* reader_search_bm25(PyObject* self, PyObject* args, PyObject* kwargs) {
   std::uint64_t k = 0;
   if (!to_u64(k_obj, "search_bm25", "k", k)) return nullptr;
   const IndexReader& reader = reader_of(self);
-  std::vector<Scored> hits;
-  try {
-    without_gil([&] { hits = reader.search_bm25(text, k); });
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  return new_scored_list(hits);
+  const auto hits = call_without_gil([&] { return reader.search_bm25(text, k); });
+  if (!hits) return nullptr;
+  return new_scored_list(*hits);
 }
 
 PyObject* reader_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -168,24 +134,17 @@ PyObject* reader_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse_args("chunk", args, kwargs, keywords, 1, {&id_obj})) return nullptr;
   std::uint32_t id = 0;
   if (!to_u32(id_obj, "chunk", "id", id)) return nullptr;
-  std::optional<Result<ChunkRecord>> record;
-  try {
-    record.emplace(reader_of(self).chunk(id));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!*record) return errors::to_py(std::move(*record).error());
-  return new_chunk_record(std::move(**record));
+  auto record = call([&] { return reader_of(self).chunk(id); });
+  if (!record) return nullptr;
+  return new_chunk_record(std::move(*record));
 }
 
 PyObject* get_manifest(PyObject* self, void*) {
-  auto text = reader_of(self).manifest().to_json();
-  if (!text) return errors::to_py(std::move(text).error());
-  Ref json_module(PyImport_ImportModule("json"));
-  if (!json_module) return nullptr;
+  const auto text = call([&] { return reader_of(self).manifest().to_json(); });
+  if (!text) return nullptr;
   Ref text_obj(new_str(*text));
   if (!text_obj) return nullptr;
-  return PyObject_CallMethod(json_module.get(), "loads", "(O)", text_obj.get());
+  return call_stdlib("json", "loads", text_obj.get());
 }
 
 PyObject* get_dir(PyObject* self, void*) { return new_path(reader_of(self).dir()); }
@@ -197,25 +156,21 @@ PyObject* get_has_vectors(PyObject* self, void*) {
 Py_ssize_t reader_len(PyObject* self) { return static_cast<Py_ssize_t>(reader_of(self).size()); }
 
 PyMethodDef methods[] = {
-    {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_open)),
-     METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "open(root, mmap=True)\n--\n\nOpen the live generation under `root`."},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search)),
-     METH_VARARGS | METH_KEYWORDS,
-     "search($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)\n--\n\n"
-     "Hybrid search: BM25 over `text`, plus vector search when `vector`\n"
-     "(float32, shape `(dim,)`) is given, fused with reciprocal rank fusion,\n"
-     "then adjusted for quoted phrases and in-order terms (`phrase_boost`)."},
-    {"search_bm25", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search_bm25)),
-     METH_VARARGS | METH_KEYWORDS,
-     "search_bm25($self, text, k)\n--\n\nKeyword search only: the `k` best `(id, bm25_score)` pairs."},
-    {"search_vector", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_search_vector)),
-     METH_VARARGS | METH_KEYWORDS,
-     "search_vector($self, vector, k, candidates=200, mode=\"ternary+int8\")\n--\n\n"
-     "Vector search only: the `k` best `(id, cosine)` pairs. `mode` is one of\n"
-     "`VECTOR_MODES`; the default is what hybrid search uses."},
-    {"chunk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_chunk)),
-     METH_VARARGS | METH_KEYWORDS, "chunk($self, id)\n--\n\nThe stored chunk with this id."},
+    method_def("open", reader_open, "open(root, mmap=True)\n--\n\nOpen the live generation under `root`.",
+               METH_STATIC),
+    method_def("search", reader_search,
+               "search($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)\n"
+               "--\n\n"
+               "Hybrid search: BM25 over `text`, plus vector search when `vector`\n"
+               "(float32, shape `(dim,)`) is given, fused with reciprocal rank fusion,\n"
+               "then adjusted for quoted phrases and in-order terms (`phrase_boost`)."),
+    method_def("search_bm25", reader_search_bm25,
+               "search_bm25($self, text, k)\n--\n\nKeyword search only: the `k` best `(id, bm25_score)` pairs."),
+    method_def("search_vector", reader_search_vector,
+               "search_vector($self, vector, k, candidates=200, mode=\"ternary+int8\")\n--\n\n"
+               "Vector search only: the `k` best `(id, cosine)` pairs. `mode` is one of\n"
+               "`VECTOR_MODES`; the default is what hybrid search uses."),
+    method_def("chunk", reader_chunk, "chunk($self, id)\n--\n\nThe stored chunk with this id."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -238,16 +193,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "tessavine._core.IndexReader",
-    static_cast<int>(sizeof(Boxed<IndexReader>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
-};
+BoxedClass<IndexReader> reader_class("tessavine._core.IndexReader", Py_TPFLAGS_DISALLOW_INSTANTIATION, slots);
 
 }  // namespace
 
-PyObject* index_reader_type() { return cached_type(type_cache, &type_spec); }
+PyObject* index_reader_type() { return reader_class.type(); }
 
 }  // namespace tessavine::py

@@ -1,12 +1,10 @@
 #include "index/index_writer.h"
 
-#include <limits>
-#include <new>
 #include <optional>
 
 #include "arrays.h"
-#include "errors.h"
-#include "index/boxed.h"
+#include "boxed.h"
+#include "call.h"
 #include "index/chunk_record.h"
 #include "index/commit_info.h"
 #include "index/writer.h"
@@ -24,47 +22,28 @@ struct WriterState {
   int uses = 0;
 };
 
-class ExclusiveUse {
+// One call's use of a writer object: exclusive for add and commit, shared
+// for len. A use that conflicts with a call in progress is refused at once.
+class Use {
  public:
-  explicit ExclusiveUse(WriterState& state) : state_(state) {
-    if (state_.uses != 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+  Use(WriterState& state, bool exclusive) : state_(state), exclusive_(exclusive) {
+    if (exclusive ? state.uses != 0 : state.uses < 0) {
+      PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
       return;
     }
-    state_.uses = -1;
+    state.uses = exclusive ? -1 : state.uses + 1;
     held_ = true;
   }
-  ~ExclusiveUse() {
-    if (held_) state_.uses = 0;
+  ~Use() {
+    if (held_) state_.uses = exclusive_ ? 0 : state_.uses - 1;
   }
-  ExclusiveUse(const ExclusiveUse&) = delete;
-  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
   bool held() const { return held_; }
 
  private:
   WriterState& state_;
-  bool held_ = false;
-};
-
-class SharedUse {
- public:
-  explicit SharedUse(WriterState& state) : state_(state) {
-    if (state_.uses < 0) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return;
-    }
-    ++state_.uses;
-    held_ = true;
-  }
-  ~SharedUse() {
-    if (held_) --state_.uses;
-  }
-  SharedUse(const SharedUse&) = delete;
-  SharedUse& operator=(const SharedUse&) = delete;
-  bool held() const { return held_; }
-
- private:
-  WriterState& state_;
+  bool exclusive_;
   bool held_ = false;
 };
 
@@ -78,9 +57,7 @@ PyObject* already_committed() {
 // sits one level below the manifest's root), so that a writer never collects
 // chunks only to fail when its manifest is written.
 bool convert_metadata(PyObject* dict, nlohmann::json& out) {
-  Ref json_module(PyImport_ImportModule("json"));
-  if (!json_module) return false;
-  Ref text_obj(PyObject_CallMethod(json_module.get(), "dumps", "(O)", dict));
+  Ref text_obj(call_stdlib("json", "dumps", dict));
   if (!text_obj) return false;
   std::string_view text;
   if (!PyUnicode_Check(text_obj.get())) {
@@ -96,14 +73,14 @@ bool convert_metadata(PyObject* dict, nlohmann::json& out) {
     return !too_deep;
   };
   std::string error;
-  try {
-    out = nlohmann::json::parse(text, limit_depth);
-  } catch (const nlohmann::json::exception& e) {
-    error = json_text::decoder_message(e.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
+  const bool parsed = call([&] {
+    try {
+      out = nlohmann::json::parse(text, limit_depth);
+    } catch (const nlohmann::json::exception& e) {
+      error = json_text::decoder_message(e.what());
+    }
+  }).has_value();
+  if (!parsed) return false;
   if (too_deep) error = "recursion limit exceeded";
   if (error.empty() && !out.is_object()) error = "expected a JSON object";
   if (!error.empty()) {
@@ -120,27 +97,34 @@ PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* metadata_obj = Py_None;
   if (!parse_args("IndexWriter", args, kwargs, keywords, 1, {&dim_obj, &embedder_obj, &metadata_obj}))
     return nullptr;
-  WriterOptions options;
-  if (!to_u64(dim_obj, "IndexWriter", "dim", options.dim)) return nullptr;
-  if (embedder_obj != Py_None) {
-    std::string_view embedder;
-    if (!to_utf8(embedder_obj, "IndexWriter", "embedder", embedder)) return nullptr;
-    options.embedder = std::string(embedder);
-  }
+  std::uint64_t dim = 0;
+  if (!to_u64(dim_obj, "IndexWriter", "dim", dim)) return nullptr;
+  std::optional<std::string_view> embedder;
+  if (embedder_obj != Py_None && !to_utf8(embedder_obj, "IndexWriter", "embedder", embedder.emplace()))
+    return nullptr;
+  nlohmann::json metadata;  // null: none given
   if (metadata_obj != Py_None) {
     if (!PyDict_Check(metadata_obj)) {
       argument_type_error("IndexWriter", "metadata", "dict", metadata_obj);
       return nullptr;
     }
-    if (!convert_metadata(metadata_obj, options.metadata)) return nullptr;
+    if (!convert_metadata(metadata_obj, metadata)) return nullptr;
   }
-  options.bm25 = Bm25Settings{1.2f, 0.75f};
-  return box(reinterpret_cast<PyObject*>(type), WriterState{IndexWriter(std::move(options)), 0});
+  auto state = call([&] {
+    WriterOptions options;
+    options.dim = dim;
+    if (embedder) options.embedder = std::string(*embedder);
+    if (!metadata.is_null()) options.metadata = std::move(metadata);
+    options.bm25 = Bm25Settings{1.2f, 0.75f};
+    return WriterState{IndexWriter(std::move(options)), 0};
+  });
+  if (!state) return nullptr;
+  return box(reinterpret_cast<PyObject*>(type), std::move(*state));
 }
 
 PyObject* writer_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   WriterState& state = unbox<WriterState>(self);
-  ExclusiveUse use(state);
+  Use use(state, true);
   if (!use.held()) return nullptr;
   static const char* const keywords[] = {"record", "embedding", nullptr};
   PyObject* record_obj = nullptr;
@@ -160,19 +144,14 @@ PyObject* writer_add(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!state.writer) return already_committed();
   std::optional<std::span<const float>> values;
   if (embedding) values = embedding->values();
-  std::optional<Result<std::uint32_t>> id;
-  try {
-    id.emplace(state.writer->add(*record, values));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  if (!*id) return errors::to_py(std::move(*id).error());
-  return PyLong_FromUnsignedLong(**id);
+  const auto id = call([&] { return state.writer->add(*record, values); });
+  if (!id) return nullptr;
+  return PyLong_FromUnsignedLong(*id);
 }
 
 PyObject* writer_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
   WriterState& state = unbox<WriterState>(self);
-  ExclusiveUse use(state);
+  Use use(state, true);
   if (!use.held()) return nullptr;
   static const char* const keywords[] = {"root", nullptr};
   PyObject* root_obj = nullptr;
@@ -182,38 +161,29 @@ PyObject* writer_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!state.writer) return already_committed();
   IndexWriter writer = std::move(*state.writer);
   state.writer.reset();
-  // Running out of memory must not take the host process down: the commit
-  // then fails like any other, and CURRENT still names the last generation.
-  auto info = without_gil([&]() -> std::optional<Result<CommitInfo>> {
-    try {
-      return std::move(writer).commit(root);
-    } catch (const std::bad_alloc&) {
-      return std::nullopt;
-    }
-  });
-  if (!info) return PyErr_NoMemory();
-  if (!*info) return errors::to_py(std::move(*info).error());
-  return new_commit_info(std::move(**info));
+  // Running out of memory fails the commit like any other failure: CURRENT
+  // still names the last generation.
+  auto info = call_without_gil([&] { return std::move(writer).commit(root); });
+  if (!info) return nullptr;
+  return new_commit_info(std::move(*info));
 }
 
 Py_ssize_t writer_len(PyObject* self) {
   WriterState& state = unbox<WriterState>(self);
-  SharedUse use(state);
+  Use use(state, false);
   if (!use.held()) return -1;
   return state.writer ? static_cast<Py_ssize_t>(state.writer->size()) : 0;
 }
 
 PyMethodDef methods[] = {
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_add)),
-     METH_VARARGS | METH_KEYWORDS,
-     "add($self, record, embedding=None)\n--\n\n"
-     "Add one chunk and return its id. `embedding` (float32, shape `(dim,)`)\n"
-     "is required unless the index is keyword-only."},
-    {"commit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_commit)),
-     METH_VARARGS | METH_KEYWORDS,
-     "commit($self, root)\n--\n\n"
-     "Write the index under `root` as a new generation and make it live.\n"
-     "Runs without holding the GIL."},
+    method_def("add", writer_add,
+               "add($self, record, embedding=None)\n--\n\n"
+               "Add one chunk and return its id. `embedding` (float32, shape `(dim,)`)\n"
+               "is required unless the index is keyword-only."),
+    method_def("commit", writer_commit,
+               "commit($self, root)\n--\n\n"
+               "Write the index under `root` as a new generation and make it live.\n"
+               "Runs without holding the GIL."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -229,18 +199,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "tessavine._core.IndexWriter",
-    static_cast<int>(sizeof(Boxed<WriterState>)),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
-
-PyObject* type_cache = nullptr;
+BoxedClass<WriterState> writer_class("tessavine._core.IndexWriter", 0, slots);
 
 }  // namespace
 
-PyObject* index_writer_type() { return cached_type(type_cache, &type_spec); }
+PyObject* index_writer_type() { return writer_class.type(); }
 
 }  // namespace tessavine::py

@@ -1,10 +1,8 @@
 #include "pyutil.h"
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "base/escape.h"
 #include "call.h"

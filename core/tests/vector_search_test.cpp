@@ -125,23 +125,15 @@ TEST(VectorSearchTest, BinaryScoresAtDimensionEight) {
 // The messages are checked through Python; these are the edges on either
 // side of each limit.
 TEST(VectorSearchTest, DimensionLimitsOfThe16BitDistances) {
-  const struct {
-    std::size_t dim;
-    std::vector<VectorMode> refused;
-  } cases[] = {
-      {32767, {}},
-      {32768, {VectorMode::TernaryInt8}},
-      {65535, {VectorMode::TernaryInt8}},
-      {65536, {VectorMode::TernaryInt8, VectorMode::Binary, VectorMode::BinaryInt8}},
-  };
-  for (const auto& c : cases) {
-    const Floats a(c.dim, 0.5f);
-    const Vectors v = open_vectors(c.dim, {a, Floats(c.dim, -0.5f)});
+  for (std::size_t dim : {32767, 32768, 65535, 65536}) {
+    const Floats a(dim, 0.5f);
+    const Vectors v = open_vectors(dim, {a, Floats(dim, -0.5f)});
     for (VectorMode mode : kModes) {
-      const bool refused = std::ranges::find(c.refused, mode) != c.refused.end();
+      // Ternary distances reach 2 * D, binary ones D; int8 scores have no limit.
+      const bool refused = mode == VectorMode::TernaryInt8 ? dim > 32767 : mode != VectorMode::Int8 && dim > 65535;
       for (std::size_t k : {0, 2}) {
         auto got = search_with(v, normalize_unit(a), k, 200, mode);
-        ASSERT_EQ(got.has_value(), !refused) << c.dim << mode.name();
+        ASSERT_EQ(got.has_value(), !refused) << dim << mode.name();
         if (refused) {
           EXPECT_EQ(got.error().kind(), ErrorKind::InvalidArgument);
         } else if (k == 2) {

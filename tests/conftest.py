@@ -1,5 +1,8 @@
 import os
 import pathlib
+import sys
+import threading
+import time
 
 import pytest
 
@@ -12,3 +15,41 @@ def corpus():
     if not CORPUS.is_dir():
         pytest.skip(f"corpus not found at {CORPUS}")
     return CORPUS
+
+
+def raises(cls, call, message=None):
+    """`call` raises `cls`; with `message`, that text is the exception's only argument."""
+    with pytest.raises(cls) as caught:
+        call()
+    if message is not None:
+        assert caught.value.args == (message,)
+    return caught.value
+
+
+def assert_releases_gil(call):
+    """Another thread runs `call` over and over while this one takes short naps.
+    With a long switch interval a nap ends at once only if the calls release
+    the interpreter lock; otherwise each wake-up waits for a forced switch."""
+    stop, calls = threading.Event(), []
+
+    def loop():
+        while not stop.is_set():
+            call()
+            calls.append(1)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)
+    thread = threading.Thread(target=loop)
+    try:
+        thread.start()
+        while not calls:
+            time.sleep(0.001)
+        start = time.monotonic()
+        for _ in range(5):
+            time.sleep(0.001)
+        woke_after = time.monotonic() - start
+    finally:
+        stop.set()
+        sys.setswitchinterval(old)
+        thread.join()
+    assert woke_after < 5.0

@@ -3,6 +3,7 @@ class, the refusals with their texts, and hybrid scores against a plain NumPy
 float32 evaluation, bit for bit."""
 import math
 import random
+import re
 import struct
 
 import numpy as np
@@ -11,9 +12,11 @@ import pytest
 from tessavine import _core
 from tessavine._core import ChunkRecord, Hit, IndexReader, IndexWriter
 
+from conftest import raises
+
 f32 = np.float32
-MODES = ["int8", "binary", "binary+int8", "ternary+int8"]
-WORDS = ("red fox jumps over lazy dog quick brown cat state art gallery tree lemon "
+MODES = _core.VECTOR_MODES
+WORDS = ("red fox jumps over lazy dog quick brown cat state art gallery tree lemon fooBar bar "
          "the of and a").split()
 
 
@@ -48,19 +51,8 @@ QUOTES = '"\u201c\u201d'
 
 
 def parse_query(text):
-    phrases, buffer, inside = [], "", False
-    for ch in text:
-        if ch in QUOTES:
-            if inside:
-                terms = _core.tokenize(buffer)
-                if terms:
-                    phrases.append(terms)
-                buffer = ""
-            inside = not inside
-        elif inside:
-            buffer += ch
-    if inside and _core.tokenize(buffer):
-        phrases.append(_core.tokenize(buffer))
+    # Any quote opens or closes a phrase; an unclosed one runs to the end.
+    phrases = [terms for terms in map(_core.tokenize, re.split(f"[{QUOTES}]", text)[1::2]) if terms]
     return phrases, _core.tokenize(text)
 
 
@@ -105,6 +97,7 @@ def hex_of(rows):
 
 # --- scores against the plain evaluation --------------------------------------
 
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # rrf_k = -1 divides by zero
 @pytest.mark.parametrize("seed", range(5))
 def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
     rng = random.Random(seed)
@@ -116,12 +109,12 @@ def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
     reader = build(tmp_path, texts, vectors, dim, headings=True)
     for _ in range(40):
         text = " ".join(rng.choices(WORDS, k=rng.randint(0, 3)))
-        if rng.random() < 0.5:
+        for _ in range(rng.choice([0, 0, 1, 2])):  # quoted phrases, the closing quote may be missing
             q1, q2 = rng.choice(QUOTES), rng.choice(QUOTES + " ")
             text += f" {q1}{' '.join(rng.choices(WORDS, k=rng.randint(1, 3)))}{q2.strip()}"
         vector = vectors[rng.randrange(n)] if rng.random() < 0.6 else None
         params = dict(k=rng.choice([0, 1, 5, 10, 40]), depth=rng.choice([0, 5, 50]),
-                      candidates=rng.choice([1, 20, 200]), rrf_k=rng.choice([60.0, 0.0, 2.5, math.nan]),
+                      candidates=rng.choice([1, 20, 200]), rrf_k=rng.choice([60.0, 0.0, 2.5, -1.0, math.nan]),
                       phrase_boost=rng.choice([1.0, 0.0, -1.0, 2.5, math.nan]))
         got = reader.search(text, vector, **params)
         assert all(type(h) is Hit for h in got)
@@ -129,21 +122,6 @@ def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
 
 
 # --- vector search edge cases ---------------------------------------------------
-
-def test_binary_scores_at_dimension_eight(tmp_path):
-    reader = build(tmp_path, "abcd", [vec(1, 1, 1, 1, 1, 1, -1, -1), vec(*[1] * 8), vec(*[-1] * 8), vec(*[1] * 8)], 8)
-    assert reader.search_vector(vec(*[2] * 8), 10, mode="binary") == [(1, 1.0), (3, 1.0), (0, 0.5), (2, -1.0)]
-
-
-def test_quoted_phrases_come_first(tmp_path):
-    reader = build(tmp_path, ["art gallery art gallery state", "state art", "state of the art", "art state state", "x"])
-    # Typographic, mixed and unmatched quotes. 1 and 2 hold "state art" (stop-words
-    # vanish on both sides); 0 scores higher but follows them.
-    for query in ("gallery \u201cstate of the art\u201d", 'gallery "state of the art', 'gallery \u201dstate art"'):
-        assert [h.id for h in reader.search(query, phrase_boost=0)] == [1, 2, 0, 3], query
-    # A quoted part of stop-words only is no phrase: plain fusion.
-    assert as_tuples(reader.search('art "the a"', phrase_boost=0)) == as_tuples(reader.search("art", phrase_boost=0))
-
 
 def test_vector_refusals_in_order(tmp_path):
     keyword_only = build(tmp_path / "kw", ["lemon tree"])
@@ -159,9 +137,7 @@ def test_vector_refusals_in_order(tmp_path):
     ]:
         for call in [lambda: target.search("lemon", query)] + [
                 lambda mode=mode: target.search_vector(query, 0, mode=mode) for mode in MODES]:
-            with pytest.raises(ValueError) as caught:
-                call()
-            assert caught.value.args == (message,)
+            raises(ValueError, call, message)
     assert [h.id for h in keyword_only.search("lemon")] == [0]
     assert reader.search_vector(vec(1, 0, 0, 0), 1)[0][0] == 0  # still usable
 
@@ -170,9 +146,7 @@ def test_ternary_dimension_limit(tmp_path):
     first = np.ones(32768, dtype=f32)
     reader = build(tmp_path, ["one", "two"], [first, -first], 32768)
     for call in (lambda: reader.search_vector(first, 0), lambda: reader.search("one", first)):
-        with pytest.raises(ValueError) as caught:
-            call()
-        assert caught.value.args == ("ternary search supports at most 32767 dimensions, not 32768",)
+        raises(ValueError, call, "ternary search supports at most 32767 dimensions, not 32768")
     for mode in ("int8", "binary", "binary+int8"):
         assert [i for i, _ in reader.search_vector(first, 5, mode=mode)] == [0, 1]
 
@@ -197,20 +171,12 @@ def test_search_vector_arguments(tmp_path):
                               ((np.zeros((1, 8), dtype=f32), 1), dict(mode="nope"), TypeError),
                               (([0.0] * 8, 1), {}, TypeError), ((strided, -1), dict(mode="nope"), OverflowError),
                               ((), dict(vector=ones), TypeError), ((ones, 2**64), {}, OverflowError)):
-        with pytest.raises(cls):
-            reader.search_vector(*args, **kwargs)
-    with pytest.raises(ValueError) as caught:
-        reader.search_vector(strided, 1, mode="Binary")
-    assert caught.value.args == ('unknown vector mode "Binary"; expected one of int8, binary, binary+int8, ternary+int8',)
+        raises(cls, lambda: reader.search_vector(*args, **kwargs))
+    raises(ValueError, lambda: reader.search_vector(strided, 1, mode="Binary"),
+           'unknown vector mode "Binary"; expected one of int8, binary, binary+int8, ternary+int8')
     for call in (lambda: reader.search_vector(strided, 1), lambda: reader.search("a", strided)):
-        with pytest.raises(TypeError) as caught:
-            call()
-        assert caught.value.args == ("The given array is not contiguous or is misaligned.",)
+        raises(TypeError, call, "The given array is not contiguous or is misaligned.")
     assert reader.search_vector(vector=ones, k=0) == []
-    assert IndexReader.search_vector.__text_signature__ == '($self, vector, k, candidates=200, mode="ternary+int8")'
-    assert IndexReader.search_vector.__doc__ == (
-        "Vector search only: the `k` best `(id, cosine)` pairs. `mode` is one of\n"
-        "`VECTOR_MODES`; the default is what hybrid search uses.")
 
 
 # --- hybrid search ----------------------------------------------------------------
@@ -218,28 +184,15 @@ def test_search_vector_arguments(tmp_path):
 def test_search_defaults_and_surface(tmp_path):
     texts = ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)]
     reader = build(tmp_path, texts)
-    bm25 = reader.search_bm25("apple", 50)
     hits = reader.search("apple")
     assert type(hits) is list and len(hits) == 10
-    for r, hit in enumerate(hits):
-        assert (hit.id, hit.score, hit.bm25_rank, hit.vector_rank) == \
-               (bm25[r][0], float(f32(1) / f32(f32(60 + r) + f32(1))), r + 1, None)
     assert as_tuples(reader.search("apple", None, 10, 50, 200, 60.0, 1.0)) == as_tuples(hits)
-    assert as_tuples(reader.search("apple", k=20, depth=5)) == as_tuples(reader.search("apple", k=20, depth=20))
-    assert reader.search("apple", k=0) == [] and reader.search("") == []
     assert len(reader.search("apple", k=2**64 - 1, depth=2**64 - 1, candidates=2**64 - 1)) == 30
-    assert IndexReader.search.__text_signature__ == \
-        "($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)"
-    assert IndexReader.search.__doc__ == (
-        "Hybrid search: BM25 over `text`, plus vector search when `vector`\n"
-        "(float32, shape `(dim,)`) is given, fused with reciprocal rank fusion,\n"
-        "then adjusted for quoted phrases and in-order terms (`phrase_boost`).")
     for bad, cls in ((dict(k=-1), OverflowError), (dict(depth=2**64), OverflowError),
                      (dict(candidates=-5), OverflowError), (dict(rrf_k="60"), TypeError),
                      (dict(phrase_boost=None), TypeError), (dict(text=b"apple"), TypeError),
                      (dict(vector=[1.0]), TypeError), (dict(nope=1), TypeError)):
-        with pytest.raises(cls):
-            reader.search(**{"text": "apple", **bad})
+        raises(cls, lambda: reader.search(**{"text": "apple", **bad}))
     # Integers convert to floats; huge values narrow to infinity.
     assert as_tuples(reader.search("apple", rrf_k=60)) == as_tuples(hits)
     assert all(h.score == 0.0 for h in reader.search("apple", rrf_k=1e300))
@@ -248,19 +201,13 @@ def test_search_defaults_and_surface(tmp_path):
 def test_hit_class(tmp_path):
     reader = build(tmp_path, ["lemon tree", "lemon", "tree"], [vec(1, 0), vec(0, 1), vec(1, 1)], 2)
     hits = reader.search("lemon", vec(0, 1))
-    assert Hit.__module__ == "tessavine._core"
-    assert Hit.__doc__ == ("One hybrid search result. Ranks are 1-based, `None` if the chunk was not\n"
-                           "in that retriever's list.")
     for args in ((), (1, 0.5, None, None)):
-        with pytest.raises(TypeError):
-            Hit(*args)
+        raises(TypeError, lambda: Hit(*args))
     top = hits[0]
     assert (top.id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
     assert type(top.score) is float and top.score == float(f32(2) / f32(61))
     for name in ("id", "score", "bm25_rank", "vector_rank"):
-        with pytest.raises(AttributeError):
-            setattr(top, name, 1)
-        assert getattr(Hit, name).__doc__ is None
+        raises(AttributeError, lambda: setattr(top, name, 1))
     assert repr(top) == f"Hit(id=1, score={top.score:.5f}, bm25_rank=1, vector_rank=1)" \
         == "Hit(id=1, score=0.03279, bm25_rank=1, vector_rank=1)"
     keyword_hit = reader.search("lemon")[1]

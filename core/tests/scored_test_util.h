@@ -6,20 +6,21 @@
 
 #include <bit>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "search/topk.h"
 
 namespace tessavine::testing {
 
+inline std::vector<std::pair<std::uint32_t, std::uint32_t>> score_bits(const std::vector<Scored>& scored) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
+  for (const Scored& s : scored) out.emplace_back(s.id, std::bit_cast<std::uint32_t>(s.score));
+  return out;
+}
+
 inline void expect_same(const std::vector<Scored>& got, const std::vector<Scored>& want) {
-  ASSERT_EQ(got.size(), want.size());
-  for (std::size_t i = 0; i < got.size(); ++i) {
-    EXPECT_EQ(got[i].id, want[i].id) << "at " << i;
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got[i].score),
-              std::bit_cast<std::uint32_t>(want[i].score))
-        << "at " << i << ": " << got[i].score << " vs " << want[i].score;
-  }
+  EXPECT_EQ(score_bits(got), score_bits(want));
 }
 
 }  // namespace tessavine::testing

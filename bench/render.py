@@ -361,6 +361,9 @@ def plots(f):
     vec.update({p: scaled_values(f.series("search faiss", [p, "p50"]), 1e3)
                 for p in ("faiss IndexBinaryFlat", "faiss IndexFlatIP")})
     vec["NumPy exact"] = scaled_values(f.series("search NumPy", ["p50"]), 1e3)
+    vec["floor: one read of the int8 codes"] = [
+        ratio(c, b) * 1e3 if ratio(c, b) is not None else None
+        for c, b in zip(f.series(full, ["int8_code_bytes"]), f.series(full, ["bandwidth"]))]
     names.append(plot(f, "vectors.png", "Vector search, k = 10, 1 thread", [("p50", "ms", vec)]))
     hyb = {"tessavine text only": f.series(full, ["hybrid text", "p50"]),
            "tessavine text + vector": f.series(full, ["hybrid text+vector", "p50"]),
@@ -379,7 +382,11 @@ def write(results):
     f = Figures(results)
     text_bytes = [results["text_bytes"][str(s)] for s in f.scales]
     m = results["machine"]
-    commit = results["commit"][:12] + (" with uncommitted changes" if results.get("dirty") else "")
+    dirty = results.get("dirty_files")
+    if dirty is None and results.get("dirty"):
+        commit = results["commit"][:12] + " with uncommitted changes (see the notes)"
+    else:
+        commit = results["commit"][:12] + (f" with uncommitted changes to {', '.join(dirty)}" if dirty else "")
     shown = [f"# Benchmark report", "",
              f"Baseline of {results['date']}, commit `{commit}` ({results.get('commit_subject', '')}), "
              f"produced by `make bench` (bench/report.py) in {results.get('run_seconds', 0) / 60:.0f} min.",
@@ -398,17 +405,20 @@ def write(results):
              f"{results['noise']} per component.",
              f"- Queries: the {results['queries']} known-item queries of `queries.tsv` (query vectors: the same "
              f"model), k = {results['k']}, one thread, each query timed alone from the Python call to the list "
-             f"of results; {results['rounds']} rounds over the queries after a warm-up, cut short once a "
+             f"of results; {results['rounds']} round{'s' if results['rounds'] != 1 else ''} over the queries "
+             "after a warm-up of 20 queries, cut short once a "
              f"measurement has run {results['budget']:.0f} s and timed at least 50 queries (the slow exhaustive "
              "peers at large scales: see the query counts below). QPS = timed queries / their summed time.",
              "- MRR@10: a hit is the known item when it is a chunk of the target note under the target heading, "
              f"in any copy. Recall@10: overlap with the exact float-cosine top 10 (NumPy, float32) of the "
              "same vectors.",
              "- Builds and searches each run in a fresh process per engine and scale; build peak memory is "
-             "the rise of the resident set's high-water mark over the resident set with the inputs loaded.",
+             "the rise of the resident set's high-water mark over the resident set with the inputs loaded. "
+             "Every engine makes its own per-chunk objects inside the timed build (tessavine a `ChunkRecord`, "
+             "tantivy a `Document`, FTS5 a row, bm25s its token lists), from the same list of chunk tuples.",
              "- Ratios are ours / peer: below 1 is better for times, memory and sizes; above 1 for QPS, "
              "MRR and recall.",
-             "", "## Goals", "",
+             "", "## Notes on this run", "", *notes(results), "", "## Goals", "",
              "Each ratio comes from this one run; the goal stands beside it.", "",
              *goals(f, text_bytes), "",
              "## Build", "", "![build](build.png)", ""]
@@ -452,6 +462,29 @@ def write(results):
               "this file and the plots from the last run's figures.", ""]
     shown.insert(shown.index("## Build"), "Plots: " + ", ".join(f"[{n}]({n})" for n in plots(f)) + ".\n")
     OUT.write_text("\n".join(shown))
+
+
+def notes(results):
+    out = []
+    if "load_start" in results:
+        end = results.get("load_end", ["?"] * 3)
+        out.append(f"- Load average of the machine (1, 5, 15 min): {fmt_load(results['load_start'])} at the "
+                   f"start, {fmt_load(end)} at the end, on {results['machine']['cores']} cores.")
+    out.append("- p99 latencies of the fast searches are set by the machine's scheduling (time slices of "
+               "other processes, some milliseconds) more than by the engines when the machine is loaded; "
+               "compare p50 first.")
+    if "sample" in results["vectors_source"]:
+        out.append("- The vectors are the real embeddings of a sample of the chunks, tiled with noise: the "
+                   "smaller the sample, the more near-copies each query meets, which lowers the recall of the "
+                   "binary first stages and the MRR of the text + vector rows (the vectors of chunks outside "
+                   "the sample carry no meaning of their own). The sample's size is set by the embedding's "
+                   "time budget on the first run (BENCH_EMBED_SECONDS) and cached in bench/.cache/.")
+    out += [f"- {n}" for n in results.get("notes", [])]
+    return out
+
+
+def fmt_load(values):
+    return ", ".join(f"{v:.1f}" if num(v) else str(v) for v in values)
 
 
 def query_counts(f):

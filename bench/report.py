@@ -8,12 +8,13 @@ its searches are done. A job whose estimated memory exceeds what the machine
 has available is not started and is reported as not fitting; one killed
 while running is reported the same way.
 
-  report.py [--scales 1,4,16] [--render-only] [--resume]
+  report.py [--scales 1,4,16] [--render-only] [--resume] [--note TEXT ...]
 
 --render-only writes RESULTS.md and the plots again from the figures of the
 last run (bench/.cache/run/results.json); --resume keeps the figures of the
 jobs that already finished in that run and runs only the others (for
-developing the report, not for published figures: those come from one run).
+developing the report, not for published figures: those come from one run);
+--note adds a line to the report's notes on the run (with --render-only too).
 
 Environment: BENCH_SECONDS (time budget per latency measurement once 50
 queries are timed, default 15), BENCH_ROUNDS (rounds over the queries,
@@ -137,12 +138,17 @@ def main():
     parser.add_argument("--scales", default=os.environ.get("BENCH_SCALES", "1,4,16"))
     parser.add_argument("--render-only", action="store_true")
     parser.add_argument("--resume", action="store_true")
+    parser.add_argument("--note", action="append", default=[])
     args = parser.parse_args()
     if not ensure_modules(PEER_PACKAGES, PEER_MODULES):
         sys.exit("the peers could not be installed: " + " ".join(PEER_PACKAGES))
     import render
     if args.render_only:
-        render.write(json.loads(RESULTS.read_text()))
+        results = json.loads(RESULTS.read_text())
+        if args.note:
+            results["notes"] = results.get("notes", []) + args.note
+            RESULTS.write_text(json.dumps(results))
+        render.write(results)
         return
 
     scales = sorted(int(s) for s in args.scales.split(","))
@@ -167,7 +173,8 @@ def main():
     results.update({
         "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
         "commit": head, "commit_subject": git("log", "-1", "--format=%s"),
-        "dirty": bool(git("status", "--porcelain", "--untracked-files=no")),
+        "dirty_files": [line[3:] for line in git("status", "--porcelain", "--untracked-files=no").splitlines()],
+        "load_start": os.getloadavg(), "notes": args.note,
         "machine": machine(), "versions": versions(), "vectors_source": source, "noise": scaled.NOISE,
         "n_base": len(base), "queries": len(query_rows), "k": scaled.K, "scales": scales,
         "relevant_chunks": sum(map(len, relevant)),
@@ -195,6 +202,7 @@ def main():
         shutil.rmtree(work / f"{scale}x", ignore_errors=True)
 
     results["run_seconds"] = time.monotonic() - started
+    results["load_end"] = os.getloadavg()
     render.score(results, relevant)
     RESULTS.write_text(json.dumps(results))
     render.write(results)

@@ -69,8 +69,11 @@ fuzz: setup
 	cmake --build $(BUILD)-fuzz -j $(JOBS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) BUILD=$(BUILD)-fuzz tools/run_fuzzers.sh
 
+# The benchmark report: bench/RESULTS.md and bench/*.png, tessavine beside its
+# peers at 1x, 4x and 16x the corpus (about half an hour; never part of test).
+# The single-topic scripts bench/bench_*.py run on their own.
 bench: build
-	@for b in bench/bench_*.py; do echo "== $$b"; TESSAVINE_CORPUS=$(CORPUS) $(PY) $$b || exit 1; done
+	TESSAVINE_CORPUS=$(CORPUS) $(PY) bench/report.py
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-fuzz python/tessavine/_core*.so

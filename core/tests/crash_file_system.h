@@ -6,43 +6,134 @@
 // only once that directory is synced.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "storage/file_system.h"
 
 namespace tessavine::testing {
 
 class CrashFileSystem final : public FileSystem {
- public:
-  // Operations performed so far, counting from 0.
-  std::size_t operations() const { return count_; }
-  // The operation numbered `n` and every later one fail without effect, as
-  // if the process had died just before it.
-  void die_at(std::size_t n) { die_at_ = n; }
-  // Power comes back: what was not synced is gone; operations work again.
-  void crash();
-  // Makes everything durable, as a set-up that synced every directory would.
-  void sync_all();
-  // Writes the tree at `path` out to `dest` on the real file system.
-  void copy_out(const std::filesystem::path& path, const std::filesystem::path& dest) const;
+  using path = std::filesystem::path;
 
-  Status create_directories(const std::filesystem::path& path) override;
-  Status create_dir(const std::filesystem::path& path) override;
-  Result<std::string> read_file(const std::filesystem::path& path) override;
-  Result<std::vector<std::string>> list_dir(const std::filesystem::path& path) override;
-  Result<FileType> stat(const std::filesystem::path& path) override;
-  Status write_synced(const std::filesystem::path& path, std::span<const std::byte> bytes) override;
-  Status sync_dir(const std::filesystem::path& path) override;
-  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  Status remove_file(const std::filesystem::path& path) override;
-  Status remove_all(const std::filesystem::path& path) override;
-  Result<DirLock> lock_dir(const std::filesystem::path& path) override;
+ public:
+  // Operations performed so far.
+  std::size_t operations() const { return count_; }
+  // The operation numbered `n` (from 0) and every later one fail without
+  // effect, as if the process had died just before it.
+  void die_at(std::size_t n) { die_at_ = n; }
+
+  // Power comes back: what was not synced is gone; operations work again.
+  void crash() {
+    die_at_.reset();
+    walk(true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; });
+  }
+  // Makes everything durable, as a set-up that synced every directory would.
+  void sync_all() {
+    walk(false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; });
+  }
+  // Writes the tree at `from` out to `to` on the real file system.
+  void copy_out(const path& from, const path& to) const {
+    const NodePtr node = find(from).value();
+    if (!node->dir) std::ofstream(to, std::ios::binary) << node->data;
+    if (node->dir) std::filesystem::create_directories(to);
+    for (const auto& [name, child] : node->entries) copy_out(from / name, to / name);
+  }
+
+  Status create_directories(const path& p) override {
+    if (auto s = step(p); !s) return s;
+    NodePtr node = root_;
+    for (const auto& part : p.relative_path()) {
+      NodePtr& slot = node->entries[part.string()];
+      if (!slot) slot = std::make_shared<Node>(true);
+      if (!slot->dir) return fail(Error::io(p, EEXIST));
+      node = slot;
+    }
+    return {};
+  }
+  Status create_dir(const path& p) override {
+    if (auto s = step(p); !s) return s;
+    auto dir = parent(p);
+    if (!dir) return fail(std::move(dir).error());
+    if ((*dir)->entries.contains(p.filename())) return fail(Error::io(p, EEXIST));
+    (*dir)->entries[p.filename()] = std::make_shared<Node>(true);
+    return {};
+  }
+  Result<std::string> read_file(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    if ((*node)->dir) return fail(Error::io(p, EISDIR));
+    return (*node)->data;
+  }
+  Result<std::vector<std::string>> list_dir(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    if (!(*node)->dir) return fail(Error::io(p, ENOTDIR));
+    std::vector<std::string> names;
+    for (const auto& entry : (*node)->entries) names.push_back(entry.first);
+    return names;
+  }
+  Result<FileType> stat(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    return (*node)->dir ? FileType::Directory : FileType::Regular;
+  }
+  Status write_synced(const path& p, std::span<const std::byte> bytes) override {
+    if (auto s = step(p); !s) return s;
+    auto dir = parent(p);
+    if (!dir) return fail(std::move(dir).error());
+    NodePtr& file = (*dir)->entries[p.filename()];
+    if (!file) file = std::make_shared<Node>();
+    if (file->dir) return fail(Error::io(p, EISDIR));
+    file->data.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    file->synced_data = file->data;
+    return {};
+  }
+  Status sync_dir(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    (*node)->synced_entries = (*node)->entries;
+    return {};
+  }
+  Status rename(const path& from, const path& to) override {
+    if (auto s = step(to); !s) return s;
+    auto node = find(from);
+    auto dir = parent(to);
+    if (!node || !dir) return fail(Error::io(to, ENOENT));
+    NodePtr& slot = (*dir)->entries[to.filename()];
+    if (slot == *node) return {};
+    if (slot && slot->dir != (*node)->dir) return fail(Error::io(to, slot->dir ? EISDIR : ENOTDIR));
+    if (slot && !slot->entries.empty()) return fail(Error::io(to, ENOTEMPTY));
+    slot = *node;
+    (*parent(from))->entries.erase(from.filename());
+    return {};
+  }
+  Status remove_file(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    if ((*node)->dir) return fail(Error::io(p, EISDIR));
+    (*parent(p))->entries.erase(p.filename());
+    return {};
+  }
+  Status remove_all(const path& p) override {
+    if (auto s = step(p); !s) return s;
+    if (auto dir = parent(p)) (*dir)->entries.erase(p.filename());  // a missing path is fine
+    return {};
+  }
+  Result<DirLock> lock_dir(const path& p) override {
+    auto node = stepped_find(p);
+    if (!node) return fail(std::move(node).error());
+    return DirLock();
+  }
 
  private:
   struct Node;
@@ -51,18 +142,51 @@ class CrashFileSystem final : public FileSystem {
     explicit Node(bool is_dir = false) : dir(is_dir) {}
     bool dir;
     std::string data, synced_data;
-    std::map<std::string, NodePtr> entries, synced_entries;
+    std::map<path, NodePtr> entries, synced_entries;
   };
 
   // Counts an operation; a dead process's operations fail with EIO.
-  Status step(const std::filesystem::path& path);
-  // The node at `path`; errors name `path`.
-  Result<NodePtr> find(const std::filesystem::path& path) const;
-  // The directory that holds the last component of `path`; errors name `path`.
-  Result<NodePtr> parent_of(const std::filesystem::path& path) const;
+  Status step(const path& p) {
+    if (die_at_ && count_ >= *die_at_) return fail(Error::io(p, EIO));
+    ++count_;
+    return {};
+  }
+  // The node at `p`; errors name `p`.
+  Result<NodePtr> find(const path& p) const {
+    NodePtr node = root_;
+    for (const auto& part : p.relative_path()) {
+      if (!node->dir) return fail(Error::io(p, ENOTDIR));
+      const auto it = node->entries.find(part);
+      if (it == node->entries.end()) return fail(Error::io(p, ENOENT));
+      node = it->second;
+    }
+    return node;
+  }
+  Result<NodePtr> stepped_find(const path& p) {
+    if (auto s = step(p); !s) return fail(std::move(s).error());
+    return find(p);
+  }
+  // The directory that holds the last component of `p`; errors name `p`.
+  Result<NodePtr> parent(const path& p) const {
+    auto dir = find(p.parent_path());
+    if (!dir) return fail(Error::io(p, dir.error().os_error()));
+    if (!(*dir)->dir) return fail(Error::io(p, ENOTDIR));
+    return dir;
+  }
   // Calls `visit` on every node reachable from the root, over the synced
   // entries when `durable`, else over the present ones.
-  void walk(bool durable, const std::function<void(Node&)>& visit);
+  template <class Visit>
+  void walk(bool durable, Visit visit) {
+    std::set<Node*> seen;
+    std::vector<Node*> todo = {root_.get()};
+    while (!todo.empty()) {
+      Node* node = todo.back();
+      todo.pop_back();
+      if (!seen.insert(node).second) continue;
+      for (auto& entry : durable ? node->synced_entries : node->entries) todo.push_back(entry.second.get());
+      visit(*node);
+    }
+  }
 
   NodePtr root_ = std::make_shared<Node>(true);
   std::size_t count_ = 0;

@@ -41,9 +41,11 @@ class CrashFileSystem final : public FileSystem {
   void sync_all() {
     walk(false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; });
   }
-  // Writes the tree at `from` out to `to` on the real file system.
+  // Writes the tree at `from`, if any, out to `to` on the real file system.
   void copy_out(const path& from, const path& to) const {
-    const NodePtr node = find(from).value();
+    auto found = find(from);
+    if (!found) return;
+    const NodePtr node = *found;
     if (!node->dir) std::ofstream(to, std::ios::binary) << node->data;
     if (node->dir) std::filesystem::create_directories(to);
     for (const auto& [name, child] : node->entries) copy_out(from / name, to / name);
@@ -54,7 +56,7 @@ class CrashFileSystem final : public FileSystem {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
       NodePtr& slot = node->entries[part.string()];
-      if (!slot) slot = std::make_shared<Node>(true);
+      if (!slot) node->synced_entries[part] = slot = std::make_shared<Node>(true);  // synced, as POSIX's
       if (!slot->dir) return fail(Error::io(p, EEXIST));
       node = slot;
     }

@@ -29,8 +29,17 @@ int full_sync(int fd) {
   }
 }
 
+// Syncs the directory that holds `path`: a directory just made there is
+// otherwise not sure to survive a power loss, and with it a first commit
+// that already reported success.
+int sync_parent(const fs::path& path) {
+  const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  Fd fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() < 0 ? errno : full_sync(fd.get());
+}
+
 int make_directories(const fs::path& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_parent(path);
   const int error = errno;
   if (error == EEXIST) {
     struct stat st;
@@ -41,7 +50,7 @@ int make_directories(const fs::path& path) {
   const fs::path parent = path.parent_path();
   if (parent.empty() || parent == path) return error;
   if (const int parent_error = make_directories(parent); parent_error != 0) return parent_error;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_parent(path);
   // Another process may have made it in the meantime.
   if (errno == EEXIST) {
     struct stat st;

@@ -41,7 +41,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Creates the directory and its missing parents (rwxrwxrwx before the
-  // umask). An existing directory is fine; an existing non-directory is not.
+  // umask), each synced into its parent. An existing directory is fine; an
+  // existing non-directory is not.
   virtual Status create_directories(const std::filesystem::path& path) = 0;
   // Creates one directory (rwxrwxrwx before the umask); it must not exist.
   virtual Status create_dir(const std::filesystem::path& path) = 0;

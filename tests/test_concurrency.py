@@ -7,6 +7,7 @@ import pathlib
 import subprocess
 import tempfile
 import threading
+import time
 from multiprocessing.pool import ThreadPool
 
 import numpy as np
@@ -45,9 +46,10 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
     root, seen, errors = fast_dir / "ix", {}, []
     with pool(3) as workers:
         done = workers.map_async(functools.partial(commit_many, root), range(3))
+        deadline = time.monotonic() + 300  # a worker that dies never reports
 
         def read():
-            while not done.ready():
+            while not done.ready() and time.monotonic() < deadline:
                 committed = (root / "CURRENT").exists()
                 try:
                     reader = IndexReader.open(root)
@@ -62,7 +64,7 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
             t.start()
         for t in readers:
             t.join()
-        results = [pair for part in done.get() for pair in part]
+        results = [pair for part in done.get(timeout=1) for pair in part]
     assert [m for g, m in results if g is None] == []
     # Every commit published a generation of its own, numbered one after the
     # other; every reader saw whole generations of theirs.
@@ -118,14 +120,15 @@ def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
     while True:
         os.truncate(filler, size)
         try:
-            info = big_writer().commit(root)
+            big_writer().commit(root)
             break
         except OSError as e:
             assert "No space left on device" in str(e)
             failed_on.add(pathlib.Path(str(e).split(": ")[0].removeprefix("I/O error on ")).name.split("-")[0])
-        assert tree(root) == before  # CURRENT and the generation untouched, no temporaries
+        # CURRENT and the generation untouched, no temporaries
+        assert tree(root) == before and sorted(os.listdir(root)) == ["CURRENT", "gen-000001"]
         assert IndexReader.open(root).manifest["metadata"]["marker"] == "small"
         size -= page
-    assert failed_on >= {"docs.bin", "bm25.bin", "vectors.bin", "manifest.json"}
+    assert failed_on >= {"docs.bin", "bm25.bin", "vectors.bin", "manifest.json", "CURRENT.tmp"}
     assert (root / "CURRENT").read_text() == "gen-000002\n" and len(IndexReader.open(root)) == 1000
     assert sorted(p.name for p in root.iterdir()) == ["CURRENT", "gen-000001", "gen-000002"]

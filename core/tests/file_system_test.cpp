@@ -1,19 +1,27 @@
 #include "storage/file_system.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <string>
 
+#include "crash_file_system.h"
+#include "faulty_file_system.h"
 #include "temp_root.h"
 
 namespace tessavine {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::CrashFileSystem;
+using testing::FaultyFileSystem;
+using testing::FsOp;
 using testing::read_file;
 using testing::TempRoot;
 using testing::write_file;
@@ -94,6 +102,60 @@ TEST(PosixFileSystemTest, ReadFileNeverHangs) {
   auto fifo = posix_file_system().read_file(root / "fifo");
   ASSERT_TRUE(fifo);
   EXPECT_EQ(*fifo, "");
+}
+
+// Whether another open file description could take the lock now.
+bool lock_is_free(const fs::path& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return free;
+}
+
+// The lock excludes other descriptors of the same process, and is released
+// with its holder even while a forked child still shares the descriptor.
+TEST(PosixFileSystemTest, LockDirExcludesOtherHoldersUntilReleased) {
+  TempRoot root("fs");
+  EXPECT_EQ(posix_file_system().lock_dir(root / "missing").error().path(), root / "missing");
+  int alive[2];
+  ASSERT_EQ(::pipe(alive), 0);
+  pid_t child = -1;
+  {
+    auto lock = posix_file_system().lock_dir(root.path());
+    ASSERT_TRUE(lock);
+    EXPECT_FALSE(lock_is_free(root.path()));
+    child = ::fork();
+    if (child == 0) {  // holds a copy of the descriptor until the pipe closes
+      char c;
+      ::close(alive[1]);
+      (void)::read(alive[0], &c, 1);
+      ::_exit(0);
+    }
+  }
+  EXPECT_TRUE(lock_is_free(root.path()));
+  ::close(alive[0]);
+  ::close(alive[1]);
+  ::waitpid(child, nullptr, 0);
+}
+
+// The crash model itself: after a crash only synced bytes and synced
+// directory entries are left, removals included.
+TEST(CrashFileSystemTest, CrashKeepsOnlyWhatWasSynced) {
+  CrashFileSystem mem;
+  ASSERT_TRUE(mem.create_directories("/r/kept"));
+  ASSERT_TRUE(mem.write_synced("/r/old", bytes_of("old")));
+  mem.sync_all();
+  ASSERT_TRUE(mem.create_dir("/r/new"));
+  ASSERT_TRUE(mem.write_synced("/r/new/f", bytes_of("f")));
+  ASSERT_TRUE(mem.sync_dir("/r/new"));   // f's name is durable, new's is not
+  ASSERT_TRUE(mem.rename("/r/old", "/r/moved"));
+  ASSERT_TRUE(mem.remove_all("/r/kept"));
+  ASSERT_TRUE(mem.write_synced("/r/unnamed", bytes_of("u")));
+  mem.die_at(mem.operations());
+  EXPECT_EQ(mem.stat("/r").error().os_error(), EIO);
+  mem.crash();
+  EXPECT_EQ(*mem.list_dir("/r"), (std::vector<std::string>{"kept", "old"}));
+  EXPECT_EQ(*mem.read_file("/r/old"), "old");
 }
 
 // The commit's fault tests fail calls by index; failing by kind and path, and

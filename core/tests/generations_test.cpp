@@ -97,5 +97,42 @@ TEST(ExistsTest, NeedsCurrentNamingAGenerationWithAManifestFile) {
   EXPECT_TRUE(tessavine::exists(root.path()));
 }
 
+// A commit between reading CURRENT and opening the generation may remove it.
+// The open starts again only when a file is missing and CURRENT has moved on,
+// and at most kOpenAttempts times.
+TEST(OpenCurrentTest, StartsAgainOnlyWhenTheGenerationVanishedAndCurrentMovedOn) {
+  struct Case {
+    int os_error;        // of every failing open
+    bool current_moves;  // each failing open moves CURRENT on
+    int succeed_at;      // the open that succeeds; 0: none does
+    int tries;
+  };
+  const Case cases[] = {
+      {ENOENT, true, 3, 3},
+      {ENOENT, false, 3, 1},  // missing while CURRENT still names it
+      {EACCES, true, 3, 1},
+      {ENOENT, true, 0, kOpenAttempts},
+  };
+  for (const Case& c : cases) {
+    TempRoot root("gens");
+    write_file(root / "CURRENT", "gen-1\n");
+    std::vector<fs::path> tried;
+    auto opened = open_current(root.path(), posix_file_system(), [&](const fs::path& dir) -> Result<int> {
+      tried.push_back(dir);
+      const int n = static_cast<int>(tried.size());
+      if (n == c.succeed_at) return n;
+      if (c.current_moves) write_file(root / "CURRENT", "gen-" + std::to_string(n + 1));
+      return fail(Error::io(dir / "docs.bin", c.os_error));
+    });
+    ASSERT_EQ(static_cast<int>(tried.size()), c.tries);
+    EXPECT_EQ(tried.back(), root / ("gen-" + std::to_string(c.tries)));
+    if (c.tries == c.succeed_at) {
+      EXPECT_EQ(opened.value(), c.succeed_at);
+    } else {
+      EXPECT_EQ(opened.error().path(), tried.back() / "docs.bin");
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessavine

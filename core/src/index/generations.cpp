@@ -75,10 +75,12 @@ Result<fs::path> current_generation_dir(const fs::path& root, FileSystem& fs) {
 }
 
 bool exists(const fs::path& root, FileSystem& fs) {
-  auto dir = current_generation_dir(root, fs);
-  if (!dir) return false;
-  auto type = fs.stat(*dir / "manifest.json");
-  return type && *type == FileType::Regular;
+  auto found = open_current(root, fs, [&](const fs::path& dir) -> Result<bool> {
+    auto type = fs.stat(dir / "manifest.json");
+    if (!type) return fail(std::move(type).error());
+    return *type == FileType::Regular;
+  });
+  return found && *found;
 }
 
 }  // namespace tessavine

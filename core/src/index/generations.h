@@ -2,6 +2,7 @@
 // file CURRENT naming the live one, and the operations that read it.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -45,6 +46,34 @@ Result<CurrentName> read_current(const std::filesystem::path& root,
 // root joined with the name CURRENT holds. The directory is not looked at.
 Result<std::filesystem::path> current_generation_dir(const std::filesystem::path& root,
                                                      FileSystem& fs = posix_file_system());
+
+// Whether an error says that a file or directory is not there.
+inline bool is_missing(const Error& error) {
+  return error.kind() == ErrorKind::Io && error.os_error() == ENOENT;
+}
+
+// How often an open starts again from a CURRENT that moved on.
+inline constexpr int kOpenAttempts = 100;
+
+// Runs `open` on the directory of the generation CURRENT names. A commit
+// removes the generation before last, so the one CURRENT named may vanish
+// between reading CURRENT and opening its files: when `open` finds a file
+// missing and CURRENT meanwhile names another generation, it starts again
+// from that one (at most kOpenAttempts times in all). A generation missing
+// while CURRENT still names it gives `open`'s error unchanged.
+template <class Open>
+auto open_current(const std::filesystem::path& root, FileSystem& fs, Open&& open)
+    -> decltype(open(std::filesystem::path())) {
+  auto current = read_current(root, fs);
+  if (!current) return fail(std::move(current).error());
+  for (int attempt = 1;; ++attempt) {
+    auto opened = open(root / current->name);
+    if (opened || attempt == kOpenAttempts || !is_missing(opened.error())) return opened;
+    auto now = read_current(root, fs);
+    if (!now || now->name == current->name) return opened;
+    current = std::move(now);
+  }
+}
 
 // Whether CURRENT names a generation whose manifest.json is a regular file.
 // Call it qualified: argument-dependent lookup also finds std::filesystem::exists.

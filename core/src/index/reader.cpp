@@ -37,9 +37,8 @@ Result<Storage> open_index_file(const fs::path& dir, const Manifest& manifest,
 }
 
 Result<IndexReader> IndexReader::open(const fs::path& root, bool mmap) {
-  auto dir = current_generation_dir(root);
-  if (!dir) return fail(std::move(dir).error());
-  return open_generation(*dir, mmap);
+  return open_current(root, posix_file_system(),
+                      [&](const fs::path& dir) { return open_generation(dir, mmap); });
 }
 
 Result<IndexReader> IndexReader::open_generation(const fs::path& dir, bool mmap) {

@@ -31,7 +31,9 @@ Result<Storage> open_index_file(const std::filesystem::path& dir, const Manifest
 
 class IndexReader {
  public:
-  // The generation CURRENT names under `root`, opened with open_generation.
+  // The generation CURRENT names under `root`, opened with open_generation;
+  // started again from the new CURRENT when a commit removed it meanwhile
+  // (open_current).
   static Result<IndexReader> open(const std::filesystem::path& root, bool mmap = true);
 
   // Reads the manifest, opens and validates every index file it calls for,

@@ -78,10 +78,7 @@ std::span<const std::byte> bytes_of(std::string_view s) {
 Result<std::optional<CurrentName>> read_current_if_any(const fs::path& root, FileSystem& fs) {
   auto current = read_current(root, fs);
   if (current) return std::optional<CurrentName>(std::move(*current));
-  const Error& error = current.error();
-  if (error.kind() == ErrorKind::Io && error.os_error() == ENOENT) {
-    return std::optional<CurrentName>();
-  }
+  if (is_missing(current.error())) return std::optional<CurrentName>();
   return fail(std::move(current).error());
 }
 
@@ -224,14 +221,21 @@ Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && 
   IndexWriter writer = std::move(*this);
 
   if (auto created = fs.create_directories(root); !created) return fail(std::move(created).error());
+  // Commits into one root take turns, whichever thread or process makes them:
+  // each one reads CURRENT only once the one before it has published, so no
+  // two choose the same generation, and whatever temporary or unnamed
+  // generation the sweeps below find was left by a commit that is no longer
+  // running. Released on every path out of this function.
+  auto lock = fs.lock_dir(root);
+  if (!lock) return fail(std::move(lock).error());
 
   auto current_or = read_current_if_any(root, fs);
   if (!current_or) return fail(std::move(current_or).error());
   const bool has_current = current_or->has_value();
   const std::uint64_t current_n = has_current ? (*current_or)->number : 0;
 
-  // This commit assumes it is the root's only writer: anything temporary, and
-  // any generation newer than CURRENT, is left over from an interrupted one.
+  // Under the lock, anything temporary and any generation newer than CURRENT
+  // is left over from an interrupted commit.
   if (auto swept = sweep_temporaries(root, fs); !swept) return fail(std::move(swept).error());
   auto swept = remove_generations(root, fs, [&](std::uint64_t n) { return has_current && n <= current_n; });
   if (!swept) return fail(std::move(swept).error());

@@ -71,9 +71,11 @@ class IndexWriter {
 
   // Builds the next generation and publishes it under `root`, making CURRENT
   // name it. Consumes the writer, whatever the outcome. Every file-system
-  // operation goes through `fs`. A failed commit leaves CURRENT naming what it
-  // named before, except when only the final sync of `root` failed: the new
-  // generation then stays published (see commit in writer.cpp).
+  // operation goes through `fs`. Commits into one root, from any thread or
+  // process, wait for each other (a lock on the root directory). A failed
+  // commit leaves CURRENT naming what it named before, except when only the
+  // final sync of `root` failed: the new generation then stays published
+  // (see commit in writer.cpp).
   Result<CommitInfo> commit(const std::filesystem::path& root,
                             FileSystem& fs = posix_file_system()) &&;
 

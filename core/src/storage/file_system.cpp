@@ -2,12 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #include "storage/fd.h"
 
@@ -29,8 +29,17 @@ int full_sync(int fd) {
   }
 }
 
+// Syncs the directory that holds `path`: a directory just made there is
+// otherwise not sure to survive a power loss, and with it a first commit
+// that already reported success.
+int sync_parent(const fs::path& path) {
+  const fs::path parent = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  Fd fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fd.get() < 0 ? errno : full_sync(fd.get());
+}
+
 int make_directories(const fs::path& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_parent(path);
   const int error = errno;
   if (error == EEXIST) {
     struct stat st;
@@ -41,7 +50,7 @@ int make_directories(const fs::path& path) {
   const fs::path parent = path.parent_path();
   if (parent.empty() || parent == path) return error;
   if (const int parent_error = make_directories(parent); parent_error != 0) return parent_error;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return sync_parent(path);
   // Another process may have made it in the meantime.
   if (errno == EEXIST) {
     struct stat st;
@@ -196,124 +205,36 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Result<DirLock> lock_dir(const fs::path& path) override {
+    // A lock on the directory itself adds no entry to it, and flock belongs
+    // to the open file description: each call's own descriptor makes threads
+    // of one process wait for each other as well as other processes.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail(Error::io(path, errno));
+    DirLock lock(fd);
+    while (::flock(fd, LOCK_EX) != 0) {
+      if (errno != EINTR) return fail(Error::io(path, errno));
+    }
+    return lock;
+  }
+
  private:
   static constexpr std::size_t kMaxReadSize = std::size_t{1} << 20;
 };
 
-// Runs `op` unless the fault is injected before it; reports the fault after.
-template <class F>
-auto guarded(const std::optional<Error>& fault, FaultyFileSystem::When when, F&& op)
-    -> decltype(op()) {
-  if (fault && when == FaultyFileSystem::When::Before) return fail(*fault);
-  auto result = std::forward<F>(op)();
-  if (fault) return fail(*fault);
-  return result;
-}
-
 }  // namespace
+
+DirLock::~DirLock() {
+  if (fd_ < 0) return;
+  // Unlocked explicitly: a child forked meanwhile shares the descriptor, and
+  // closing ours alone would leave the lock held for as long as it lives.
+  (void)::flock(fd_, LOCK_UN);
+  ::close(fd_);
+}
 
 FileSystem& posix_file_system() {
   static PosixFileSystem instance;
   return instance;
-}
-
-std::string_view fs_op_name(FsOp op) {
-  switch (op) {
-    case FsOp::CreateDirectories: return "create_directories";
-    case FsOp::CreateDir: return "create_dir";
-    case FsOp::ReadFile: return "read_file";
-    case FsOp::ListDir: return "list_dir";
-    case FsOp::Stat: return "stat";
-    case FsOp::WriteSynced: return "write_synced";
-    case FsOp::SyncDir: return "sync_dir";
-    case FsOp::Rename: return "rename";
-    case FsOp::RemoveFile: return "remove_file";
-    case FsOp::RemoveAll: return "remove_all";
-  }
-  return "?";
-}
-
-void FaultyFileSystem::fail_call(std::size_t index, When when, int os_error) {
-  fail_index_ = index;
-  fail_op_.reset();
-  when_ = when;
-  os_error_ = os_error;
-}
-
-void FaultyFileSystem::fail_first(FsOp op, std::filesystem::path path, When when, int os_error) {
-  fail_index_.reset();
-  fail_op_ = op;
-  fail_path_ = std::move(path);
-  when_ = when;
-  os_error_ = os_error;
-}
-
-std::optional<Error> FaultyFileSystem::record(FsOp op, const std::filesystem::path& path,
-                                              const std::filesystem::path& from) {
-  const std::size_t index = calls_.size();
-  calls_.push_back(Call{op, path, from});
-  if (fired_) return std::nullopt;
-  const bool chosen = fail_index_ ? *fail_index_ == index
-                                  : fail_op_ && *fail_op_ == op && fail_path_ == path;
-  if (!chosen) return std::nullopt;
-  fired_ = true;
-  return Error::io(path, os_error_);
-}
-
-Status FaultyFileSystem::create_directories(const std::filesystem::path& path) {
-  auto fault = record(FsOp::CreateDirectories, path);
-  return guarded(fault, when_, [&] { return base_.create_directories(path); });
-}
-
-Status FaultyFileSystem::create_dir(const std::filesystem::path& path) {
-  auto fault = record(FsOp::CreateDir, path);
-  return guarded(fault, when_, [&] { return base_.create_dir(path); });
-}
-
-Result<std::string> FaultyFileSystem::read_file(const std::filesystem::path& path) {
-  auto fault = record(FsOp::ReadFile, path);
-  return guarded(fault, when_, [&] { return base_.read_file(path); });
-}
-
-Result<std::vector<std::string>> FaultyFileSystem::list_dir(const std::filesystem::path& path) {
-  auto fault = record(FsOp::ListDir, path);
-  return guarded(fault, when_, [&] { return base_.list_dir(path); });
-}
-
-Result<FileType> FaultyFileSystem::stat(const std::filesystem::path& path) {
-  auto fault = record(FsOp::Stat, path);
-  return guarded(fault, when_, [&] { return base_.stat(path); });
-}
-
-Status FaultyFileSystem::write_synced(const std::filesystem::path& path,
-                                      std::span<const std::byte> bytes) {
-  auto fault = record(FsOp::WriteSynced, path);
-  if (fault && when_ == When::Before) {
-    // A write that fails midway leaves a truncated file behind.
-    (void)base_.write_synced(path, bytes.first(bytes.size() / 2));
-    return fail(*fault);
-  }
-  return guarded(fault, when_, [&] { return base_.write_synced(path, bytes); });
-}
-
-Status FaultyFileSystem::sync_dir(const std::filesystem::path& path) {
-  auto fault = record(FsOp::SyncDir, path);
-  return guarded(fault, when_, [&] { return base_.sync_dir(path); });
-}
-
-Status FaultyFileSystem::rename(const std::filesystem::path& from, const std::filesystem::path& to) {
-  auto fault = record(FsOp::Rename, to, from);
-  return guarded(fault, when_, [&] { return base_.rename(from, to); });
-}
-
-Status FaultyFileSystem::remove_file(const std::filesystem::path& path) {
-  auto fault = record(FsOp::RemoveFile, path);
-  return guarded(fault, when_, [&] { return base_.remove_file(path); });
-}
-
-Status FaultyFileSystem::remove_all(const std::filesystem::path& path) {
-  auto fault = record(FsOp::RemoveAll, path);
-  return guarded(fault, when_, [&] { return base_.remove_all(path); });
 }
 
 }  // namespace tessavine

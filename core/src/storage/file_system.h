@@ -1,14 +1,13 @@
 // The file-system operations of a commit and of index discovery, behind one
-// small interface. Production code uses the POSIX implementation; tests wrap
-// it to make any single operation fail and check that a commit never leaves
-// a root that readers cannot open.
+// small interface. Production code uses the POSIX implementation; tests put
+// their own in its place to make any single operation fail, or to drop what
+// was never synced, and check that a commit never leaves a root that readers
+// cannot open.
 #pragma once
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +19,21 @@ namespace tessavine {
 
 enum class FileType { Regular, Directory, Other };
 
+// An exclusive advisory lock, held until this object is destroyed. The
+// operating system drops it with the descriptor when the process dies, so a
+// killed holder never leaves a root locked.
+class DirLock {
+ public:
+  DirLock() = default;  // holds nothing
+  explicit DirLock(int fd) : fd_(fd) {}
+  DirLock(DirLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  DirLock& operator=(DirLock&&) = delete;
+  ~DirLock();
+
+ private:
+  int fd_ = -1;
+};
+
 // Every failure is an Io error naming the path the operation worked on (for
 // `rename`: the destination).
 class FileSystem {
@@ -27,7 +41,8 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   // Creates the directory and its missing parents (rwxrwxrwx before the
-  // umask). An existing directory is fine; an existing non-directory is not.
+  // umask), each synced into its parent. An existing directory is fine; an
+  // existing non-directory is not.
   virtual Status create_directories(const std::filesystem::path& path) = 0;
   // Creates one directory (rwxrwxrwx before the umask); it must not exist.
   virtual Status create_dir(const std::filesystem::path& path) = 0;
@@ -50,80 +65,12 @@ class FileSystem {
   // Removes a directory tree; a symbolic link is removed itself, never
   // followed, at every level.
   virtual Status remove_all(const std::filesystem::path& path) = 0;
+  // Waits for and takes the exclusive lock of a directory. Every call takes
+  // a lock of its own: two holders in one process exclude each other too.
+  virtual Result<DirLock> lock_dir(const std::filesystem::path& path) = 0;
 };
 
 // The process-wide POSIX implementation; stateless, usable from any thread.
 FileSystem& posix_file_system();
-
-// The operations of FileSystem, named for fault injection and traces.
-enum class FsOp {
-  CreateDirectories,
-  CreateDir,
-  ReadFile,
-  ListDir,
-  Stat,
-  WriteSynced,
-  SyncDir,
-  Rename,
-  RemoveFile,
-  RemoveAll,
-};
-
-std::string_view fs_op_name(FsOp op);
-
-// A wrapper for tests: forwards to another FileSystem, records every call,
-// and fails exactly one chosen call with an Io error on the path that call
-// would name.
-class FaultyFileSystem final : public FileSystem {
- public:
-  struct Call {
-    FsOp op;
-    std::filesystem::path path;  // for rename: the destination
-    std::filesystem::path from;  // for rename: the source
-  };
-
-  // Before: the call fails without taking effect (a write_synced leaves the
-  // first half of its bytes behind, as a write that fails midway does).
-  // After: the call takes effect and then reports failure, as a sync that
-  // fails after the data was written or a rename whose reply got lost would.
-  enum class When { Before, After };
-
-  explicit FaultyFileSystem(FileSystem& base = posix_file_system()) : base_(base) {}
-
-  // Fails the call whose 0-based index among all calls is `index`.
-  void fail_call(std::size_t index, When when = When::Before, int os_error = EIO);
-  // Fails the first call of kind `op` on `path`.
-  void fail_first(FsOp op, std::filesystem::path path, When when = When::Before,
-                  int os_error = EIO);
-
-  const std::vector<Call>& calls() const { return calls_; }
-  // Whether the chosen fault has been injected.
-  bool fired() const { return fired_; }
-
-  Status create_directories(const std::filesystem::path& path) override;
-  Status create_dir(const std::filesystem::path& path) override;
-  Result<std::string> read_file(const std::filesystem::path& path) override;
-  Result<std::vector<std::string>> list_dir(const std::filesystem::path& path) override;
-  Result<FileType> stat(const std::filesystem::path& path) override;
-  Status write_synced(const std::filesystem::path& path, std::span<const std::byte> bytes) override;
-  Status sync_dir(const std::filesystem::path& path) override;
-  Status rename(const std::filesystem::path& from, const std::filesystem::path& to) override;
-  Status remove_file(const std::filesystem::path& path) override;
-  Status remove_all(const std::filesystem::path& path) override;
-
- private:
-  // Records the call; returns the error to inject when it is the chosen one.
-  std::optional<Error> record(FsOp op, const std::filesystem::path& path,
-                              const std::filesystem::path& from = {});
-
-  FileSystem& base_;
-  std::vector<Call> calls_;
-  std::optional<std::size_t> fail_index_;
-  std::optional<FsOp> fail_op_;
-  std::filesystem::path fail_path_;
-  When when_ = When::Before;
-  int os_error_ = EIO;
-  bool fired_ = false;
-};
 
 }  // namespace tessavine

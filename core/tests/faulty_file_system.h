@@ -1,0 +1,135 @@
+// A FileSystem for tests that forwards to another, records every call, and
+// fails exactly one chosen call with an Io error on the path that call names.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "storage/file_system.h"
+
+namespace tessavine::testing {
+
+// The operations of FileSystem, named for fault injection and traces.
+enum class FsOp {
+  CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile,
+  RemoveAll, LockDir,
+};
+
+inline std::string_view fs_op_name(FsOp op) {
+  constexpr std::string_view names[] = {"create_directories", "create_dir", "read_file", "list_dir",
+                                        "stat", "write_synced", "sync_dir", "rename", "remove_file",
+                                        "remove_all", "lock_dir"};
+  return names[static_cast<std::size_t>(op)];
+}
+
+class FaultyFileSystem final : public FileSystem {
+  using Path = std::filesystem::path;
+
+ public:
+  struct Call {
+    FsOp op;
+    Path path;  // for rename: the destination
+    Path from;  // for rename: the source
+  };
+
+  // Before: the call fails without taking effect (a write_synced leaves the
+  // first half of its bytes behind, as a write that fails midway does).
+  // After: the call takes effect and then reports failure, as a sync that
+  // fails after the data was written or a rename whose reply got lost would.
+  enum class When { Before, After };
+
+  explicit FaultyFileSystem(FileSystem& base = posix_file_system()) : base_(base) {}
+
+  // Fails the call whose 0-based index among all calls is `index`.
+  void fail_call(std::size_t index, When when = When::Before, int os_error = EIO) {
+    fail_index_ = index;
+    fail_op_.reset();
+    when_ = when;
+    os_error_ = os_error;
+  }
+  // Fails the first call of kind `op` on `p`.
+  void fail_first(FsOp op, Path p, When when = When::Before, int os_error = EIO) {
+    fail_index_.reset();
+    fail_op_ = op;
+    fail_path_ = std::move(p);
+    when_ = when;
+    os_error_ = os_error;
+  }
+
+  const std::vector<Call>& calls() const { return calls_; }
+  // Whether the chosen fault has been injected.
+  bool fired() const { return fired_; }
+
+  Status create_directories(const Path& p) override {
+    return guarded(FsOp::CreateDirectories, p, [&] { return base_.create_directories(p); });
+  }
+  Status create_dir(const Path& p) override {
+    return guarded(FsOp::CreateDir, p, [&] { return base_.create_dir(p); });
+  }
+  Result<std::string> read_file(const Path& p) override {
+    return guarded(FsOp::ReadFile, p, [&] { return base_.read_file(p); });
+  }
+  Result<std::vector<std::string>> list_dir(const Path& p) override {
+    return guarded(FsOp::ListDir, p, [&] { return base_.list_dir(p); });
+  }
+  Result<FileType> stat(const Path& p) override {
+    return guarded(FsOp::Stat, p, [&] { return base_.stat(p); });
+  }
+  Status write_synced(const Path& p, std::span<const std::byte> bytes) override {
+    return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
+                   // A write that fails midway leaves a truncated file behind.
+                   [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
+  }
+  Status sync_dir(const Path& p) override {
+    return guarded(FsOp::SyncDir, p, [&] { return base_.sync_dir(p); });
+  }
+  Status rename(const Path& from, const Path& to) override {
+    return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); }, [] {}, from);
+  }
+  Status remove_file(const Path& p) override {
+    return guarded(FsOp::RemoveFile, p, [&] { return base_.remove_file(p); });
+  }
+  Status remove_all(const Path& p) override {
+    return guarded(FsOp::RemoveAll, p, [&] { return base_.remove_all(p); });
+  }
+  Result<DirLock> lock_dir(const Path& p) override {
+    return guarded(FsOp::LockDir, p, [&] { return base_.lock_dir(p); });
+  }
+
+ private:
+  // Records the call and runs `op`, unless this is the chosen call: then
+  // `partly` runs in its place (Before) or the fault is reported after it
+  // (After).
+  template <class Op, class Partly = void (*)()>
+  auto guarded(FsOp kind, const Path& p, Op op, Partly partly = [] {}, const Path& from = {})
+      -> decltype(op()) {
+    const std::size_t index = calls_.size();
+    calls_.push_back(Call{kind, p, from});
+    const bool chosen = !fired_ && (fail_index_ ? *fail_index_ == index
+                                                : fail_op_ && *fail_op_ == kind && fail_path_ == p);
+    if (!chosen) return op();
+    fired_ = true;
+    if (when_ == When::Before) {
+      partly();
+      return fail(Error::io(p, os_error_));
+    }
+    (void)op();
+    return fail(Error::io(p, os_error_));
+  }
+
+  FileSystem& base_;
+  std::vector<Call> calls_;
+  std::optional<std::size_t> fail_index_;
+  std::optional<FsOp> fail_op_;
+  Path fail_path_;
+  When when_ = When::Before;
+  int os_error_ = EIO;
+  bool fired_ = false;
+};
+
+}  // namespace tessavine::testing

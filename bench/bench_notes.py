@@ -32,6 +32,7 @@ from common import CORPUS, REPO, table
 
 import tessavine
 from tessavine import fusion
+from tessavine.cache import text_key
 
 CACHE = REPO / "bench" / ".cache"
 NOTES = CACHE / "notes"
@@ -129,23 +130,33 @@ def chunk_targets(reader):
     return out
 
 
+def query_vectors(embedder, queries):
+    """The queries embedded, kept in bench/.cache/ by a hash of their texts."""
+    texts = [q for q, _, _ in queries]
+    path = CACHE / f"queries-{text_key(chr(10).join(texts)).hex()}.npy"
+    if not path.exists():
+        np.save(path, embedder(texts))
+    return np.load(path)
+
+
 def quality(notes_by_text, query_sets):
     embedder = tessavine.MiniLM()
+    vectors_of = {label: query_vectors(embedder, qs) for label, qs in query_sets.items()}
     rows = []
     for text_label, notes in notes_by_text.items():
         reader = notes.reader()
         chunks = chunk_targets(reader)
         for set_label, queries in query_sets.items():
-            vectors = embedder([q for q, _, _ in queries])
+            vectors = vectors_of[set_label]
             scores = evaluate(reader, queries, vectors, chunks)
             rows.append([text_label, set_label, len(queries), *(f"{scores[m]:.3f}" for m in scores)])
     table(rows, ["embedded text", "queries", "n", "keyword", "vector", "module hybrid", "default hybrid"])
 
 
-def sample_folder(query_sets, n_other=6000, seed=0):
+def sample_folder(query_sets, n_other, seed=0):
     """A smaller corpus: every target note, plus notes drawn at random until
     about n_other further chunks are in."""
-    folder = CACHE / "notes-sample"
+    folder = CACHE / f"notes-sample-{sum(map(len, query_sets.values()))}-{n_other}"
     if folder.is_dir():
         return folder
     source = copy_corpus()
@@ -169,6 +180,8 @@ def sample_folder(query_sets, n_other=6000, seed=0):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="compare embedded texts on a corpus sample")
+    ap.add_argument("--queries", type=int, default=500, help="with --quick: the first N of queries.tsv")
+    ap.add_argument("--others", type=int, default=6000, help="with --quick: chunks of other notes")
     ap.add_argument("--no-timing", action="store_true")
     args = ap.parse_args()
     if not tessavine.MiniLM.available():
@@ -177,11 +190,12 @@ def main():
                   "questions.tsv": load_queries(REPO / "bench" / "questions.tsv")}
     print(f"all-MiniLM-L6-v2 on the CPU; {os.cpu_count()} cores shared; {loadavg()}")
     if args.quick:
-        folder = sample_folder(query_sets)
+        query_sets["queries.tsv"] = query_sets["queries.tsv"][:args.queries]
+        folder = sample_folder(query_sets, args.others)
         by_text = {}
         for headings in (True, False):
             label = "heading path + text" if headings else "text"
-            notes = tessavine.Notes(folder, index=CACHE / f"sample-index-{'heading' if headings else 'text'}",
+            notes = tessavine.Notes(folder, index=folder.with_name(f"{folder.name}-{'heading' if headings else 'text'}"),
                                     embedder=tessavine.MiniLM(), embed_headings=headings)
             t0 = time.perf_counter()
             r = notes.index()

@@ -41,8 +41,8 @@ def test_index_search_and_info(notes_dir):
         {"notes": 2, "chunks": 3, "embedded": 0, "generation": 1}
     assert report["skipped"] == [{"path": "bad.md", "reason": "not valid UTF-8 (byte 7)"}]
     assert out.stderr.splitlines() == [
-        "tessavine: indexing keywords only; for hybrid search: pip install 'tessavine[embed]'",
-        "tessavine: skipped bad.md: not valid UTF-8 (byte 7)"]
+        "tessavine: skipped bad.md: not valid UTF-8 (byte 7)",
+        "tessavine: indexed keywords only; for hybrid search: pip install 'tessavine[embed]'"]
 
     hits = run("search", '"bad rebase" reflog', "--json", cwd=notes_dir)
     assert hits.returncode == 0, hits.stderr

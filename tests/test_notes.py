@@ -7,6 +7,7 @@ import pytest
 
 from tessavine import EmbedderError, MiniLM, Notes, tokenize
 from tessavine.cache import FILE_NAME
+from tessavine.fusion import fuse
 from tessavine.snippets import make_snippet
 
 from conftest import REPO
@@ -139,3 +140,14 @@ def test_the_packaged_model_indexes_and_searches(tmp_path):
     assert notes.reader().manifest["dim"] == 384
     hits = notes.search("my container keeps crashing and restarting", k=1, mode="vector")
     assert hits[0].path == "kubernetes-debugging.md"
+
+
+def test_hybrid_puts_chunks_holding_a_quoted_phrase_first(folder):
+    notes = Notes(folder)
+    notes.index()
+    reader = notes.reader()
+    tea, bike = (next(i for i in range(len(reader)) if reader.chunk(i).path == p) for p in ("a.md", "sub/b.md"))
+    tea += 1  # the Brewing chunk follows the Alpha chunk
+    assert [r.id for r in fuse(reader, "green tea", [tea, bike], {}, [bike], 5)] == [bike, tea]
+    for query in ('"green tea"', "\u201cgreen tea"):
+        assert [r.id for r in fuse(reader, query, [tea, bike], {}, [bike], 5)] == [tea, bike], query

@@ -27,7 +27,7 @@ EDITABLE := --no-build-isolation -Ccmake.define.TESSAVINE_IN_TREE_MODULE=ON -Cbu
 export VIRTUAL_ENV := $(CURDIR)/$(VENV)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all setup apt venv build install embed test test-core test-py test-py-others test-asan demo demo-corpus fuzz bench clean
+.PHONY: all setup apt venv configure build module install embed test test-core test-py test-py-others test-asan demo demo-corpus fuzz bench clean
 
 all: build
 
@@ -47,15 +47,21 @@ venv: $(VENV)/.ready
 
 setup: apt venv
 
-build: setup
+configure: setup
 	cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PY) -DCMAKE_BUILD_TYPE=Release >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The extension module alone, in python/tessavine (what the package needs).
+module: configure
+	cmake --build $(BUILD) -j $(JOBS) --target _core
 
 test-core: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The package in .venv, so that `import tessavine` and `tessavine` work there.
-install: build
+install: module
 	$(PY) -m pip install -q --no-deps $(EDITABLE) .
 
 # The embed and watch extras, when they can be installed; without them the
@@ -70,7 +76,7 @@ test-py: embed
 
 # The same abi3 module under each further CPython, each in a small venv of
 # its own. A missing interpreter is reported, not passed over.
-test-py-others: build
+test-py-others: module
 	@for v in $(OTHER_PYTHONS); do \
 	  py=$$(ls -d $(HOME)/.pyenv/versions/$$v.*/bin/python$$v 2>/dev/null | tail -1); \
 	  [ -n "$$py" ] || py=$$(command -v python$$v); \

@@ -58,6 +58,8 @@ def test_index_walks_the_folder_and_reports(folder):
     report = Notes(folder, embedder=StandIn()).index()
     assert (report.notes, report.chunks, report.embedded, report.reused) == (3, 4, 4, 0)
     assert [(s.path, s.reason) for s in report.skipped] == [("latin1.md", "not valid UTF-8 (byte 3)")]
+    again = Notes(folder, embedder=StandIn()).index()  # nothing changed: no new generation
+    assert (again.generation, again.embedded, again.reused) == (report.generation, 0, 4)
     paths = {r.path for r in Notes(index=folder / ".tessavine").search("kettle bicycle escaped never", mode="keyword")}
     assert paths == {"a.md", "sub/b.md"}
 

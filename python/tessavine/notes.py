@@ -7,6 +7,7 @@ notes and their index move together.
 """
 from __future__ import annotations
 
+import hashlib
 import os
 import time
 from collections.abc import Callable, Iterator
@@ -18,7 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from tessavine import cache as cache_file
-from tessavine._core import IndexReader, IndexWriter, ChunkRecord, chunk_text, index_exists
+from tessavine._core import ChunkRecord, IndexReader, IndexWriter, TessavineError, chunk_text, index_exists
 from tessavine.embedders import Embedder, MiniLM, embed_checked, embedder_dim
 from tessavine.errors import EmbedderError, NotesError
 from tessavine.fusion import rank
@@ -112,21 +113,63 @@ class Notes:
         """Indexes every note of the folder as one new generation.
 
         Chunks whose embedded text is in the cache reuse their vector; only
-        the others are embedded. `progress(done, total)` is called as chunks
-        are embedded."""
+        the others are embedded. When nothing changed since the live
+        generation, no new one is written. `progress(done, total)` is called
+        as chunks are embedded."""
         start = time.perf_counter()
+        records, notes, skipped = self._read_notes(max_chars)
+        fingerprint = hashlib.blake2b(digest_size=16)
+        fingerprint.update(repr((max_chars, self.embed_headings, self.embedder and self.embedder.name)).encode())
+        for r in records:
+            fingerprint.update(cache_file.text_key("\0".join([r.path, str(r.line_start), str(r.line_end),
+                                                                "\x1f".join(r.heading_path), r.text])))
+        metadata = {**self._metadata(notes, max_chars), "fingerprint": fingerprint.hexdigest()}
+        embedded = 0
+        if self.embedder is None:
+            if self._unchanged(metadata):
+                return self._report(notes, records, 0, skipped, start)
+            writer = IndexWriter(0, metadata=metadata)
+            for record in records:
+                writer.add(record)
+        else:
+            texts = [embedded_text(r.heading_path, r.text, self.embed_headings) for r in records]
+            keys = [cache_file.text_key(t) for t in texts]
+            dim = embedder_dim(self.embedder) or embed_checked(self.embedder, ["dimension"], None).shape[1]
+            cache = cache_file.EmbeddingCache.load(self.root, self.embedder.name, dim)
+            if all(k in cache.rows for k in keys) and self._unchanged(metadata):
+                if len(cache) != len(set(keys)):
+                    self._save_cache(cache, keys, cache.vectors[[cache.rows[k] for k in keys]], 0)
+                return self._report(notes, records, 0, skipped, start)
+            vectors, embedded = self._embed(texts, keys, cache, dim, progress)
+            writer = IndexWriter(dim, embedder=self.embedder.name, metadata=metadata)
+            for record, vector in zip(records, vectors):
+                writer.add(record, vector)
+        writer.commit(self.root)
+        return self._report(notes, records, embedded, skipped, start)
+
+    def _report(self, notes: int, records: list[ChunkRecord], embedded: int, skipped: list[Skipped],
+                start: float) -> IndexReport:
+        generation = int(self.reader().manifest["generation"])
+        reused = len(records) - embedded if self.embedder is not None else 0
+        return IndexReport(notes, len(records), embedded, reused, tuple(skipped), generation,
+                           time.perf_counter() - start)
+
+    def _read_notes(self, max_chars: int) -> tuple[list[ChunkRecord], int, list[Skipped]]:
+        """The chunks of every readable note, the number of notes, and the notes skipped."""
         folder = self._folder()
         records: list[ChunkRecord] = []
         skipped: list[Skipped] = []
         notes = 0
         for rel, path in walk(folder, self.root):
             # A pipe would block the read; a name that is not UTF-8 cannot be stored.
-            reason = "name is not valid UTF-8" if not utf8(rel) else None if path.is_file() else "not a regular file"
+            reason = "name is not valid UTF-8" if not utf8(rel) else None if os.path.isfile(path) else \
+                "not a regular file"
             if reason:
                 skipped.append(Skipped(rel.encode("utf-8", "backslashreplace").decode(), reason))
                 continue
             try:
-                text = path.read_bytes().decode("utf-8")
+                with open(path, "rb") as f:
+                    text = f.read().decode("utf-8")
             except UnicodeDecodeError as e:
                 skipped.append(Skipped(rel, f"not valid UTF-8 (byte {e.start})"))
                 continue
@@ -136,20 +179,14 @@ class Notes:
             notes += 1
             for c in chunk_text(text.removeprefix("\ufeff"), max_chars=max_chars):
                 records.append(ChunkRecord(rel, c.heading_path, c.line_start, c.line_end, c.text))
-        embedded = reused = 0
-        if self.embedder is None:
-            writer = IndexWriter(0, metadata=self._metadata(notes, max_chars))
-            for record in records:
-                writer.add(record)
-        else:
-            vectors, embedded, reused = self._embed(records, progress)
-            writer = IndexWriter(vectors.shape[1], embedder=self.embedder.name,
-                                 metadata=self._metadata(notes, max_chars))
-            for record, vector in zip(records, vectors):
-                writer.add(record, vector)
-        info = writer.commit(self.root)
-        return IndexReport(notes, len(records), embedded, reused, tuple(skipped), info.generation,
-                           time.perf_counter() - start)
+        return records, notes, skipped
+
+    def _unchanged(self, metadata: dict[str, Any]) -> bool:
+        """Whether the live generation holds exactly what would be committed now."""
+        try:
+            return bool(index_exists(self.root) and self.reader().manifest["metadata"] == metadata)
+        except (OSError, TessavineError):
+            return False
 
     def _folder(self) -> Path:
         if self.folder is None:
@@ -162,52 +199,45 @@ class Notes:
         return {"notes": notes, "max_chars": max_chars,
                 "embedded_text": "heading_path+text" if self.embed_headings else "text"}
 
-    def _embed(self, records: list[ChunkRecord],
-               progress: Progress | None) -> tuple[npt.NDArray[np.float32], int, int]:
-        """Every record's vector, from the cache where it can; returns the
-        vectors, the number of chunks embedded now and the number reused."""
-        embedder = self.embedder
-        assert embedder is not None
-        texts = [embedded_text(r.heading_path, r.text, self.embed_headings) for r in records]
-        keys = [cache_file.text_key(t) for t in texts]
-        dim = embedder_dim(embedder) or embed_checked(embedder, ["dimension"], None).shape[1]
-        cache = cache_file.EmbeddingCache.load(self.root, embedder.name, dim)
+    def _embed(self, texts: list[str], keys: list[bytes], cache: cache_file.EmbeddingCache, dim: int,
+               progress: Progress | None) -> tuple[npt.NDArray[np.float32], int]:
+        """Every chunk's vector, from the cache where it can, and the number of
+        chunks embedded now."""
+        assert self.embedder is not None
         missing: dict[bytes, int] = {}
         for i, key in enumerate(keys):
-            if cache.get(key) is None and key not in missing:
+            if key not in cache.rows and key not in missing:
                 missing[key] = i
         # Longest first and in batches: similar lengths pad least, and the
         # progress bar sees steady steps.
         todo = sorted(missing.values(), key=lambda i: -len(texts[i]))
-        fresh: dict[bytes, npt.NDArray[np.float32]] = {}
+        fresh = np.empty((len(todo), dim), dtype=np.float32)
         if progress is not None:
             progress(0, len(todo))
         for step in range(0, len(todo), EMBED_BATCH):
             batch = todo[step:step + EMBED_BATCH]
-            out = embed_checked(embedder, [texts[i] for i in batch], dim)
-            for i, row in zip(batch, out):
-                fresh[keys[i]] = row
+            fresh[step:step + len(batch)] = embed_checked(self.embedder, [texts[i] for i in batch], dim)
             if progress is not None:
-                progress(min(step + EMBED_BATCH, len(todo)), len(todo))
-        vectors = np.empty((len(records), dim), dtype=np.float32)
-        used: dict[bytes, int] = {}
-        for i, key in enumerate(keys):
-            cached = cache.get(key)
-            vectors[i] = cached if cached is not None else fresh[key]
-            used.setdefault(key, i)
-        reused = sum(1 for k in keys if k not in missing)
-        self._save_cache(cache, used, vectors)
-        return vectors, len(keys) - reused, reused
+                progress(step + len(batch), len(todo))
+        # One gather from the cached rows followed by the fresh ones.
+        row = dict(cache.rows)
+        row.update((keys[i], len(cache) + j) for j, i in enumerate(todo))
+        pool = np.concatenate([cache.vectors, fresh]) if todo else cache.vectors
+        vectors = pool[[row[k] for k in keys]]
+        embedded = sum(1 for k in keys if k in missing)
+        self._save_cache(cache, keys, vectors, len(todo))
+        return vectors, embedded
 
-    def _save_cache(self, cache: cache_file.EmbeddingCache, used: dict[bytes, int],
-                    vectors: npt.NDArray[np.float32]) -> None:
-        """Keeps exactly the entries that this index uses; a cache that already
-        holds exactly them is left alone."""
-        if len(cache) == len(used) and all(k in cache.rows for k in used):
+    def _save_cache(self, cache: cache_file.EmbeddingCache, keys: list[bytes],
+                    vectors: npt.NDArray[np.float32], fresh: int) -> None:
+        """Keeps exactly the entries that this index uses (`vectors` holds the
+        vector of each key); a cache that already holds exactly them is left alone."""
+        first = {k: i for i, k in reversed(list(enumerate(keys)))}
+        if not fresh and len(cache) == len(first):
             return
         self.root.mkdir(parents=True, exist_ok=True)
         cache_file.remove_temporaries(self.root)
-        cache.save(self.root, list(used), vectors[list(used.values())])
+        cache.save(self.root, list(first), vectors[list(first.values())])
 
     # -- searching --------------------------------------------------------
 
@@ -291,23 +321,23 @@ def utf8(text: str) -> bool:
         return False
 
 
-def walk(folder: Path, skip: Path) -> Iterator[tuple[str, Path]]:
+def walk(folder: Path, skip: Path) -> Iterator[tuple[str, str]]:
     """(path relative to `folder` with `/`, path) of every `*.md` note below
     `folder`, in path order. Hidden files and folders, the folder `skip` and
     symbolic links that lead out of `folder` are left out."""
-    top = folder.resolve()
-    skip_real = skip.resolve()
+    top = os.path.realpath(folder)
+    skip_real = os.path.realpath(skip)
     found = []
+    # Below the real path of `top`, and with no directory link followed, every
+    # path is real: plain string comparisons suffice.
     for dirpath, dirnames, filenames in os.walk(top, followlinks=False):
-        here = Path(dirpath)
-        dirnames[:] = sorted(d for d in dirnames
-                             if not d.startswith(".") and (here / d).resolve() != skip_real)
+        dirnames[:] = [d for d in dirnames if not d.startswith(".") and os.path.join(dirpath, d) != skip_real]
         for name in filenames:
             if name.startswith(".") or not name.endswith(".md"):
                 continue
-            path = here / name
-            if path.is_symlink() and not path.resolve().is_relative_to(top):
+            path = os.path.join(dirpath, name)
+            if os.path.islink(path) and os.path.commonpath([top, os.path.realpath(path)]) != top:
                 continue
-            found.append(path.relative_to(top).as_posix())
+            found.append(os.path.relpath(path, top).replace(os.sep, "/"))
     for rel in sorted(found):
-        yield rel, top / rel
+        yield rel, os.path.join(top, rel)

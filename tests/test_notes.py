@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from tessavine import EmbedderError, MiniLM, Notes, tokenize
+from tessavine import notes as notes_module
 from tessavine.cache import FILE_NAME
 from tessavine.fusion import fuse
 from tessavine.snippets import make_snippet
@@ -153,3 +154,18 @@ def test_hybrid_puts_chunks_holding_a_quoted_phrase_first(folder):
     assert [r.id for r in fuse(reader, "green tea", [tea, bike], {}, [bike], 5)] == [bike, tea]
     for query in ('"green tea"', "\u201cgreen tea"):
         assert [r.id for r in fuse(reader, query, [tea, bike], {}, [bike], 5)] == [tea, bike], query
+
+
+def test_an_interrupted_index_keeps_what_it_embedded(folder, monkeypatch):
+    monkeypatch.setattr(notes_module, "CHECKPOINT_SECONDS", -1.0)
+    monkeypatch.setattr(notes_module, "EMBED_BATCH", 1)
+
+    class Stops(StandIn):
+        def __call__(self, texts):
+            if len(self.seen) == 2:
+                raise KeyboardInterrupt
+            return super().__call__(texts)
+
+    with pytest.raises(KeyboardInterrupt):
+        Notes(folder, embedder=Stops()).index()
+    assert Notes(folder, embedder=StandIn()).index().reused == 2

@@ -30,6 +30,8 @@ MODES: tuple[Mode, ...] = ("hybrid", "keyword", "vector")
 INDEX_DIR = ".tessavine"
 #: Texts embedded per call to the embedder; also the step of the progress bar.
 EMBED_BATCH = 256
+#: How often a long embedding run saves what it has embedded so far.
+CHECKPOINT_SECONDS = 120.0
 
 Progress = Callable[[int, int], None]
 StrPath = str | os.PathLike[str]
@@ -214,11 +216,18 @@ class Notes:
         fresh = np.empty((len(todo), dim), dtype=np.float32)
         if progress is not None:
             progress(0, len(todo))
+        saved = time.monotonic()
         for step in range(0, len(todo), EMBED_BATCH):
             batch = todo[step:step + EMBED_BATCH]
             fresh[step:step + len(batch)] = embed_checked(self.embedder, [texts[i] for i in batch], dim)
             if progress is not None:
                 progress(step + len(batch), len(todo))
+            if time.monotonic() - saved > CHECKPOINT_SECONDS and step + len(batch) < len(todo):
+                # A long first index that is stopped keeps what it embedded.
+                done = [keys[i] for i in todo[:step + len(batch)]]
+                self.root.mkdir(parents=True, exist_ok=True)
+                cache.save(self.root, cache.keys + done, np.concatenate([cache.vectors, fresh[:len(done)]]))
+                saved = time.monotonic()
         # One gather from the cached rows followed by the fresh ones.
         row = dict(cache.rows)
         row.update((keys[i], len(cache) + j) for j, i in enumerate(todo))

@@ -19,7 +19,8 @@ import numpy as np
 import numpy.typing as npt
 
 from tessavine import cache as cache_file
-from tessavine._core import ChunkRecord, IndexReader, IndexWriter, TessavineError, chunk_text, index_exists
+from tessavine._core import (ChunkRecord, IndexReader, IndexWriter, TessavineError, __version__, chunk_text,
+                             index_exists)
 from tessavine.embedders import Embedder, MiniLM, embed_checked, embedder_dim
 from tessavine.errors import EmbedderError, NotesError
 from tessavine.fusion import rank
@@ -119,12 +120,11 @@ class Notes:
         generation, no new one is written. `progress(done, total)` is called
         as chunks are embedded."""
         start = time.perf_counter()
-        records, notes, skipped = self._read_notes(max_chars)
-        fingerprint = hashlib.blake2b(digest_size=16)
-        fingerprint.update(repr((max_chars, self.embed_headings, self.embedder and self.embedder.name)).encode())
-        for r in records:
-            fingerprint.update(cache_file.text_key("\0".join([r.path, str(r.line_start), str(r.line_end),
-                                                                "\x1f".join(r.heading_path), r.text])))
+        # What the new generation would be made of: the module's version, the
+        # settings, and every note's path and bytes.
+        fingerprint = hashlib.blake2b(repr((__version__, max_chars, self.embed_headings,
+                                            self.embedder and self.embedder.name)).encode(), digest_size=16)
+        records, notes, skipped = self._read_notes(max_chars, fingerprint)
         metadata = {**self._metadata(notes, max_chars), "fingerprint": fingerprint.hexdigest()}
         embedded = 0
         if self.embedder is None:
@@ -156,8 +156,9 @@ class Notes:
         return IndexReport(notes, len(records), embedded, reused, tuple(skipped), generation,
                            time.perf_counter() - start)
 
-    def _read_notes(self, max_chars: int) -> tuple[list[ChunkRecord], int, list[Skipped]]:
-        """The chunks of every readable note, the number of notes, and the notes skipped."""
+    def _read_notes(self, max_chars: int, fingerprint: Any) -> tuple[list[ChunkRecord], int, list[Skipped]]:
+        """The chunks of every readable note, the number of notes, and the notes
+        skipped; `fingerprint` hashes the path and bytes of each note read."""
         folder = self._folder()
         records: list[ChunkRecord] = []
         skipped: list[Skipped] = []
@@ -171,7 +172,8 @@ class Notes:
                 continue
             try:
                 with open(path, "rb") as f:
-                    text = f.read().decode("utf-8")
+                    data = f.read()
+                text = data.decode("utf-8")
             except UnicodeDecodeError as e:
                 skipped.append(Skipped(rel, f"not valid UTF-8 (byte {e.start})"))
                 continue
@@ -179,6 +181,8 @@ class Notes:
                 skipped.append(Skipped(rel, e.strerror or str(e)))
                 continue
             notes += 1
+            fingerprint.update(b"%d:%s\0%d:" % (len(rel), rel.encode(), len(data)))
+            fingerprint.update(data)
             for c in chunk_text(text.removeprefix("\ufeff"), max_chars=max_chars):
                 records.append(ChunkRecord(rel, c.heading_path, c.line_start, c.line_end, c.text))
         return records, notes, skipped

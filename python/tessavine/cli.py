@@ -200,7 +200,7 @@ def cmd_info(args: argparse.Namespace) -> int:
         print(json.dumps(info, ensure_ascii=False, indent=2))
         return 0
     for key in ("index", "generation", "chunks", "dim", "embedder", "notes"):
-        print(f"{key:<12}{info[key]}")
+        print(f"{key:<12}{'none' if info[key] is None else info[key]}")
     for name, size in info["files"].items():
         print(f"{'file':<12}{name}  {size:,} bytes")
     print(f"{'cache':<12}{info['cache_entries']:,} embeddings, {info['cache_bytes']:,} bytes")

@@ -112,8 +112,9 @@ def make_snippet(text: str, query: str, width: int = WIDTH) -> Snippet:
             score = (len({f[2] for f in inside}), len(inside))
             if score > best:
                 best, start = score, s
-        # Show a little of what leads up to the first match.
-        start = max(0, start - width // 5)
+        # Show a little of what leads up to the first match, and a full
+        # window where the text allows.
+        start = max(0, min(start - width // 5, len(flat) - width))
     end = min(len(flat), start + width)
     if start > 0:
         space = flat.find(" ", start)

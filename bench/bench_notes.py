@@ -205,6 +205,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="compare embedded texts on a corpus sample")
     ap.add_argument("--queries", type=int, default=500, help="with --quick: the first N of queries.tsv")
     ap.add_argument("--others", type=int, default=6000, help="with --quick: chunks of other notes")
+    ap.add_argument("--only", choices=["heading", "text"], help="with --quick: index this variant only, no queries")
     ap.add_argument("--no-timing", action="store_true")
     ap.add_argument("--stand-in", action="store_true",
                     help="time indexing with a stand-in embedder (the layer's own cost at full scale)")
@@ -219,6 +220,8 @@ def main():
         folder = sample_folder(query_sets, args.others)
         by_text = {}
         for headings in (True, False):
+            if args.only and args.only != ("heading" if headings else "text"):
+                continue
             label = "heading path + text" if headings else "text"
             notes = tessavine.Notes(folder, index=folder.with_name(f"{folder.name}-{'heading' if headings else 'text'}"),
                                     embedder=tessavine.MiniLM(), embed_headings=headings)
@@ -228,7 +231,8 @@ def main():
             print(f"sample ({label}): {r.notes} notes, {r.chunks} chunks, {r.embedded} embedded in "
                   f"{seconds:.0f} s ({r.embedded / seconds:.1f} chunks/s); {loadavg()}", flush=True)
             by_text[label] = notes
-        quality(by_text, query_sets)
+        if not args.only:
+            quality(by_text, query_sets)
         return
     if args.stand_in:
         timings(True, Hashing())

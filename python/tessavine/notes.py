@@ -339,8 +339,9 @@ def utf8(text: str) -> bool:
 
 def walk(folder: Path, skip: Path) -> Iterator[tuple[str, str]]:
     """(path relative to `folder` with `/`, path) of every `*.md` note below
-    `folder`, in path order. Hidden files and folders, the folder `skip` and
-    symbolic links that lead out of `folder` are left out."""
+    `folder`, in path order. Hidden folders (`.git`), the folder `skip` and
+    symbolic links that lead out of `folder` are left out; hidden files are
+    notes like any other (tldr has a page named `..md`)."""
     top = os.path.realpath(folder)
     skip_real = os.path.realpath(skip)
     found = []
@@ -349,7 +350,7 @@ def walk(folder: Path, skip: Path) -> Iterator[tuple[str, str]]:
     for dirpath, dirnames, filenames in os.walk(top, followlinks=False):
         dirnames[:] = [d for d in dirnames if not d.startswith(".") and os.path.join(dirpath, d) != skip_real]
         for name in filenames:
-            if name.startswith(".") or not name.endswith(".md"):
+            if not name.endswith(".md"):
                 continue
             path = os.path.join(dirpath, name)
             if os.path.islink(path) and os.path.commonpath([top, os.path.realpath(path)]) != top:

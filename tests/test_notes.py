@@ -8,7 +8,7 @@ import pytest
 from tessavine import EmbedderError, MiniLM, Notes, tokenize
 from tessavine import notes as notes_module
 from tessavine.cache import FILE_NAME
-from tessavine.fusion import fuse
+from tessavine.fusion import is_question, ordered
 from tessavine.snippets import make_snippet
 
 from conftest import REPO
@@ -151,9 +151,17 @@ def test_hybrid_puts_chunks_holding_a_quoted_phrase_first(folder):
     reader = notes.reader()
     tea, bike = (next(i for i in range(len(reader)) if reader.chunk(i).path == p) for p in ("a.md", "sub/b.md"))
     tea += 1  # the Brewing chunk follows the Alpha chunk
-    assert [r.id for r in fuse(reader, "green tea", [tea, bike], {}, [bike], 5)] == [bike, tea]
+    score = {bike: 2.0, tea: 1.0}
+    assert [r.id for r in ordered(reader, "green tea", score, {}, {}, 5)] == [bike, tea]
     for query in ('"green tea"', "\u201cgreen tea"):
-        assert [r.id for r in fuse(reader, query, [tea, bike], {}, [bike], 5)] == [tea, bike], query
+        assert [r.id for r in ordered(reader, query, score, {}, {}, 5)] == [tea, bike], query
+
+
+@pytest.mark.parametrize("query, question", [
+    ("cmfcvisualmanager ondrawcombodropbutton", False), ("rebase reflog", False),
+    ("how to undo a rebase", True), ("undo rebase?", True), ("THE reflog", True)])
+def test_questions_are_told_from_keywords(query, question):
+    assert is_question(query) == question
 
 
 def test_an_interrupted_index_keeps_what_it_embedded(folder, monkeypatch):

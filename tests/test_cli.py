@@ -115,4 +115,4 @@ def test_watch_commits_each_change_and_stops_on_ctrl_c(notes_dir):
         assert json.loads(proc.stdout.readline())["generation"] == 2
     finally:
         proc.send_signal(signal.SIGINT)
-        assert proc.wait(timeout=30) == 0
+        assert proc.wait(timeout=60) == 0

@@ -159,8 +159,9 @@ def watch(notes: Notes, args: argparse.Namespace) -> None:
     if not args.quiet:
         print(f"tessavine: watching {args.notes_dir} (Ctrl-C to stop)", file=sys.stderr)
     try:
+        # The watcher wakes at least every second, so that Ctrl-C is seen at once.
         for _changes in watchfiles.watch(args.notes_dir, watch_filter=is_note, debounce=500,
-                                         step=100, rust_timeout=0):
+                                         step=100, rust_timeout=1000, raise_interrupt=False):
             try:
                 print_report(notes.index(args.max_chars, progress_bar(args.quiet)), args.json)
             except (TessavineError, OSError, ValueError) as e:

@@ -12,7 +12,12 @@ else
   queries=("rebase reflog" '"stretch and folds" dough' "what do I do when a pod keeps restarting")
 fi
 
-run() { printf '\n$ %s\n' "$*"; "$@"; }
+run() {
+  printf '\n$'
+  for a in "$@"; do case $a in *[[:space:]\"]*) printf " '%s'" "$a" ;; *) printf ' %s' "$a" ;; esac; done
+  printf '\n'
+  "$@"
+}
 run tessavine index "$notes" --index "$index"
 run tessavine info --index "$index"
 run tessavine search "${queries[0]}" --index "$index" --mode keyword -k 3

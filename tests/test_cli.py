@@ -107,7 +107,9 @@ def test_permission_denied_is_reported(notes_dir):
 def test_watch_commits_each_change_and_stops_on_ctrl_c(notes_dir):
     pytest.importorskip("watchfiles")
     proc = subprocess.Popen([sys.executable, "-m", "tessavine", "index", str(notes_dir), "--embedder", "none",
-                             "--watch", "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV)
+                             "--watch", "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=ENV,
+                            # A shell's background job ignores SIGINT, and so would we: a terminal does not.
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         assert json.loads(proc.stdout.readline())["generation"] == 1
         time.sleep(1.5)

@@ -1,0 +1,5 @@
+import sys
+
+from tessavine.cli import main
+
+sys.exit(main())

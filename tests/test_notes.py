@@ -1,0 +1,179 @@
+"""The notes folder layer: walking, the embedding cache, search modes, snippets."""
+import os
+import zlib
+
+import numpy as np
+import pytest
+
+from tessavine import EmbedderError, MiniLM, Notes, tokenize
+from tessavine import notes as notes_module
+from tessavine.cache import FILE_NAME
+from tessavine.fusion import is_question, ordered
+from tessavine.snippets import make_snippet
+
+from conftest import REPO
+
+
+class StandIn:
+    """A small deterministic embedder: signed feature hashing of the terms."""
+
+    def __init__(self, name="stand-in", dim=16):
+        self.name, self.dim, self.seen = name, dim, []
+
+    def __call__(self, texts):
+        self.seen += texts
+        out = np.zeros((len(texts), self.dim), dtype=np.float32)
+        out[:, 0] = 0.5
+        for row, text in zip(out, texts):
+            for term in tokenize(text):
+                h = zlib.crc32(term.encode())
+                row[h % self.dim] += 1.0 if h & 256 else -1.0
+        return out
+
+
+NOTES = {
+    "a.md": "# Alpha\n\nThe kettle whistles at dawn.\n\n## Brewing\n\nSteep green tea for two minutes.\n",
+    "sub/b.md": "# Beta\n\nBicycle chains need oil.\n",
+    "sub/c.md": "# Gamma\n\nΣΟΦΙΑ und Straße im XMLParser.\n",
+    ".hidden/d.md": "# Hidden\n\nnever indexed\n",
+}
+
+
+@pytest.fixture
+def folder(tmp_path):
+    for rel, text in NOTES.items():
+        (tmp_path / "notes" / rel).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "notes" / rel).write_text(text, encoding="utf-8")
+    (tmp_path / "notes" / "latin1.md").write_bytes(b"caf\xe9\n")
+    (tmp_path / "outside.md").write_text("# Out\n\nescaped\n")
+    os.symlink(tmp_path / "outside.md", tmp_path / "notes" / "link.md")
+    return tmp_path / "notes"
+
+
+def generation_files(notes):
+    gen = notes.reader().dir
+    return {name: (gen / name).read_bytes() for name in ("docs.bin", "bm25.bin", "vectors.bin")}
+
+
+def test_index_walks_the_folder_and_reports(folder):
+    report = Notes(folder, embedder=StandIn()).index()
+    assert (report.notes, report.chunks, report.embedded, report.reused) == (3, 4, 4, 0)
+    assert [(s.path, s.reason) for s in report.skipped] == [("latin1.md", "not valid UTF-8 (byte 3)")]
+    again = Notes(folder, embedder=StandIn()).index()  # nothing changed: no new generation
+    assert (again.generation, again.embedded, again.reused) == (report.generation, 0, 4)
+    paths = {r.path for r in Notes(index=folder / ".tessavine").search("kettle bicycle escaped never", mode="keyword")}
+    assert paths == {"a.md", "sub/b.md"}
+
+
+def test_cache_embeds_only_changed_chunks_and_matches_a_fresh_build(folder, tmp_path):
+    embedder = StandIn()
+    notes = Notes(folder, embedder=embedder)
+    notes.index()
+    (folder / "a.md").write_text(NOTES["a.md"].replace("two minutes", "three minutes"))
+    embedder.seen.clear()
+    report = notes.index()
+    assert (report.embedded, report.reused) == (1, 3)
+    assert embedder.seen == ["Alpha > Brewing\n## Brewing\n\nSteep green tea for three minutes."]
+    fresh = Notes(folder, index=tmp_path / "fresh", embedder=StandIn())
+    assert fresh.index().embedded == 4
+    assert generation_files(notes) == generation_files(fresh)
+
+
+def test_deleted_and_renamed_notes_leave_no_trace(folder):
+    notes = Notes(folder, embedder=StandIn())
+    notes.index()
+    (folder / "sub" / "b.md").unlink()
+    (folder / "a.md").rename(folder / "renamed.md")
+    notes.index()
+    for mode in ("keyword", "vector", "hybrid"):
+        paths = {r.path for r in notes.search("kettle bicycle chains tea", mode=mode)}
+        assert paths <= {"renamed.md", "sub/c.md"}, mode
+    assert notes.info()["cache_entries"] == 3
+
+
+@pytest.mark.parametrize("damage", [
+    lambda b: b[:-1], lambda b: b[:len(b) // 2], lambda b: b[:40] + bytes([b[40] ^ 1]) + b[41:],
+    lambda b: b"garbage", lambda b: b""])
+def test_a_damaged_cache_is_ignored_and_rebuilt(folder, damage):
+    notes = Notes(folder, embedder=StandIn())
+    notes.index()
+    before = generation_files(notes)
+    path = folder / ".tessavine" / FILE_NAME
+    path.write_bytes(damage(path.read_bytes()))
+    assert notes.index().embedded == 4
+    assert generation_files(notes) == before
+    assert Notes(folder, embedder=StandIn()).index().reused == 4
+
+
+def test_another_embedder_is_refused_and_misses_the_cache(folder):
+    Notes(folder, embedder=StandIn()).index()
+    for other, message in ((StandIn("other"), "'stand-in' (dimension 16), not 'other' (dimension 16)"),
+                           (StandIn(dim=8), "'stand-in' (dimension 16), not 'stand-in' (dimension 8)")):
+        with pytest.raises(EmbedderError, match=message.replace("(", r"\(").replace(")", r"\)")):
+            Notes(folder, embedder=other).search("tea")
+    with pytest.raises(EmbedderError, match="built with embedder 'stand-in'; pass that embedder"):
+        Notes(index=folder / ".tessavine").search("tea")
+    assert Notes(folder, embedder=StandIn("other")).index().embedded == 4
+
+
+@pytest.mark.parametrize("text, query, marked", [
+    ("Notes on ΣΟΦΙΑ and the Straße.", "σοφια STRASSE straße", "Notes on **ΣΟΦΙΑ** and the **Straße**."),
+    ("Use XMLParser or parse_xml.", "parser xml", "Use **XMLParser** or parse_**xml**."),
+    ("The cat is on the mat", "the cat on", "The **cat** is on the mat"),
+    # The virama of हिन्दी is no letter: the index holds two terms, and marks them so.
+    ("日本語の勉強 and हिन्दी text", "हिन्दी 日本語の勉強", "**日本語の勉強** and **हिन**्**दी** text"),
+])
+def test_snippets_mark_what_the_index_matched(text, query, marked):
+    assert str(make_snippet(text, query)) == marked
+
+
+def test_snippet_windows_the_best_part_of_a_long_chunk():
+    text = "filler words here. " * 40 + "The kettle whistles at dawn. " + "more filler text. " * 40
+    s = make_snippet(text, "kettle dawn")
+    assert len(s.text) <= 202 and s.text.startswith("…") and s.text.endswith("…")
+    assert [s.text[a:b] for a, b in s.spans] == ["kettle", "dawn"]
+
+
+@pytest.mark.skipif(not MiniLM.available(), reason="the embed extra is not installed")
+def test_the_packaged_model_indexes_and_searches(tmp_path):
+    for name in ("kubernetes-debugging.md", "git-rebase.md"):
+        (tmp_path / name).write_bytes((REPO / "examples" / "notes" / "dev" / name).read_bytes())
+    notes = Notes(tmp_path, embedder=MiniLM())
+    assert notes.index().embedded > 0
+    assert notes.reader().manifest["dim"] == 384
+    hits = notes.search("my container keeps crashing and restarting", k=1, mode="vector")
+    assert hits[0].path == "kubernetes-debugging.md"
+
+
+def test_hybrid_puts_chunks_holding_a_quoted_phrase_first(folder):
+    notes = Notes(folder)
+    notes.index()
+    reader = notes.reader()
+    tea, bike = (next(i for i in range(len(reader)) if reader.chunk(i).path == p) for p in ("a.md", "sub/b.md"))
+    tea += 1  # the Brewing chunk follows the Alpha chunk
+    score = {bike: 2.0, tea: 1.0}
+    assert [r.id for r in ordered(reader, "green tea", score, {}, {}, 5)] == [bike, tea]
+    for query in ('"green tea"', "\u201cgreen tea"):
+        assert [r.id for r in ordered(reader, query, score, {}, {}, 5)] == [tea, bike], query
+
+
+@pytest.mark.parametrize("query, question", [
+    ("cmfcvisualmanager ondrawcombodropbutton", False), ("rebase reflog", False),
+    ("how to undo a rebase", True), ("undo rebase?", True), ("THE reflog", True)])
+def test_questions_are_told_from_keywords(query, question):
+    assert is_question(query) == question
+
+
+def test_an_interrupted_index_keeps_what_it_embedded(folder, monkeypatch):
+    monkeypatch.setattr(notes_module, "CHECKPOINT_SECONDS", -1.0)
+    monkeypatch.setattr(notes_module, "EMBED_BATCH", 1)
+
+    class Stops(StandIn):
+        def __call__(self, texts):
+            if len(self.seen) == 2:
+                raise KeyboardInterrupt
+            return super().__call__(texts)
+
+    with pytest.raises(KeyboardInterrupt):
+        Notes(folder, embedder=Stops()).index()
+    assert Notes(folder, embedder=StandIn()).index().reused == 2

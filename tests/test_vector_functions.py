@@ -6,6 +6,8 @@ import pytest
 
 from tessavine import hamming, quantize_binary
 
+from conftest import skip_under_sanitizer
+
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 
 
@@ -98,6 +100,7 @@ def test_result_adopts_the_buffer_through_a_holder(shape):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@skip_under_sanitizer("its allocator holds freed memory back in quarantine")
 def test_no_memory_growth_over_many_calls():
     def rss():
         with open("/proc/self/statm") as f:

@@ -39,6 +39,7 @@ const fs::path& root() {
     std::string pattern = (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
                           std::string("/fuzz_generation.XXXXXX");
     if (!mkdtemp(pattern.data())) std::abort();
+    std::atexit([] { std::error_code ignored; fs::remove_all(root(), ignored); });
     return fs::path(pattern);
   }();
   return dir;

@@ -15,7 +15,7 @@ import tempfile
 import numpy as np
 
 from common import table
-from tessavine._core import (ChunkRecord, IndexFormatError, IndexReader, IndexWriter, chunk_text, hamming,
+from tessavine._core import (Chunk, ChunkRecord, IndexFormatError, IndexReader, IndexWriter, chunk_text, hamming,
                              index_exists, quantize_binary, tokenize)
 
 DIM = 16
@@ -70,7 +70,8 @@ def calls(work):
 
     def chunk_fields():
         for c in chunk_text(NOTE, max_chars=40):
-            c.text, c.heading_path, c.byte_start, c.byte_end, c.line_start, c.line_end, c == c
+            c.text, c.heading_path, c.byte_start, c.byte_end, c.line_start, c.line_end, c == c, repr(c)
+        raises(TypeError, Chunk)
 
     def writer():
         w = IndexWriter(DIM, embedder="e", metadata={"a": [1.5, None]})
@@ -83,17 +84,17 @@ def calls(work):
         w = IndexWriter(0)
         w.add(ChunkRecord(*record_args))
         info = w.commit(commit_root)
-        info.dir, info.generation, info.n_chunks
+        info.dir, info.generation, info.n_chunks, repr(info)
         raises(RuntimeError, w.commit, commit_root)
 
     def hybrid():
         for h in reader.search('alpha "beta note"', query, k=20):
-            h.id, h.score, h.bm25_rank, h.vector_rank
+            h.id, h.score, h.bm25_rank, h.vector_rank, repr(h)
         raises(ValueError, reader.search, "alpha", query[:3])
 
     def record():
         r = ChunkRecord(*record_args)
-        r.path, r.heading_path, r.line_start, r.line_end, r.text, r == r
+        r.path, r.heading_path, r.line_start, r.line_end, r.text, r == r, repr(r)
         raises(TypeError, ChunkRecord, "p", ["A", 1], 1, 2, "t")
 
     return {
@@ -114,7 +115,7 @@ def calls(work):
                                    ("int8", "binary", "binary+int8", "ternary+int8")],
                                   raises(ValueError, reader.search_vector, query, 10, 50, "nope")),
         "chunk": lambda: (reader.chunk(3), raises(ValueError, reader.chunk, 50)),
-        "reader fields": lambda: (reader.manifest, reader.dir, reader.has_vectors, len(reader)),
+        "reader fields": lambda: (reader.manifest, reader.dir, reader.has_vectors, len(reader), repr(reader)),
     }
 
 

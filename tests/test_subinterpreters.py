@@ -1,6 +1,7 @@
 """Sub-interpreters: the module keeps its classes and exceptions process-wide
 and NumPy loads once per process, so an import inside a sub-interpreter must
 fail with ImportError, and the main interpreter must go on working after it."""
+import importlib.util
 import json
 import subprocess
 import sys
@@ -47,17 +48,7 @@ print(json.dumps(outcomes))
 """
 
 
-def sub_interpreter_api():
-    for name in ("_interpreters", "_xxsubinterpreters"):
-        try:
-            __import__(name)
-            return name
-        except ImportError:
-            pass
-    return None
-
-
-@pytest.mark.skipif(sub_interpreter_api() is None,
+@pytest.mark.skipif(not any(importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")),
                     reason=f"Python {sys.version_info[0]}.{sys.version_info[1]} has no sub-interpreter module")
 def test_import_in_a_sub_interpreter_fails_cleanly(tmp_path):
     done = subprocess.run([sys.executable, "-c", PROBE, json.dumps(sys.path), str(tmp_path / "outcome")],

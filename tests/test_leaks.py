@@ -6,11 +6,10 @@ import sys
 
 import pytest
 
-from conftest import REPO, skip_under_sanitizer
+from conftest import REPO
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
-@skip_under_sanitizer("its allocator holds freed memory back in quarantine")
 def test_repeated_calls_leak_nothing():
     done = subprocess.run([sys.executable, str(REPO / "bench" / "leaks.py"), "--iterations", "300", "--warmup", "100"],
                           capture_output=True, text=True, timeout=600)

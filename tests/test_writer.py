@@ -15,8 +15,6 @@ import pytest
 
 from tessavine._core import ChunkRecord, CommitInfo, IndexWriter, index_exists
 
-from conftest import skip_under_sanitizer
-
 
 def rec(text="body", headings=("Intro", "Setup"), path="notes/a.md", start=3, end=9):
     return ChunkRecord(path, list(headings), start, end, text)
@@ -268,8 +266,6 @@ def commit_random(root, rng):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@skip_under_sanitizer("the sanitized build spends most of each loop adding records, so random kills "
-                      "too rarely land inside a commit's file work")
 def test_commits_survive_sigkill_at_random_moments(tmp_path):
     # A memory file system when there is one: a killed process leaves the same
     # files behind wherever they are, and syncs cost nothing there.

@@ -4,7 +4,7 @@ process's resident memory, open file descriptors, memory mappings and Python's
 allocated blocks must stay flat; the script prints each call's figures before
 and after and exits with 1 when one of them grew past its allowance.
 
-    python bench/leaks.py [--iterations 100000] [--warmup 2000] [call ...]"""
+    python bench/leaks.py [--iterations 100000] [--warmup 5000] [call ...]"""
 import argparse
 import gc
 import os
@@ -122,7 +122,7 @@ def calls(work):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--iterations", type=int, default=100_000)
-    parser.add_argument("--warmup", type=int, default=2_000)
+    parser.add_argument("--warmup", type=int, default=5_000)
     parser.add_argument("only", nargs="*", help="names of the calls to run (all by default)")
     args = parser.parse_args()
     work = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)

@@ -39,7 +39,6 @@ const fs::path& root() {
     std::string pattern = (fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
                           std::string("/fuzz_generation.XXXXXX");
     if (!mkdtemp(pattern.data())) std::abort();
-    std::atexit([] { std::error_code ignored; fs::remove_all(root(), ignored); });
     return fs::path(pattern);
   }();
   return dir;
@@ -64,7 +63,6 @@ void write_root(std::string_view input, bool fix_sizes) {
       parts[1] = manifest.dump(2);
     }
   }
-  fs::remove_all(root());
   fs::create_directories(root() / "gen-000001");
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (!parts[i]) continue;
@@ -169,6 +167,11 @@ Trace run_queries(const IndexReader& reader, std::uint8_t flags) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
+  // libFuzzer ends without running exit handlers: nothing stays behind
+  // between inputs.
+  struct Cleanup {
+    ~Cleanup() { fs::remove_all(root()); }
+  } cleanup;
   write_root({reinterpret_cast<const char*>(data + 1), size - 1}, data[0] & 1);
   auto mapped = IndexReader::open(root(), true);
   auto read = IndexReader::open(root(), false);

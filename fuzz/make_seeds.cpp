@@ -1,15 +1,20 @@
 // Writes the seed inputs of the fuzzers: valid files made by the builders,
 // plus a few hand-made variants the builders never produce.
-//   make_seeds <corpus-root>   (creates <root>/fuzz_docs, fuzz_bm25, fuzz_manifest)
+//   make_seeds <corpus-root>   (creates <root>/fuzz_docs, fuzz_bm25, fuzz_manifest,
+//                               fuzz_generation)
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "formats/bm25.h"
 #include "formats/docs.h"
 #include "formats/manifest.h"
+#include "index/writer.h"
 
 namespace fs = std::filesystem;
 using namespace tessavine;
@@ -81,6 +86,56 @@ void manifest_seeds(const fs::path& dir) {
                     R"("files":{"bm25.bin":40,"docs.bin":24},"extra":{"a":[1]}})"));
 }
 
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Generations committed by the writer, packed as fuzz_generation reads them.
+void generation_seeds(const fs::path& dir) {
+  const std::vector<std::string> texts = {"alpha beta gamma", "beta gamma delta\n\nalpha",
+                                          "zeta fooBar alpha beta", "", "gamma \"quoted\" beta"};
+  for (std::uint64_t dim : {0, 3, 16}) {
+    for (std::size_t count : {std::size_t{0}, texts.size()}) {
+      const fs::path root = dir / "tmp-root";
+      fs::remove_all(root);
+      IndexWriter writer(WriterOptions{dim, "model", nlohmann::json::object(), {}});
+      for (std::size_t i = 0; i < count; ++i) {
+        std::vector<float> v(dim);
+        for (std::size_t j = 0; j < dim; ++j) v[j] = static_cast<float>((i * 7 + j * 3) % 5) - 2.0f;
+        if (dim > 0) v[0] = 1.0f;
+        const ChunkRecord record{"n" + std::to_string(i) + ".md", {"Top", "Sub"}, 1, 2, texts[i]};
+        if (!writer.add(record, dim ? std::optional(std::span<const float>(v)) : std::nullopt))
+          std::abort();
+      }
+      const auto info = std::move(writer).commit(root);
+      if (!info) std::abort();
+      std::string packed(1, '\0');
+      packed += read_file(root / "CURRENT");
+      for (const char* name : {"manifest.json", "docs.bin", "bm25.bin", "vectors.bin"}) {
+        if (!fs::exists(info->dir / name)) break;
+        packed += "\n--file--\n" + read_file(info->dir / name);
+      }
+      write(dir, "dim" + std::to_string(dim) + "-n" + std::to_string(count), packed);
+      fs::remove_all(root);
+    }
+  }
+}
+
+// Notes and queries for the text harnesses (chunk seeds start with their two
+// option bytes: max_chars 1 + 20, Markdown mode).
+void text_seeds(const fs::path& root) {
+  const std::string note =
+      "Intro line\r\n# Title ##\n\nSome camelCase text, XMLParser utf8 v2.\n"
+      "## Sub\n```cpp\nint x;\n\n# not a heading\n````\n   ~~~\nunclosed \xC3\xA9\xE2\x80\x83\n"
+      "####### seven\n    # indented\nalpha beta gamma delta epsilon zeta eta theta\n";
+  write(root / "fuzz_chunk", "note", "\x14\x00" + note);
+  write(root / "fuzz_chunk", "plain", "\x05\x01" + note);
+  write(root / "fuzz_tokenize", "note", note + "\xC4\xB0STANBUL \xCE\xA3\xCE\x91\xCE\xA3 ToDo 2fa");
+  write(root / "fuzz_phrase", "query",
+        std::string("\"state of the art\" \xE2\x80\x9C" "fooBar baz\xE2\x80\x9D \"a\" unmatched \"open"));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,5 +147,7 @@ int main(int argc, char** argv) {
   docs_seeds(root / "fuzz_docs");
   bm25_seeds(root / "fuzz_bm25");
   manifest_seeds(root / "fuzz_manifest");
+  generation_seeds(root / "fuzz_generation");
+  text_seeds(root);
   return 0;
 }

@@ -17,6 +17,12 @@ Corpus: "Microsoft C++, C, and Assembler documentation" by Microsoft
 Corporation and contributors (CC BY 4.0) and tldr-pages (CC BY 4.0); see the
 corpus README.
 
+Scale: BENCH_SCALE=N indexes the corpus N times over (1, the default; 4; 16),
+every copy's note paths under "copy{i}/", so that the growth of each cost with
+the size of the index shows. A known item counts in any copy. BENCH_ENGINES
+(default "tessavine,fts5,tantivy") picks the engines, since FTS5 at 16x takes
+minutes.
+
 Run: make bench, or TESSAVINE_CORPUS=../shared/corpus .venv/bin/python bench/bench_bm25.py
 """
 import importlib
@@ -32,6 +38,8 @@ from pathlib import Path
 from common import CORPUS, best_of, ensure_modules  # noqa: E402 (also puts python/ on the path)
 K = 10
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+SCALE = int(os.environ.get("BENCH_SCALE", "1"))
+ENGINES = os.environ.get("BENCH_ENGINES", "tessavine,fts5,tantivy").split(",")
 
 from tessavine._core import ChunkRecord, IndexReader, IndexWriter, chunk_text  # noqa: E402
 
@@ -43,8 +51,10 @@ def load_tantivy():
     return importlib.import_module("tantivy")
 
 
-def corpus_chunks():
-    """(path, heading path, search text, record) of every chunk, in corpus order."""
+def corpus_chunks(scale=1):
+    """(path, heading path, search text, record) of every chunk, in corpus
+    order, `scale` times over: copy i stores its note paths under "copy{i}/"
+    (the first element keeps the corpus path, for the known items)."""
     manifest = CORPUS / "manifest.tsv"
     if not manifest.is_file():
         sys.exit(f"corpus not found at {CORPUS} (set TESSAVINE_CORPUS)")
@@ -56,7 +66,10 @@ def corpus_chunks():
         for c in chunk_text((CORPUS / path).read_bytes().decode("utf-8"), 1200):
             record = ChunkRecord(path, c.heading_path, c.line_start, c.line_end, c.text)
             chunks.append((path, c.heading_path, " ".join(c.heading_path) + "\n" + c.text, record))
-    return chunks
+    if scale == 1:
+        return chunks
+    return [(path, heading, text, ChunkRecord(f"copy{i}/{path}", heading, r.line_start, r.line_end, r.text))
+            for i in range(scale) for path, heading, text, r in chunks]
 
 
 def load_queries():
@@ -191,15 +204,19 @@ def percentile(values, p):
 
 
 def main():
-    tantivy = load_tantivy()
+    tantivy = load_tantivy() if "tantivy" in ENGINES else None
     start = time.perf_counter()
-    chunks = corpus_chunks()
+    chunks = corpus_chunks(SCALE)
     queries = load_queries()
-    print(f"corpus: {len(chunks)} chunks at 1200 characters (chunked in {time.perf_counter() - start:.1f} s); "
+    print(f"corpus x{SCALE}: {len(chunks)} chunks at 1200 characters (chunked in {time.perf_counter() - start:.1f} s); "
           f"{len(queries)} queries, k = {K}, {ROUNDS} timed rounds")
     work = Path(tempfile.mkdtemp(prefix="bench-bm25-"))
     try:
-        engines = [Tessavine(work), Fts5(work)]
+        engines = []
+        if "tessavine" in ENGINES:
+            engines.append(Tessavine(work))
+        if "fts5" in ENGINES:
+            engines.append(Fts5(work))
         if tantivy is not None:
             engines.append(Tantivy(work, tantivy))
         rows = {}
@@ -216,9 +233,9 @@ def main():
         for name, r in rows.items():
             print(f"{name:24}{r['build']:9.2f}{r['open'] * 1e3:9.2f}{r['p50'] * 1e6:9.1f}{r['p99'] * 1e6:9.1f}"
                   f"{r['qps']:9.0f}{r['mrr']:8.3f}")
-        ours = rows[Tessavine.name]
+        ours = rows.get(Tessavine.name)
         for name, r in rows.items():
-            if name == Tessavine.name:
+            if ours is None or name == Tessavine.name:
                 continue
             print(f"{name}: p50 ratio ours/peer {ours['p50'] / r['p50']:.2f}, p99 {ours['p99'] / r['p99']:.2f}, "
                   f"QPS ours/peer {ours['qps'] / r['qps']:.2f}, build {ours['build'] / r['build']:.2f}, "

@@ -226,10 +226,6 @@ std::uint32_t Bm25::posting_offset(std::uint32_t t) const {
   return read_u32_le(storage_.bytes(), posting_offsets_ + 4 * std::size_t{t});
 }
 
-std::uint32_t Bm25::doc_len(std::uint32_t doc) const {
-  return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
-}
-
 std::string_view Bm25::term(std::uint32_t t) const {
   const std::uint32_t start = term_offset(t);
   const std::uint32_t end = term_offset(t + 1);

@@ -109,8 +109,11 @@ class Bm25 {
   float k1() const { return k1_; }
   float b() const { return b_; }
 
-  // doc < doc_count(), t < term_count().
-  std::uint32_t doc_len(std::uint32_t doc) const;
+  // doc < doc_count(), t < term_count(). Inline: scoring reads a length for
+  // every posting.
+  std::uint32_t doc_len(std::uint32_t doc) const {
+    return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
+  }
   std::string_view term(std::uint32_t t) const;
   PostingList postings(std::uint32_t t) const;
 

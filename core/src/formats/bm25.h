@@ -118,13 +118,14 @@ class Bm25 {
   PostingList postings(std::uint32_t t) const;
 
   std::optional<std::uint32_t> find_term(std::string_view term) const;
+  // Whether term t has a posting for `doc`: a binary search of its postings.
+  bool has_posting(std::uint32_t t, std::uint32_t doc) const;
   // Whether `doc` has a posting for every term; true for an empty list.
   bool contains_all(std::uint32_t doc, std::span<const std::string> terms) const;
   bool contains_all(std::uint32_t doc, std::span<const std::string_view> terms) const;
 
  private:
   Bm25() = default;
-  bool has_posting(std::uint32_t t, std::uint32_t doc) const;
   std::uint32_t term_offset(std::uint32_t t) const;
   std::uint32_t posting_offset(std::uint32_t t) const;
 

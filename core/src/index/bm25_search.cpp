@@ -146,8 +146,10 @@ std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
 // (odd stored k1 or b) break the argument and are scored exhaustively.
 
 constexpr std::uint32_t kBoundWindow = 256;  // documents per window of a bound
-constexpr std::uint32_t kSpan = 16 * kBoundWindow;  // documents scored together
+constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
+constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
 constexpr std::size_t kMaxPrunedTerms = 16;  // terms of one document fit a 16-bit mask
+constexpr std::size_t kPrimingSpans = 4;
 constexpr std::size_t kPrimingWindows = 8;
 
 std::size_t window_count(const Bm25& bm25) {
@@ -169,7 +171,8 @@ struct TermBound {
   // Dense terms: per window, the step whose value bounds the contributions
   // there. Values rise with the step; the last is max itself.
   std::vector<std::uint8_t> window_steps;
-  std::vector<float> step_values;  // 256 of them
+  std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
+  std::vector<float> step_values;        // 256 of them
 
   // The smallest step whose value is at least v, for 0 <= v <= max.
   std::uint8_t step_at_least(float v) const {
@@ -205,7 +208,12 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
     for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
     bound.step_values[255] = bound.max;
     bound.window_steps.resize(windows);
-    for (std::size_t w = 0; w < windows; ++w) bound.window_steps[w] = bound.step_at_least(window_max[w]);
+    bound.span_steps.assign((windows + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
+    for (std::size_t w = 0; w < windows; ++w) {
+      bound.window_steps[w] = bound.step_at_least(window_max[w]);
+      std::uint8_t& span = bound.span_steps[w / kWindowsPerSpan];
+      span = std::max(span, bound.window_steps[w]);
+    }
   }
   return bound;
 }
@@ -247,10 +255,11 @@ struct Term {
 
 };
 
-// Every window's bound is worked out first. The few best windows are scored
-// first, so that the selection fills with good scores early; then spans of
-// kSpan documents in order, each scoring only its windows whose bound may
-// still lift a document into the result, every document there in full.
+// Spans of kSpan documents, each with a bound (the sum in term order of each
+// term's bound over the span). The best few spans go first, so that the
+// selection fills with good scores early, then the others in order; a span
+// whose bound falls short is passed over, and in the others only the windows
+// whose own bound may still lift a document into the result are read.
 class PrunedSearch {
  public:
   PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term> terms, std::size_t k,
@@ -265,61 +274,103 @@ class PrunedSearch {
 
   std::vector<Scored> run() && {
     const std::size_t windows = window_count(bm25_);
-    window_bounds(windows);
-    // The best few, by bound, then number.
-    std::vector<std::uint32_t> order(windows);
-    for (std::size_t w = 0; w < windows; ++w) order[w] = static_cast<std::uint32_t>(w);
-    const std::size_t first = std::min(kPrimingWindows, windows);
-    std::partial_sort(order.begin(), order.begin() + first, order.end(),
-                      [&](std::uint32_t a, std::uint32_t b) {
-                        return better({bounds_[a], a}, {bounds_[b], b});
-                      });
-    std::vector<bool> done(windows, false);
-    for (std::size_t r = 0; r < first; ++r) {
-      const std::uint32_t w = order[r];
-      done[w] = true;
-      if (!selection_.would_keep(w * kBoundWindow, bounds_[w])) break;
-      const std::uint32_t span = w / 16;
-      for (Term& t : terms_) t.pos = 0;
-      score_span(span, static_cast<std::uint16_t>(1u << (w % 16)));
-    }
-    for (Term& t : terms_) t.pos = 0;
-    for (std::size_t span = 0; span * 16 < windows; ++span) {
-      std::uint16_t live = 0;
-      for (std::size_t w = span * 16; w < std::min(windows, span * 16 + 16); ++w) {
-        // No document of a window numbers below its first.
-        if (!done[w] && selection_.would_keep(static_cast<std::uint32_t>(w * kBoundWindow), bounds_[w])) {
-          live |= static_cast<std::uint16_t>(1u << (w % 16));
-        }
-      }
-      if (live != 0) score_span(static_cast<std::uint32_t>(span), live);
-    }
-    return std::move(selection_).finish();
-  }
-
- private:
-  // bounds_[w]: the sum in term order of each term's bound in window w.
-  void window_bounds(std::size_t windows) {
-    bounds_.assign(windows, 0.0f);
+    const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
+    std::vector<float> bounds(spans, 0.0f);
     for (const Term& t : terms_) {
       if (t.dense) {
-        for (std::size_t w = 0; w < windows; ++w) {
-          bounds_[w] = bounds_[w] + t.bound->step_values[t.bound->window_steps[w]];
+        for (std::size_t s = 0; s < spans; ++s) {
+          bounds[s] = bounds[s] + t.bound->step_values[t.bound->span_steps[s]];
         }
         continue;
       }
       for (std::size_t j = 0; j < t.docs.size();) {
-        const std::size_t w = t.docs[j] / kBoundWindow;
+        const std::size_t s = t.docs[j] / kSpan;
         float m = 0.0f;
-        for (; j < t.docs.size() && t.docs[j] / kBoundWindow == w; ++j) m = std::max(m, t.contributions[j]);
-        bounds_[w] = bounds_[w] + m;
+        for (; j < t.docs.size() && t.docs[j] / kSpan == s; ++j) m = std::max(m, t.contributions[j]);
+        bounds[s] = bounds[s] + m;
+      }
+    }
+    // The best windows of the best few spans go first.
+    std::vector<std::uint32_t> best(std::min(kPrimingSpans, spans));
+    std::vector<std::uint32_t> order(spans);
+    for (std::size_t s = 0; s < spans; ++s) order[s] = static_cast<std::uint32_t>(s);
+    std::partial_sort_copy(order.begin(), order.end(), best.begin(), best.end(),
+                           [&](std::uint32_t a, std::uint32_t b) {
+                             return better({bounds[a], a}, {bounds[b], b});
+                           });
+    std::vector<Scored> first;  // (bound, window number)
+    for (const std::uint32_t s : best) {
+      float window_bounds[kWindowsPerSpan];
+      for (Term& t : terms_) t.pos = 0;
+      bound_windows(s, window_bounds);
+      for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+        first.push_back({window_bounds[w], s * kWindowsPerSpan + w});
+      }
+    }
+    std::sort(first.begin(), first.end(), better);
+    first.resize(std::min(first.size(), kPrimingWindows));
+    for (const Scored& w : first) {
+      if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
+      for (Term& t : terms_) t.pos = 0;
+      score_span(w.id / kWindowsPerSpan, static_cast<std::uint16_t>(1u << (w.id % kWindowsPerSpan)));
+      done_.push_back(w.id);
+    }
+    for (Term& t : terms_) t.pos = 0;
+    for (std::uint32_t s = 0; s < spans; ++s) visit(s, bounds[s]);
+    return std::move(selection_).finish();
+  }
+
+ private:
+  // bounds[w]: the sum in term order of each term's bound in window w of span
+  // s. Moves each sparse term's pos, which must not lie past the span's first
+  // posting, to it.
+  void bound_windows(std::uint32_t s, float* bounds) {
+    const std::uint32_t s0 = s * kSpan;
+    const std::uint64_t s1 = std::uint64_t{s0} + kSpan;
+    std::fill(bounds, bounds + kWindowsPerSpan, 0.0f);
+    for (Term& t : terms_) {
+      if (t.dense) {
+        const std::size_t first = std::size_t{s} * kWindowsPerSpan;
+        const std::size_t last = std::min(first + kWindowsPerSpan, t.bound->window_steps.size());
+        for (std::size_t w = first; w < last; ++w) {
+          bounds[w - first] = bounds[w - first] + t.bound->step_values[t.bound->window_steps[w]];
+        }
+        continue;
+      }
+      t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
+      for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1;) {
+        const std::uint32_t w = (t.docs[j] - s0) / kBoundWindow;
+        float m = 0.0f;
+        for (; j < t.docs.size() && t.docs[j] < s1 && (t.docs[j] - s0) / kBoundWindow == w; ++j) {
+          m = std::max(m, t.contributions[j]);
+        }
+        bounds[w] = bounds[w] + m;
       }
     }
   }
 
-  // Scores the documents holding a query term in the live windows (bit i:
-  // window 16 * span + i) of the span that may still enter the result. Each
-  // term's pos must not lie past the span's first posting.
+  // Scores span s unless its bound falls short; then only its live windows,
+  // those not scored yet. Each term's pos must not lie past the span's first
+  // posting.
+  void visit(std::uint32_t s, float span_bound) {
+    const std::uint32_t s0 = s * kSpan;
+    // No document of a span or window numbers below its first.
+    if (!selection_.would_keep(s0, span_bound)) return;
+    float bounds[kWindowsPerSpan];
+    bound_windows(s, bounds);
+    std::uint16_t live = 0;
+    for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+      if (selection_.would_keep(s0 + w * kBoundWindow, bounds[w]) &&
+          std::find(done_.begin(), done_.end(), s * kWindowsPerSpan + w) == done_.end()) {
+        live |= static_cast<std::uint16_t>(1u << w);
+      }
+    }
+    if (live != 0) score_span(s, live);
+  }
+
+  // Scores the documents holding a query term in the live windows of the
+  // span (bit i: its window i) that may still enter the result. Each term's
+  // pos must not lie past the span's first posting.
   void score_span(std::uint32_t span, std::uint16_t live) {
     const std::size_t n = terms_.size();
     const std::uint32_t s0 = span * kSpan;
@@ -331,9 +382,9 @@ class PrunedSearch {
     for (std::size_t i = 0; i < n; ++i) {
       Term& t = terms_[i];
       if (t.dense) {
-        float window_bound[16];
-        for (std::uint32_t w = 0; w < 16; ++w) {
-          const std::size_t window = std::size_t{span} * 16 + w;
+        float window_bound[kWindowsPerSpan];
+        for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+          const std::size_t window = std::size_t{span} * kWindowsPerSpan + w;
           window_bound[w] = window < t.bound->window_steps.size()
                                 ? t.bound->step_values[t.bound->window_steps[window]]
                                 : 0.0f;
@@ -408,7 +459,7 @@ class PrunedSearch {
   std::vector<std::uint16_t> present_;
   std::unique_ptr<float[]> bound_;
   std::unique_ptr<std::uint32_t[]> index_;
-  std::vector<float> bounds_;               // by window
+  std::vector<std::uint32_t> done_;  // windows scored first
 };
 
 }  // namespace

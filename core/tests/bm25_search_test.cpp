@@ -34,7 +34,9 @@ void expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const st
                               matches - 1, matches, matches + 1, kAll}) {
     if (k == 0) continue;
     SCOPED_TRACE("query \"" + query + "\" k " + std::to_string(k));
-    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k), search_bm25_plain(bm25, query, k));
+    const auto want = search_bm25_plain(bm25, query, k);
+    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k, 0), want);
+    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k), want);
   }
 }
 
@@ -67,6 +69,8 @@ struct Params {
   float k1;
   float b;
 };
+
+void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
 
 class Bm25PrunedTest : public ::testing::TestWithParam<Params> {};
 
@@ -114,7 +118,7 @@ TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
     threads.emplace_back([&, t] {
       for (std::size_t q = 0; q < queries.size(); ++q) {
         const std::size_t i = (q * 7 + t * 13) % queries.size();
-        got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10);
+        got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
       }
     });
   }

@@ -252,7 +252,6 @@ struct Term {
   std::vector<std::uint32_t> docs;   // sparse: every posting's document
   std::vector<float> contributions;  // sparse: and its contribution
   std::size_t pos = 0;               // the next posting to look at
-
 };
 
 // Spans of kSpan documents, each with a bound (the sum in term order of each
@@ -518,15 +517,19 @@ std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::si
 }
 
 std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
-                                       std::string_view text, std::size_t k) {
+                                       std::string_view text, std::size_t k,
+                                       std::size_t few_postings) {
   if (k == 0) return {};
   const std::vector<std::uint32_t> found = found_terms(bm25, text);
   if (found.empty()) return {};
   const Bm25Constants c(bm25);
   std::size_t total = 0;
   for (const std::uint32_t t : found) total += bm25.postings(t).size();
-  // With room for every posting nothing can be passed over.
-  if (found.size() > kMaxPrunedTerms || k >= total) return score_all(bm25, c, found, k);
+  // With room for every posting nothing can be passed over; with few
+  // postings, scoring them all costs less than the bookkeeping of bounds.
+  if (found.size() > kMaxPrunedTerms || k >= total || total <= few_postings) {
+    return score_all(bm25, c, found, k);
+  }
   const std::size_t windows = window_count(bm25);
   std::vector<Term> terms;
   terms.reserve(found.size());

@@ -43,8 +43,12 @@ class Bm25Bounds {
 // and is the oracle of both. All three give the same pairs with the same
 // score bits.
 std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::size_t k);
+// Queries whose terms have `few_postings` postings or fewer in all are
+// scored exhaustively, which is then quicker; the tests pass 0.
+inline constexpr std::size_t kFewPostings = 8192;
 std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
-                                       std::string_view text, std::size_t k);
+                                       std::string_view text, std::size_t k,
+                                       std::size_t few_postings = kFewPostings);
 std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
 
 }  // namespace tessavine

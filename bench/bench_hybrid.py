@@ -17,7 +17,8 @@ Then the overhead of hybrid search over its parts, from our own calls: BM25
 alone (search_bm25, k = 10), the vector search alone (search_vector,
 ternary+int8, k = 10, candidates = 200), and hybrid search without and with
 the vector, each timed per query over BENCH_ROUNDS rounds (default 3), the
-calls interleaved query by query.
+calls interleaved query by query; "best" columns take each query's best round,
+which a preempted call on a shared machine does not move.
 
 BENCH_SCALE=N indexes the corpus N times over (every copy's chunks under
 "copy{i}/"; the copies' vectors get the same small noise as the unembedded
@@ -128,7 +129,11 @@ def overheads(reader, queries, query_vectors):
                 t0 = clock()
                 call(q, v)
                 times[name].append(clock() - t0)
-    return {name: (np.percentile(t, 50), np.percentile(t, 99)) for name, t in times.items()}
+    out = {}
+    for name, t in times.items():
+        best = np.min(np.array(t).reshape(ROUNDS, len(items)), axis=0)
+        out[name] = (np.percentile(t, 50), np.percentile(t, 99), np.percentile(best, 50), np.percentile(best, 99))
+    return out
 
 
 def main():
@@ -191,12 +196,13 @@ def main():
 def report_overheads(parts, chunks, dim, source, n_queries):
     print(f"overhead of hybrid search over its parts: {chunks:,} chunks (corpus x{SCALE}), D = {dim}, "
           f"vectors: {source}; {n_queries} queries x {ROUNDS} rounds, k = {K}, depth = {DEPTH}")
-    table([[name, f"{p50 * 1e6:.1f}", f"{p99 * 1e6:.1f}"] for name, (p50, p99) in parts.items()],
-          ["call", "p50 us", "p99 us"])
-    bm25, vector = parts["BM25 alone"][0], parts["vector alone"][0]
-    print(f"hybrid without a vector / BM25 alone (p50): {parts['hybrid, no vector'][0] / bm25:.2f}")
-    print(f"hybrid with a vector / (BM25 alone + vector alone) (p50): "
-          f"{parts['hybrid with vector'][0] / (bm25 + vector):.2f}")
+    table([[name] + [f"{t * 1e6:.1f}" for t in times] for name, times in parts.items()],
+          ["call", "p50 us", "p99 us", "best p50 us", "best p99 us"])
+    for col, label in ((0, "p50"), (2, "best-round p50")):
+        bm25, vector = parts["BM25 alone"][col], parts["vector alone"][col]
+        print(f"{label}: hybrid without a vector / BM25 alone {parts['hybrid, no vector'][col] / bm25:.2f}; "
+              f"hybrid with a vector / (BM25 alone + vector alone) "
+              f"{parts['hybrid with vector'][col] / (bm25 + vector):.2f}")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +53,12 @@ Corpus random_corpus(std::mt19937& rng, std::size_t docs) {
   return corpus;
 }
 
+Bm25 random_bm25(std::mt19937& rng, std::size_t docs, float k1, float b) {
+  Bm25Builder builder;
+  for (const auto& d : random_corpus(rng, docs)) builder.add_tokens(std::span<const std::string>(d));
+  return open_bm25(*std::move(builder).finish(k1, b));
+}
+
 std::string random_query(std::mt19937& rng) {
   std::string query = rng() % 4 == 0 ? "every " : "";
   for (std::size_t n = 1 + rng() % 6; n > 0; --n) {
@@ -77,9 +82,7 @@ class Bm25PrunedTest : public ::testing::TestWithParam<Params> {};
 TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   const Params p = GetParam();
   std::mt19937 rng(static_cast<unsigned>(p.docs));
-  Bm25Builder builder;
-  for (const auto& d : random_corpus(rng, p.docs)) builder.add_tokens(std::span<const std::string>(d));
-  const Bm25 bm25 = open_bm25(*std::move(builder).finish(p.k1, p.b));
+  const Bm25 bm25 = random_bm25(rng, p.docs, p.k1, p.b);
   const Bm25Bounds bounds;
   for (int q = 0; q < 12; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
   expect_pruned_is_plain(bm25, bounds, "every");
@@ -102,29 +105,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::mt19937 rng(11);
-  Bm25Builder builder;
-  for (const auto& d : random_corpus(rng, 6000)) builder.add_tokens(std::span<const std::string>(d));
-  const Bm25 bm25 = open_bm25(*std::move(builder).finish(1.2f, 0.75f));
-  std::vector<std::string> queries;
-  std::vector<std::vector<Scored>> want;
-  for (int q = 0; q < 40; ++q) {
-    queries.push_back(random_query(rng));
-    want.push_back(search_bm25_plain(bm25, queries.back(), 10));
-  }
+  const Bm25 bm25 = random_bm25(rng, 6000, 1.2f, 0.75f);
+  std::vector<std::string> queries(40);
+  for (auto& q : queries) q = random_query(rng);
   const Bm25Bounds bounds;
-  std::vector<std::jthread> threads;
   std::vector<std::vector<std::vector<Scored>>> got(4, std::vector<std::vector<Scored>>(queries.size()));
-  for (std::size_t t = 0; t < got.size(); ++t) {
-    threads.emplace_back([&, t] {
-      for (std::size_t q = 0; q < queries.size(); ++q) {
-        const std::size_t i = (q * 7 + t * 13) % queries.size();
-        got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
-      }
-    });
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t t = 0; t < got.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+          const std::size_t i = (q * 7 + t * 13) % queries.size();
+          got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
+        }
+      });
+    }
   }
-  threads.clear();
-  for (const auto& per_thread : got) {
-    for (std::size_t q = 0; q < queries.size(); ++q) testing::expect_same(per_thread[q], want[q]);
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    for (const auto& per_thread : got) testing::expect_same(per_thread[q], search_bm25_plain(bm25, queries[q], 10));
   }
 }
 

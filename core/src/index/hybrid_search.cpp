@@ -80,8 +80,8 @@ struct Fused {
 };
 
 Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t> bm25_ranking,
-                   std::string_view text, std::optional<std::span<const float>> vector,
-                   const SearchParams& params, std::size_t pool) {
+                            std::string_view text, std::optional<std::span<const float>> vector,
+                            const SearchParams& params, std::size_t pool) {
   Fused f{std::move(bm25_ranking), {}, PhraseQuery::parse(text), false, false, {}};
   if (vector) {
     auto found = reader.search_vector_with(*vector, pool, static_cast<std::size_t>(params.candidates),
@@ -99,13 +99,14 @@ Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t
   return f;
 }
 
-// Applies one candidate's match, orders the candidates when re-ranked, cuts
-// them to k and turns them into hits.
+// One candidate's match: the boost for the sequence, the phrase flag.
 void apply(Candidate& c, const TermMatch& match, float boost) {
   if (match.sequence_match) c.score = boost + c.score;
   c.phrase = match.phrase_match;
 }
 
+// Orders the candidates when re-ranked, cuts them to k and turns them into
+// hits.
 std::vector<Hit> hits_of(Fused& f, std::size_t k) {
   if (f.rerank) std::stable_sort(f.candidates.begin(), f.candidates.end(), ranks_before);
   if (f.candidates.size() > k) f.candidates.resize(k);
@@ -244,8 +245,8 @@ Result<std::vector<Hit>> search_plain(const IndexReader& reader, std::string_vie
                                       std::optional<std::span<const float>> vector,
                                       const SearchParams& params) {
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
-  auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)), text, vector,
-                    params, pool);
+  auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)), text,
+                             vector, params, pool);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {

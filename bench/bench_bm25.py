@@ -17,6 +17,16 @@ Corpus: "Microsoft C++, C, and Assembler documentation" by Microsoft
 Corporation and contributors (CC BY 4.0) and tldr-pages (CC BY 4.0); see the
 corpus README.
 
+Scale: BENCH_SCALE=N indexes the corpus N times over (1, the default; 4; 16),
+every copy's note paths under "copy{i}/"; a list such as 1,4,16 measures each
+in turn and ends with the growth of every engine's p50 and p99 from the first
+scale, so that the growth of each cost with the size of the index shows. A
+known item counts in any copy. BENCH_ENGINES (default "tessavine,fts5,tantivy")
+picks the engines, since FTS5 at 16x takes minutes. The engines' timed rounds
+are interleaved, so that a busy machine slows them alike, and beside the p50
+and p99 of all timings stand those of each query's best round ("best p50",
+"best p99"), which a preempted call on a shared machine does not move.
+
 Run: make bench, or TESSAVINE_CORPUS=../shared/corpus .venv/bin/python bench/bench_bm25.py
 """
 import importlib
@@ -32,6 +42,8 @@ from pathlib import Path
 from common import CORPUS, best_of, ensure_modules  # noqa: E402 (also puts python/ on the path)
 K = 10
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "5"))
+SCALES = [int(s) for s in os.environ.get("BENCH_SCALE", "1").split(",")]
+ENGINES = os.environ.get("BENCH_ENGINES", "tessavine,fts5,tantivy").split(",")
 
 from tessavine._core import ChunkRecord, IndexReader, IndexWriter, chunk_text  # noqa: E402
 
@@ -43,8 +55,10 @@ def load_tantivy():
     return importlib.import_module("tantivy")
 
 
-def corpus_chunks():
-    """(path, heading path, search text, record) of every chunk, in corpus order."""
+def corpus_chunks(scale=1):
+    """(path, heading path, search text, record) of every chunk, in corpus
+    order, `scale` times over: copy i stores its note paths under "copy{i}/"
+    (the first element keeps the corpus path, for the known items)."""
     manifest = CORPUS / "manifest.tsv"
     if not manifest.is_file():
         sys.exit(f"corpus not found at {CORPUS} (set TESSAVINE_CORPUS)")
@@ -56,7 +70,10 @@ def corpus_chunks():
         for c in chunk_text((CORPUS / path).read_bytes().decode("utf-8"), 1200):
             record = ChunkRecord(path, c.heading_path, c.line_start, c.line_end, c.text)
             chunks.append((path, c.heading_path, " ".join(c.heading_path) + "\n" + c.text, record))
-    return chunks
+    if scale == 1:
+        return chunks
+    return [(path, heading, text, ChunkRecord(f"copy{i}/{path}", heading, r.line_start, r.line_end, r.text))
+            for i in range(scale) for path, heading, text, r in chunks]
 
 
 def load_queries():
@@ -170,18 +187,21 @@ def mrr(engine, queries, chunks):
     return total / len(queries)
 
 
-def latencies(engine, queries):
-    search = engine.searcher()
+def latencies(engines, queries):
+    """Per engine, the time of each query in each round, rounds interleaved."""
+    searches = {engine.name: engine.searcher() for engine in engines}
     texts = [q for q, _, _ in queries]
-    for q in texts:  # warm-up: page in the index, fill caches
-        search(q)
-    times = []
+    for search in searches.values():  # warm-up: page in the index, fill caches
+        for q in texts:
+            search(q)
+    times = {name: [] for name in searches}
     clock = time.perf_counter
     for _ in range(ROUNDS):
-        for q in texts:
-            start = clock()
-            search(q)
-            times.append(clock() - start)
+        for name, search in searches.items():
+            for q in texts:
+                start = clock()
+                search(q)
+                times[name].append(clock() - start)
     return times
 
 
@@ -190,16 +210,18 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
 
 
-def main():
-    tantivy = load_tantivy()
+def measure(scale, tantivy, queries):
     start = time.perf_counter()
-    chunks = corpus_chunks()
-    queries = load_queries()
-    print(f"corpus: {len(chunks)} chunks at 1200 characters (chunked in {time.perf_counter() - start:.1f} s); "
+    chunks = corpus_chunks(scale)
+    print(f"corpus x{scale}: {len(chunks)} chunks at 1200 characters (chunked in {time.perf_counter() - start:.1f} s); "
           f"{len(queries)} queries, k = {K}, {ROUNDS} timed rounds")
     work = Path(tempfile.mkdtemp(prefix="bench-bm25-"))
     try:
-        engines = [Tessavine(work), Fts5(work)]
+        engines = []
+        if "tessavine" in ENGINES:
+            engines.append(Tessavine(work))
+        if "fts5" in ENGINES:
+            engines.append(Fts5(work))
         if tantivy is not None:
             engines.append(Tantivy(work, tantivy))
         rows = {}
@@ -207,24 +229,43 @@ def main():
             build_s, _ = timed(lambda: engine.build(chunks))
             open_s = best_of(engine.open)
             engine.open()
-            times = latencies(engine, queries)
-            rows[engine.name] = dict(build=build_s, open=open_s, p50=percentile(times, 50),
-                                     p99=percentile(times, 99), qps=len(times) / sum(times),
-                                     mrr=mrr(engine, queries, chunks), mean=statistics.fmean(times))
-        header = f"{'':24}{'build s':>9}{'open ms':>9}{'p50 µs':>9}{'p99 µs':>9}{'QPS':>9}{'MRR@10':>8}"
+            rows[engine.name] = dict(build=build_s, open=open_s, mrr=mrr(engine, queries, chunks))
+        for name, times in latencies(engines, queries).items():
+            best = [min(times[i::len(queries)]) for i in range(len(queries))]
+            rows[name].update(p50=percentile(times, 50), p99=percentile(times, 99), qps=len(times) / sum(times),
+                              mean=statistics.fmean(times), best50=percentile(best, 50), best99=percentile(best, 99))
+        header = (f"{'':24}{'build s':>9}{'open ms':>9}{'p50 µs':>9}{'p99 µs':>9}{'best p50':>9}{'best p99':>9}"
+                  f"{'QPS':>9}{'MRR@10':>8}")
         print(header)
         for name, r in rows.items():
             print(f"{name:24}{r['build']:9.2f}{r['open'] * 1e3:9.2f}{r['p50'] * 1e6:9.1f}{r['p99'] * 1e6:9.1f}"
-                  f"{r['qps']:9.0f}{r['mrr']:8.3f}")
-        ours = rows[Tessavine.name]
+                  f"{r['best50'] * 1e6:9.1f}{r['best99'] * 1e6:9.1f}{r['qps']:9.0f}{r['mrr']:8.3f}")
+        ours = rows.get(Tessavine.name)
         for name, r in rows.items():
-            if name == Tessavine.name:
+            if ours is None or name == Tessavine.name:
                 continue
             print(f"{name}: p50 ratio ours/peer {ours['p50'] / r['p50']:.2f}, p99 {ours['p99'] / r['p99']:.2f}, "
+                  f"best p50 {ours['best50'] / r['best50']:.2f}, best p99 {ours['best99'] / r['best99']:.2f}, "
                   f"QPS ours/peer {ours['qps'] / r['qps']:.2f}, build {ours['build'] / r['build']:.2f}, "
                   f"open {ours['open'] / r['open']:.2f}")
+        return rows
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def main():
+    tantivy = load_tantivy() if "tantivy" in ENGINES else None
+    queries = load_queries()
+    by_scale = {scale: measure(scale, tantivy, queries) for scale in SCALES}
+    if len(SCALES) < 2:
+        return
+    first = SCALES[0]
+    print(f"growth from x{first}:")
+    for name in by_scale[first]:
+        grow = lambda s, key: by_scale[s][name][key] / by_scale[first][name][key]  # noqa: E731
+        cells = [f"x{s}: p50 {grow(s, 'p50'):.1f}x, p99 {grow(s, 'p99'):.1f}x, best p50 {grow(s, 'best50'):.1f}x, "
+                 f"best p99 {grow(s, 'best99'):.1f}x" for s in SCALES[1:]]
+        print(f"  {name:24}" + "; ".join(cells))
 
 
 if __name__ == "__main__":

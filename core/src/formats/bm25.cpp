@@ -226,10 +226,6 @@ std::uint32_t Bm25::posting_offset(std::uint32_t t) const {
   return read_u32_le(storage_.bytes(), posting_offsets_ + 4 * std::size_t{t});
 }
 
-std::uint32_t Bm25::doc_len(std::uint32_t doc) const {
-  return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
-}
-
 std::string_view Bm25::term(std::uint32_t t) const {
   const std::uint32_t start = term_offset(t);
   const std::uint32_t end = term_offset(t + 1);
@@ -248,7 +244,11 @@ std::optional<std::uint32_t> Bm25::find_term(std::string_view query) const {
   std::uint32_t hi = t_;
   while (lo < hi) {
     const std::uint32_t mid = lo + (hi - lo) / 2;
-    const int c = term(mid).compare(query);
+    const std::string_view stored = term(mid);
+    // Most probes are settled by the first byte, without a call to memcmp.
+    const int c = !stored.empty() && !query.empty() && stored[0] != query[0]
+                      ? (static_cast<unsigned char>(stored[0]) < static_cast<unsigned char>(query[0]) ? -1 : 1)
+                      : stored.compare(query);
     if (c == 0) return mid;
     if (c < 0) {
       lo = mid + 1;

@@ -109,19 +109,23 @@ class Bm25 {
   float k1() const { return k1_; }
   float b() const { return b_; }
 
-  // doc < doc_count(), t < term_count().
-  std::uint32_t doc_len(std::uint32_t doc) const;
+  // doc < doc_count(), t < term_count(). Inline: scoring reads a length for
+  // every posting.
+  std::uint32_t doc_len(std::uint32_t doc) const {
+    return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
+  }
   std::string_view term(std::uint32_t t) const;
   PostingList postings(std::uint32_t t) const;
 
   std::optional<std::uint32_t> find_term(std::string_view term) const;
+  // Whether term t has a posting for `doc`: a binary search of its postings.
+  bool has_posting(std::uint32_t t, std::uint32_t doc) const;
   // Whether `doc` has a posting for every term; true for an empty list.
   bool contains_all(std::uint32_t doc, std::span<const std::string> terms) const;
   bool contains_all(std::uint32_t doc, std::span<const std::string_view> terms) const;
 
  private:
   Bm25() = default;
-  bool has_posting(std::uint32_t t, std::uint32_t doc) const;
   std::uint32_t term_offset(std::uint32_t t) const;
   std::uint32_t posting_offset(std::uint32_t t) const;
 

@@ -1,14 +1,18 @@
 // Keyword ranking: Okapi BM25 over the postings of the query's distinct
-// terms, term at a time, with every float operation in one fixed order so
-// that scores are reproducible to the last bit.
+// terms, with every float operation in one fixed order so that scores are
+// reproducible to the last bit.
+#include "index/bm25_search.h"
+
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "index/reader.h"
 #include "text/tokenize.h"
 
 namespace tessavine {
@@ -21,6 +25,16 @@ std::vector<std::string> distinct_terms(std::string_view text) {
   std::sort(terms.begin(), terms.end());
   terms.erase(std::unique(terms.begin(), terms.end()), terms.end());
   return terms;
+}
+
+// The indexes of the query's distinct terms that the file holds, in the same
+// order: the order in which every search adds their contributions.
+std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text) {
+  std::vector<std::uint32_t> found;
+  for (const std::string& term : distinct_terms(text)) {
+    if (const auto t = bm25.find_term(term)) found.push_back(*t);
+  }
+  return found;
 }
 
 struct Bm25Constants {
@@ -53,9 +67,415 @@ struct Bm25Constants {
     const float numerator = k1_plus_1 * (idf * tf);
     return numerator / denominator;
   }
+
+  float contribution(const Bm25& bm25, float idf, Posting p) const {
+    return contribution(idf, static_cast<float>(p.tf), static_cast<float>(bm25.doc_len(p.doc)));
+  }
+};
+
+constexpr std::size_t kBatch = 256;
+
+// The contributions of postings [first, first + n) of one term (n <= kBatch)
+// and their documents. Gathered first so that the formula runs over plain
+// arrays, which the compiler turns into vector code: the same operations,
+// lane by lane, as the one-posting form.
+void score_batch(const Bm25& bm25, const Bm25Constants& c, float idf, const PostingList& postings,
+                 std::size_t first, std::size_t n, std::uint32_t* docs, float* contributions) {
+  float tfs[kBatch];
+  float dls[kBatch];
+  for (std::size_t i = 0; i < n; ++i) {
+    const Posting p = postings[first + i];
+    docs[i] = p.doc;
+    tfs[i] = static_cast<float>(p.tf);
+    dls[i] = static_cast<float>(bm25.doc_len(p.doc));
+  }
+  for (std::size_t i = 0; i < n; ++i) contributions[i] = c.contribution(idf, tfs[i], dls[i]);
+}
+
+// Term at a time over every posting of the found terms. The score array is
+// not zeroed (a bitmap of touched documents says which entries hold a score),
+// and the selection is called only for candidates that beat the worst value
+// held.
+std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
+                              std::span<const std::uint32_t> found, std::size_t k) {
+  const std::uint32_t d = bm25.doc_count();
+  const auto scores = std::make_unique_for_overwrite<float[]>(d);
+  std::vector<std::uint64_t> touched((std::size_t{d} + 63) / 64, 0);
+  std::vector<std::uint32_t> candidates;
+  std::uint32_t docs[kBatch];
+  float contributions[kBatch];
+  for (const std::uint32_t t : found) {
+    const PostingList postings = bm25.postings(t);
+    const float idf = c.idf(postings.size());
+    for (std::size_t start = 0; start < postings.size(); start += kBatch) {
+      const std::size_t n = std::min(kBatch, postings.size() - start);
+      score_batch(bm25, c, idf, postings, start, n, docs, contributions);
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t doc = docs[i];
+        std::uint64_t& word = touched[doc >> 6];
+        const std::uint64_t bit = std::uint64_t{1} << (doc & 63);
+        if (word & bit) {
+          scores[doc] = scores[doc] + contributions[i];
+        } else {
+          word |= bit;
+          scores[doc] = 0.0f + contributions[i];
+          candidates.push_back(doc);
+        }
+      }
+    }
+  }
+  TopK selection(k, candidates.size());
+  for (const std::uint32_t doc : candidates) {
+    const float score = scores[doc];
+    if (selection.would_keep(doc, score)) selection.push(doc, score);
+  }
+  return std::move(selection).finish();
+}
+
+// Pruning. A document's score is the sum, in term order, of the
+// contributions of the terms it holds: s = 0.0; s = s + c for each. With every
+// contribution a finite number >= 0, float addition (rounded to nearest) never
+// decreases when either operand grows, and skipping a term is the same as
+// adding +0.0 to a sum that is never -0.0. So the same sum taken in the same
+// order over values at least as large (a term's largest contribution in a
+// stretch of documents, 0 for a term without postings there) bounds the score
+// of every document of the stretch, rounding included. A document whose
+// bound, paired with its number, is no better than the worst value the
+// selection holds cannot enter the result: that worst value only improves as
+// the search goes on. Terms with any NaN, infinite or negative contribution
+// (odd stored k1 or b) break the argument and are scored exhaustively.
+
+constexpr std::uint32_t kBoundWindow = 256;  // documents per window of a bound
+constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
+constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
+constexpr std::size_t kMaxPrunedTerms = 16;  // terms of one document fit a 16-bit mask
+constexpr std::size_t kPrimingSpans = 4;
+constexpr std::size_t kPrimingWindows = 8;
+
+std::size_t window_count(const Bm25& bm25) {
+  return (std::size_t{bm25.doc_count()} + kBoundWindow - 1) / kBoundWindow;
+}
+
+// A term in at least a quarter as many documents as there are windows keeps a
+// bound per window (at most 4 bytes per posting); a rarer one is scored whole
+// by each search, which costs about as much as reading such bounds.
+bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
+
+}  // namespace
+
+struct TermBound {
+  // Every contribution is a finite number not below zero, so adding one to a
+  // score never lowers it. Pruning is only sound over such terms.
+  bool safe = true;
+  float max = 0.0f;  // the largest contribution
+  // Dense terms: per window, the step whose value bounds the contributions
+  // there. Values rise with the step; the last is max itself.
+  std::vector<std::uint8_t> window_steps;
+  std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
+  std::vector<float> step_values;        // 256 of them
+
+  // The smallest step whose value is at least v, for 0 <= v <= max.
+  std::uint8_t step_at_least(float v) const {
+    return static_cast<std::uint8_t>(
+        std::lower_bound(step_values.begin(), step_values.begin() + 255, v) - step_values.begin());
+  }
+};
+
+namespace {
+
+TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
+  const PostingList postings = bm25.postings(t);
+  const float idf = c.idf(postings.size());
+  const std::size_t windows = window_count(bm25);
+  const bool dense = is_dense(postings.size(), windows);
+  TermBound bound;
+  std::vector<float> window_max(dense ? windows : 0, 0.0f);
+  std::uint32_t docs[kBatch];
+  float contributions[kBatch];
+  for (std::size_t start = 0; start < postings.size(); start += kBatch) {
+    const std::size_t n = std::min(kBatch, postings.size() - start);
+    score_batch(bm25, c, idf, postings, start, n, docs, contributions);
+    for (std::size_t i = 0; i < n; ++i) {
+      const float v = contributions[i];
+      // NaN fails both tests.
+      if (!(v >= 0.0f && v <= std::numeric_limits<float>::max())) bound.safe = false;
+      bound.max = std::max(bound.max, v);
+      if (dense) window_max[docs[i] / kBoundWindow] = std::max(window_max[docs[i] / kBoundWindow], v);
+    }
+  }
+  if (dense && bound.safe) {
+    bound.step_values.resize(256);
+    for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
+    bound.step_values[255] = bound.max;
+    bound.window_steps.resize(windows);
+    bound.span_steps.assign((windows + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
+    for (std::size_t w = 0; w < windows; ++w) {
+      bound.window_steps[w] = bound.step_at_least(window_max[w]);
+      std::uint8_t& span = bound.span_steps[w / kWindowsPerSpan];
+      span = std::max(span, bound.window_steps[w]);
+    }
+  }
+  return bound;
+}
+
+// The first posting at or after `from` whose document is `doc` or later:
+// galloping, so nearby targets cost few reads and far ones a logarithm.
+template <class Docs>
+std::size_t seek(const Docs& docs, std::size_t size, std::size_t from, std::uint32_t doc) {
+  std::size_t lo = from;
+  std::size_t hi = from;
+  std::size_t step = 1;
+  while (hi < size && docs(hi) < doc) {
+    lo = hi + 1;
+    hi += step;
+    step *= 2;
+  }
+  hi = std::min(hi, size);
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (docs(mid) < doc) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// One query term. A dense one is read in place; a sparse one is scored whole
+// up front, which also gives its exact largest contribution per window.
+struct Term {
+  PostingList postings;
+  const TermBound* bound;
+  float idf;
+  bool dense;
+  std::vector<std::uint32_t> docs;   // sparse: every posting's document
+  std::vector<float> contributions;  // sparse: and its contribution
+  std::size_t pos = 0;               // the next posting to look at
+};
+
+// Spans of kSpan documents, each with a bound (the sum in term order of each
+// term's bound over the span). The best few spans go first, so that the
+// selection fills with good scores early, then the others in order; a span
+// whose bound falls short is passed over, and in the others only the windows
+// whose own bound may still lift a document into the result are read.
+class PrunedSearch {
+ public:
+  PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term> terms, std::size_t k,
+               std::size_t expected)
+      : bm25_(bm25),
+        c_(c),
+        terms_(std::move(terms)),
+        selection_(k, expected),
+        present_(kSpan, 0),
+        bound_(std::make_unique_for_overwrite<float[]>(kSpan)),
+        index_(std::make_unique_for_overwrite<std::uint32_t[]>(terms_.size() * kSpan)) {}
+
+  std::vector<Scored> run() && {
+    const std::size_t windows = window_count(bm25_);
+    const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
+    std::vector<float> bounds(spans, 0.0f);
+    for (const Term& t : terms_) {
+      if (t.dense) {
+        for (std::size_t s = 0; s < spans; ++s) {
+          bounds[s] = bounds[s] + t.bound->step_values[t.bound->span_steps[s]];
+        }
+        continue;
+      }
+      for (std::size_t j = 0; j < t.docs.size();) {
+        const std::size_t s = t.docs[j] / kSpan;
+        float m = 0.0f;
+        for (; j < t.docs.size() && t.docs[j] / kSpan == s; ++j) m = std::max(m, t.contributions[j]);
+        bounds[s] = bounds[s] + m;
+      }
+    }
+    // The best windows of the best few spans go first.
+    std::vector<std::uint32_t> best(std::min(kPrimingSpans, spans));
+    std::vector<std::uint32_t> order(spans);
+    for (std::size_t s = 0; s < spans; ++s) order[s] = static_cast<std::uint32_t>(s);
+    std::partial_sort_copy(order.begin(), order.end(), best.begin(), best.end(),
+                           [&](std::uint32_t a, std::uint32_t b) {
+                             return better({bounds[a], a}, {bounds[b], b});
+                           });
+    std::vector<Scored> first;  // (bound, window number)
+    for (const std::uint32_t s : best) {
+      float window_bounds[kWindowsPerSpan];
+      for (Term& t : terms_) t.pos = 0;
+      bound_windows(s, window_bounds);
+      for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+        first.push_back({window_bounds[w], s * kWindowsPerSpan + w});
+      }
+    }
+    std::sort(first.begin(), first.end(), better);
+    first.resize(std::min(first.size(), kPrimingWindows));
+    for (const Scored& w : first) {
+      if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
+      for (Term& t : terms_) t.pos = 0;
+      score_span(w.id / kWindowsPerSpan, static_cast<std::uint16_t>(1u << (w.id % kWindowsPerSpan)));
+      done_.push_back(w.id);
+    }
+    for (Term& t : terms_) t.pos = 0;
+    for (std::uint32_t s = 0; s < spans; ++s) visit(s, bounds[s]);
+    return std::move(selection_).finish();
+  }
+
+ private:
+  // bounds[w]: the sum in term order of each term's bound in window w of span
+  // s. Moves each sparse term's pos, which must not lie past the span's first
+  // posting, to it.
+  void bound_windows(std::uint32_t s, float* bounds) {
+    const std::uint32_t s0 = s * kSpan;
+    const std::uint64_t s1 = std::uint64_t{s0} + kSpan;
+    std::fill(bounds, bounds + kWindowsPerSpan, 0.0f);
+    for (Term& t : terms_) {
+      if (t.dense) {
+        const std::size_t first = std::size_t{s} * kWindowsPerSpan;
+        const std::size_t last = std::min(first + kWindowsPerSpan, t.bound->window_steps.size());
+        for (std::size_t w = first; w < last; ++w) {
+          bounds[w - first] = bounds[w - first] + t.bound->step_values[t.bound->window_steps[w]];
+        }
+        continue;
+      }
+      t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
+      for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1;) {
+        const std::uint32_t w = (t.docs[j] - s0) / kBoundWindow;
+        float m = 0.0f;
+        for (; j < t.docs.size() && t.docs[j] < s1 && (t.docs[j] - s0) / kBoundWindow == w; ++j) {
+          m = std::max(m, t.contributions[j]);
+        }
+        bounds[w] = bounds[w] + m;
+      }
+    }
+  }
+
+  // Scores span s unless its bound falls short; then only its live windows,
+  // those not scored yet. Each term's pos must not lie past the span's first
+  // posting.
+  void visit(std::uint32_t s, float span_bound) {
+    const std::uint32_t s0 = s * kSpan;
+    // No document of a span or window numbers below its first.
+    if (!selection_.would_keep(s0, span_bound)) return;
+    float bounds[kWindowsPerSpan];
+    bound_windows(s, bounds);
+    std::uint16_t live = 0;
+    for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+      if (selection_.would_keep(s0 + w * kBoundWindow, bounds[w]) &&
+          std::find(done_.begin(), done_.end(), s * kWindowsPerSpan + w) == done_.end()) {
+        live |= static_cast<std::uint16_t>(1u << w);
+      }
+    }
+    if (live != 0) score_span(s, live);
+  }
+
+  // Scores the documents holding a query term in the live windows of the
+  // span (bit i: its window i) that may still enter the result. Each term's
+  // pos must not lie past the span's first posting.
+  void score_span(std::uint32_t span, std::uint16_t live) {
+    const std::size_t n = terms_.size();
+    const std::uint32_t s0 = span * kSpan;
+    const auto s1 = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::uint64_t{s0} + kSpan, bm25_.doc_count()));
+    std::uint64_t words[kSpan / 64] = {};  // the documents found
+    // First each document's bound, summed in term order like its score: a
+    // sparse term's exact contribution, a dense term's bound in the window.
+    for (std::size_t i = 0; i < n; ++i) {
+      Term& t = terms_[i];
+      if (t.dense) {
+        float window_bound[kWindowsPerSpan];
+        for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+          const std::size_t window = std::size_t{span} * kWindowsPerSpan + w;
+          window_bound[w] = window < t.bound->window_steps.size()
+                                ? t.bound->step_values[t.bound->window_steps[window]]
+                                : 0.0f;
+        }
+        const PostingList& p = t.postings;
+        t.pos = collect(i, t.pos, p.size(), [&](std::size_t j) { return p.doc(j); },
+                        [&](std::size_t, std::uint32_t w) { return window_bound[w]; }, s0, s1, live, words);
+      } else {
+        t.pos = collect(i, t.pos, t.docs.size(), [&](std::size_t j) { return t.docs[j]; },
+                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live,
+                        words);
+      }
+    }
+    for (std::size_t w = 0; w < kSpan / 64; ++w) {
+      for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+        const std::uint32_t at = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
+        const std::uint32_t present = present_[at];
+        present_[at] = 0;
+        if (!selection_.would_keep(s0 + at, bound_[at])) continue;
+        // The score itself, with exactly the additions of the exhaustive forms.
+        float score = 0.0f;
+        for (std::uint32_t p = present; p != 0; p &= p - 1) {
+          const auto i = static_cast<std::size_t>(std::countr_zero(p));
+          const Term& t = terms_[i];
+          const std::uint32_t j = index_[i * kSpan + at];
+          score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[j]) : t.contributions[j]);
+        }
+        if (selection_.would_keep(s0 + at, score)) selection_.push(s0 + at, score);
+      }
+    }
+  }
+
+  // Adds term i's postings in the live windows of the span [s0, s1) to the
+  // documents' bounds, starting from posting `from`; returns the first
+  // posting past the span.
+  template <class DocOf, class ValueOf>
+  std::size_t collect(std::size_t i, std::size_t from, std::size_t size, DocOf doc_of, ValueOf value_of,
+                      std::uint32_t s0, std::uint32_t s1, std::uint16_t live, std::uint64_t* words) {
+    const auto seek_to = [&](std::size_t j, std::uint32_t doc) { return seek(doc_of, size, j, doc); };
+    std::uint16_t* present = present_.data();
+    float* bound = bound_.get();
+    std::uint32_t* index = &index_[i * kSpan];
+    const auto bit = static_cast<std::uint16_t>(1u << i);
+    std::size_t j = seek_to(from, s0);
+    while (j < size) {
+      const std::uint32_t doc = doc_of(j);
+      if (doc >= s1) break;
+      const std::uint32_t at = doc - s0;
+      const std::uint32_t w = at / kBoundWindow;
+      if (!(live >> w & 1)) {
+        // On to the next live window, if any.
+        const std::uint32_t rest = static_cast<std::uint32_t>(live) >> w;
+        j = seek_to(j, rest == 0 ? s1 : s0 + (w + std::countr_zero(rest)) * kBoundWindow);
+        continue;
+      }
+      // A document's first term starts its bound from 0.0, as a score starts.
+      bound[at] = (present[at] == 0 ? 0.0f : bound[at]) + value_of(j, w);
+      present[at] |= bit;
+      words[at >> 6] |= std::uint64_t{1} << (at & 63);
+      index[at] = static_cast<std::uint32_t>(j);
+      ++j;
+    }
+    return j;
+  }
+
+  const Bm25& bm25_;
+  const Bm25Constants& c_;
+  std::vector<Term> terms_;
+  TopK selection_;
+  // By document - span start: which terms hold it, its bound, and for term i
+  // at [i * kSpan + document - span start] the index of its posting.
+  std::vector<std::uint16_t> present_;
+  std::unique_ptr<float[]> bound_;
+  std::unique_ptr<std::uint32_t[]> index_;
+  std::vector<std::uint32_t> done_;  // windows scored first
 };
 
 }  // namespace
+
+Bm25Bounds::Bm25Bounds() = default;
+Bm25Bounds::~Bm25Bounds() = default;
+
+const TermBound& Bm25Bounds::of(const Bm25& bm25, std::uint32_t term) const {
+  {
+    std::shared_lock lock(mutex_);
+    if (const auto it = terms_.find(term); it != terms_.end()) return *it->second;
+  }
+  auto bound = std::make_unique<const TermBound>(bound_of(bm25, Bm25Constants(bm25), term));
+  std::unique_lock lock(mutex_);
+  // Another search may have put the same bound in meanwhile; either will do.
+  return *terms_.try_emplace(term, std::move(bound)).first->second;
+}
 
 std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k) {
   const std::vector<std::string> terms = distinct_terms(text);
@@ -89,62 +509,46 @@ std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, s
   return std::move(selection).finish();
 }
 
-// The same scores as the plain form, with less work around them: nothing is
-// allocated for a query without known terms, the score array is not zeroed
-// (a bitmap of touched documents says which entries hold a score), and the
-// selection is called only for candidates that beat the worst value held.
 std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::size_t k) {
   if (k == 0) return {};
-  std::vector<std::uint32_t> found;
-  for (const std::string& term : distinct_terms(text)) {
-    if (const auto t = bm25.find_term(term)) found.push_back(*t);
-  }
+  const std::vector<std::uint32_t> found = found_terms(bm25, text);
   if (found.empty()) return {};
+  return score_all(bm25, Bm25Constants(bm25), found, k);
+}
 
+std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
+                                       std::string_view text, std::size_t k,
+                                       std::size_t few_postings) {
+  if (k == 0) return {};
+  const std::vector<std::uint32_t> found = found_terms(bm25, text);
+  if (found.empty()) return {};
   const Bm25Constants c(bm25);
-  const std::uint32_t d = bm25.doc_count();
-  const auto scores = std::make_unique_for_overwrite<float[]>(d);
-  std::vector<std::uint64_t> touched((std::size_t{d} + 63) / 64, 0);
-  std::vector<std::uint32_t> candidates;
-  constexpr std::size_t kBlock = 256;
-  std::uint32_t docs[kBlock];
-  float tfs[kBlock];
-  float dls[kBlock];
-  float contributions[kBlock];
+  std::size_t total = 0;
+  for (const std::uint32_t t : found) total += bm25.postings(t).size();
+  // With room for every posting nothing can be passed over; with few
+  // postings, scoring them all costs less than the bookkeeping of bounds.
+  if (found.size() > kMaxPrunedTerms || k >= total || total <= few_postings) {
+    return score_all(bm25, c, found, k);
+  }
+  const std::size_t windows = window_count(bm25);
+  std::vector<Term> terms;
+  terms.reserve(found.size());
   for (const std::uint32_t t : found) {
+    const TermBound& bound = bounds.of(bm25, t);
+    if (!bound.safe) return score_all(bm25, c, found, k);
     const PostingList postings = bm25.postings(t);
-    const float idf = c.idf(postings.size());
-    for (std::size_t start = 0; start < postings.size(); start += kBlock) {
-      const std::size_t n = std::min(kBlock, postings.size() - start);
-      // Gathered first so that the formula runs over plain arrays, which the
-      // compiler turns into vector code; the same operations, lane by lane.
-      for (std::size_t i = 0; i < n; ++i) {
-        const Posting p = postings[start + i];
-        docs[i] = p.doc;
-        tfs[i] = static_cast<float>(p.tf);
-        dls[i] = static_cast<float>(bm25.doc_len(p.doc));
-      }
-      for (std::size_t i = 0; i < n; ++i) contributions[i] = c.contribution(idf, tfs[i], dls[i]);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t doc = docs[i];
-        std::uint64_t& word = touched[doc >> 6];
-        const std::uint64_t bit = std::uint64_t{1} << (doc & 63);
-        if (word & bit) {
-          scores[doc] = scores[doc] + contributions[i];
-        } else {
-          word |= bit;
-          scores[doc] = 0.0f + contributions[i];
-          candidates.push_back(doc);
-        }
+    Term term{postings, &bound, c.idf(postings.size()), is_dense(postings.size(), windows), {}, {}};
+    if (!term.dense) {
+      term.docs.resize(postings.size());
+      term.contributions.resize(postings.size());
+      for (std::size_t start = 0; start < postings.size(); start += kBatch) {
+        score_batch(bm25, c, term.idf, postings, start, std::min(kBatch, postings.size() - start),
+                    &term.docs[start], &term.contributions[start]);
       }
     }
+    terms.push_back(std::move(term));
   }
-  TopK selection(k, candidates.size());
-  for (const std::uint32_t doc : candidates) {
-    const float score = scores[doc];
-    if (selection.would_keep(doc, score)) selection.push(doc, score);
-  }
-  return std::move(selection).finish();
+  return PrunedSearch(bm25, c, std::move(terms), k, total).run();
 }
 
 }  // namespace tessavine

@@ -4,19 +4,23 @@
 #include "index/hybrid_search.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <span>
 #include <string>
 #include <unordered_map>
 
-#include "search/fuse.h"
+#include "formats/record_text.h"
 #include "index/reader.h"
 #include "index/writer.h"
+#include "search/fuse.h"
 #include "text/phrase.h"
 #include "text/tokenize.h"
 
 namespace tessavine {
 namespace {
+
+constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
 
 struct Candidate {
   std::uint32_t id;
@@ -65,63 +69,199 @@ void set_ranks(std::vector<Hit>& hits, std::span<const std::uint32_t> ranking,
   }
 }
 
+// What both forms share: the two rankings, fused, and the query parsed.
+struct Fused {
+  std::vector<std::uint32_t> bm25_ranking;
+  std::vector<std::uint32_t> vector_ranking;
+  PhraseQuery query;
+  bool boost_condition;
+  bool rerank;
+  std::vector<Candidate> candidates;
+};
+
+Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t> bm25_ranking,
+                            std::string_view text, std::optional<std::span<const float>> vector,
+                            const SearchParams& params, std::size_t pool) {
+  Fused f{std::move(bm25_ranking), {}, PhraseQuery::parse(text), false, false, {}};
+  if (vector) {
+    auto found = reader.search_vector_with(*vector, pool, static_cast<std::size_t>(params.candidates),
+                                           VectorMode::TernaryInt8);
+    if (!found) return fail(std::move(found).error());
+    f.vector_ranking = ids_of(*found);
+  }
+  f.boost_condition = f.query.terms.size() >= 2 && params.phrase_boost > 0.0f;
+  f.rerank = !f.query.phrases.empty() || f.boost_condition;
+  const std::vector<Scored> fused =
+      rrf(params.rrf_k, {f.bm25_ranking, f.vector_ranking},
+          f.rerank ? kNoLimit : static_cast<std::size_t>(params.k));
+  f.candidates.reserve(fused.size());
+  for (const Scored& s : fused) f.candidates.push_back({s.id, s.score, false});
+  return f;
+}
+
+// One candidate's match: the boost for the sequence, the phrase flag.
+void apply(Candidate& c, const TermMatch& match, float boost) {
+  if (match.sequence_match) c.score = boost + c.score;
+  c.phrase = match.phrase_match;
+}
+
+// Orders the candidates when re-ranked, cuts them to k and turns them into
+// hits.
+std::vector<Hit> hits_of(Fused& f, std::size_t k) {
+  if (f.rerank) std::stable_sort(f.candidates.begin(), f.candidates.end(), ranks_before);
+  if (f.candidates.size() > k) f.candidates.resize(k);
+  std::vector<Hit> hits;
+  hits.reserve(f.candidates.size());
+  for (const Candidate& c : f.candidates) hits.push_back({c.id, c.score, std::nullopt, std::nullopt});
+  set_ranks(hits, f.bm25_ranking, &Hit::bm25_rank);
+  set_ranks(hits, f.vector_ranking, &Hit::vector_rank);
+  return hits;
+}
+
+float boost_of(const SearchParams& params) { return params.phrase_boost / (params.rrf_k + 1.0f); }
+
+// Tells when no candidate left can reach the first k. Candidates come best
+// fused score first; one can gain at most the boost and the phrase flag, so
+// with a finite boost, max(score, boost + score) bounds its final score, and
+// float addition keeps that bound falling with the score. Once k candidates
+// already looked at rank before any such bound, the rest only need their
+// records checked.
+class Cutoff {
+ public:
+  Cutoff(std::size_t k, std::size_t candidates, float boost, bool phrases)
+      : k_(k), boost_(boost), phrases_(phrases), tracked_(k <= candidates && std::isfinite(boost)) {}
+
+  // The final value of a candidate looked at.
+  void add(const Candidate& c) {
+    if (!tracked_ || k_ == 0) return;
+    const auto worse = [](const Candidate& a, const Candidate& b) { return ranks_before(a, b); };
+    if (best_.size() < k_) {
+      best_.push_back(c);
+      std::push_heap(best_.begin(), best_.end(), worse);
+    } else if (ranks_before(c, best_.front())) {
+      std::pop_heap(best_.begin(), best_.end(), worse);
+      best_.back() = c;
+      std::push_heap(best_.begin(), best_.end(), worse);
+    }
+  }
+
+  // Whether the candidate with this fused score, and every later one, falls
+  // outside the first k.
+  bool reached(float score) const {
+    if (k_ == 0) return true;
+    if (!tracked_ || best_.size() < k_) return false;
+    const Candidate& kth = best_.front();
+    if (kth.phrase != phrases_) return kth.phrase;
+    const float boosted = boost_ + score;
+    const float bound = total_order_less(score, boosted) ? boosted : score;
+    return total_order_key(kth.score) > total_order_key(bound);
+  }
+
+ private:
+  std::size_t k_;
+  float boost_;
+  bool phrases_;  // whether a later candidate can gain the phrase flag
+  bool tracked_;
+  std::vector<Candidate> best_;  // the k best so far, worst at the front
+};
+
+// The indexes of `terms` in the BM25 file; nothing when one is missing, as
+// then no chunk holds them all.
+std::optional<std::vector<std::uint32_t>> term_indexes(const Bm25& bm25,
+                                                       const std::vector<std::string>& terms) {
+  std::vector<std::uint32_t> indexes;
+  for (const std::string& term : terms) {
+    const auto t = bm25.find_term(term);
+    if (!t) return std::nullopt;
+    indexes.push_back(*t);
+  }
+  return indexes;
+}
+
+bool holds_all(const Bm25& bm25, const std::optional<std::vector<std::uint32_t>>& terms,
+               std::uint32_t doc) {
+  if (!terms) return false;
+  return std::all_of(terms->begin(), terms->end(),
+                     [&](std::uint32_t t) { return bm25.has_posting(t, doc); });
+}
+
 }  // namespace
 
 Result<std::vector<Hit>> IndexReader::search(std::string_view text,
                                              std::optional<std::span<const float>> vector,
                                              const SearchParams& params) const {
-  constexpr std::size_t kNoLimit = std::numeric_limits<std::size_t>::max();
-  const std::size_t k = static_cast<std::size_t>(params.k);
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
-
-  const std::vector<std::uint32_t> bm25_ranking = ids_of(search_bm25(text, pool));
-  std::vector<std::uint32_t> vector_ranking;
-  if (vector) {
-    auto found = search_vector_with(*vector, pool, static_cast<std::size_t>(params.candidates),
-                                    VectorMode::TernaryInt8);
-    if (!found) return fail(std::move(found).error());
-    vector_ranking = ids_of(*found);
-  }
-
-  const PhraseQuery query = PhraseQuery::parse(text);
-  const bool boost_condition = query.terms.size() >= 2 && params.phrase_boost > 0.0f;
-  const bool rerank = !query.phrases.empty() || boost_condition;
-
-  const std::vector<Scored> fused =
-      rrf(params.rrf_k, {bm25_ranking, vector_ranking}, rerank ? kNoLimit : k);
-  std::vector<Candidate> candidates;
-  candidates.reserve(fused.size());
-  for (const Scored& s : fused) candidates.push_back({s.id, s.score, false});
-
-  if (rerank && !candidates.empty()) {
-    const float boost = params.phrase_boost / (params.rrf_k + 1.0f);
+  auto fused = rank_and_fuse(*this, ids_of(search_bm25(text, pool)), text, vector, params, pool);
+  if (!fused) return fail(std::move(fused).error());
+  Fused& f = *fused;
+  if (f.rerank && !f.candidates.empty()) {
+    const float boost = boost_of(params);
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
-    const std::vector<std::string> sequence_terms =
-        boost_condition ? distinct_terms({&query.terms, 1}) : std::vector<std::string>{};
-    const std::vector<std::string> phrase_terms = distinct_terms(query.phrases);
-    for (Candidate& c : candidates) {
+    const auto sequence_terms = f.boost_condition
+                                    ? term_indexes(bm25_, distinct_terms({&f.query.terms, 1}))
+                                    : std::nullopt;
+    const auto phrase_terms = f.query.phrases.empty()
+                                  ? std::nullopt
+                                  : term_indexes(bm25_, distinct_terms(f.query.phrases));
+    TermMatcher matcher(f.query);
+    Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
+                  !f.query.phrases.empty());
+    std::vector<std::string_view> runs;
+    for (Candidate& c : f.candidates) {
+      const bool out = cutoff.reached(c.score);
       // The postings tell cheaply whether a chunk can match at all; only
-      // those that can are decoded and tokenized.
-      const bool all_terms = boost_condition && bm25_.contains_all(c.id, sequence_terms);
-      const bool all_phrases = !query.phrases.empty() && bm25_.contains_all(c.id, phrase_terms);
-      if (!all_terms && !all_phrases) continue;
+      // those that can are looked at.
+      if (!holds_all(bm25_, sequence_terms, c.id) && !holds_all(bm25_, phrase_terms, c.id)) {
+        cutoff.add(c);
+        continue;
+      }
+      // The stored record's heading path and text, matched as the tokenizer
+      // hands out their terms, up to where the answer is settled; past the
+      // cutoff only checked. A record of another shape, or a damaged one, is
+      // decoded in full instead, which also reports the damage.
+      if (search_text_runs(docs_.record_bytes(c.id), runs)) {
+        if (out) continue;
+        matcher.reset();
+        for (const std::string_view run : runs) {
+          tokenize(run, matcher);
+          if (matcher.settled()) break;
+        }
+        apply(c, matcher.result(), boost);
+        cutoff.add(c);
+        continue;
+      }
       auto record = chunk(c.id);
       if (!record) return fail(std::move(record).error());
-      const TermMatch match = match_terms(query, tokenize(search_text(*record)));
-      if (match.sequence_match) c.score = boost + c.score;
-      c.phrase = match.phrase_match;
+      if (out) continue;
+      apply(c, match_terms(f.query, tokenize(search_text(*record))), boost);
+      cutoff.add(c);
     }
-    std::stable_sort(candidates.begin(), candidates.end(), ranks_before);
   }
-  if (candidates.size() > k) candidates.resize(k);
+  return hits_of(f, static_cast<std::size_t>(params.k));
+}
 
-  std::vector<Hit> hits;
-  hits.reserve(candidates.size());
-  for (const Candidate& c : candidates) hits.push_back({c.id, c.score, std::nullopt, std::nullopt});
-  set_ranks(hits, bm25_ranking, &Hit::bm25_rank);
-  set_ranks(hits, vector_ranking, &Hit::vector_rank);
-  return hits;
+Result<std::vector<Hit>> search_plain(const IndexReader& reader, std::string_view text,
+                                      std::optional<std::span<const float>> vector,
+                                      const SearchParams& params) {
+  const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
+  auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)), text,
+                             vector, params, pool);
+  if (!fused) return fail(std::move(fused).error());
+  Fused& f = *fused;
+  if (f.rerank && !f.candidates.empty()) {
+    const std::vector<std::string> sequence_terms = distinct_terms({&f.query.terms, 1});
+    const std::vector<std::string> phrase_terms = distinct_terms(f.query.phrases);
+    for (Candidate& c : f.candidates) {
+      const bool all_terms = f.boost_condition && reader.bm25().contains_all(c.id, sequence_terms);
+      const bool all_phrases = !f.query.phrases.empty() && reader.bm25().contains_all(c.id, phrase_terms);
+      if (!all_terms && !all_phrases) continue;
+      auto record = reader.chunk(c.id);
+      if (!record) return fail(std::move(record).error());
+      apply(c, match_terms(f.query, tokenize(search_text(*record))), boost_of(params));
+    }
+  }
+  return hits_of(f, static_cast<std::size_t>(params.k));
 }
 
 }  // namespace tessavine

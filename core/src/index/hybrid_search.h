@@ -5,6 +5,11 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
 
 namespace tessavine {
 
@@ -27,5 +32,15 @@ struct Hit {
 
   friend bool operator==(const Hit&, const Hit&) = default;
 };
+
+class IndexReader;
+
+// IndexReader::search without its shortcuts: the plain BM25 evaluation, the
+// postings pre-check term by term, and every checked candidate decoded in
+// full, its search text built and tokenized into a list. The oracle of the
+// fast form, which must give the same hits to the bit and the same errors.
+Result<std::vector<Hit>> search_plain(const IndexReader& reader, std::string_view text,
+                                      std::optional<std::span<const float>> vector,
+                                      const SearchParams& params);
 
 }  // namespace tessavine

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "formats/bm25.h"
 #include "base/error.h"
 #include "formats/docs.h"
+#include "index/bm25_search.h"
 #include "index/hybrid_search.h"
 #include "formats/manifest.h"
 #include "storage/storage.h"
@@ -62,6 +64,7 @@ class IndexReader {
 
   // The k best chunks for the query text by BM25, best first. Chunks that
   // match no query term never appear. Cannot fail; safe from many threads.
+  // Pruned, with the score bounds this reader keeps.
   std::vector<Scored> search_bm25(std::string_view text, std::size_t k) const;
 
   // The k best chunks for the query vector in `mode`, best first, scored by
@@ -90,20 +93,16 @@ class IndexReader {
         manifest_(std::move(manifest)),
         docs_(std::move(docs)),
         bm25_(std::move(bm25)),
-        vectors_(std::move(vectors)) {}
+        vectors_(std::move(vectors)),
+        bm25_bounds_(std::make_unique<Bm25Bounds>()) {}
 
   std::filesystem::path dir_;
   Manifest manifest_;
   Docs docs_;
   Bm25 bm25_;
   std::optional<Vectors> vectors_;
+  // Filled by searches as they go; behind a pointer so the reader stays movable.
+  std::unique_ptr<Bm25Bounds> bm25_bounds_;
 };
-
-// BM25 ranking of the query terms over one BM25 file. `search_bm25` is the
-// fast form; `search_bm25_plain` scores posting by posting exactly as the
-// formula reads and is the oracle the fast form is tested against. Both
-// give the same pairs with the same score bits.
-std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::size_t k);
-std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
 
 }  // namespace tessavine

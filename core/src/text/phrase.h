@@ -1,10 +1,13 @@
 // Quoted phrases of a query and their matching against one chunk's terms.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "text/tokenize.h"
 
 namespace tessavine {
 
@@ -27,6 +30,41 @@ struct TermMatch {
 
 // Matches a parsed query against the term list of one chunk's search text.
 TermMatch match_terms(const PhraseQuery& query, std::span<const std::string> chunk_terms);
+
+// match_terms over terms as they come from the tokenizer, keeping none of
+// them: feed a chunk's terms (reset between chunks), then read the result.
+// Each term costs a lookup among the query's terms and one step per phrase.
+class TermMatcher final : public TermSink {
+ public:
+  explicit TermMatcher(const PhraseQuery& query);
+
+  void reset();
+  void term(std::string_view term) override;
+  TermMatch result() const;
+  // No later term can change the result: every phrase and the sequence
+  // have been found.
+  bool settled() const { return open_ == 0; }
+
+ private:
+  // A list of the query's terms (as positions in terms_) being looked for,
+  // with its prefix-function table, as in `occurs`.
+  struct Needle {
+    std::vector<std::size_t> ids;
+    std::vector<std::size_t> border;
+    std::size_t matched = 0;
+    bool found = false;
+  };
+  Needle needle_of(const std::vector<std::string>& list) const;
+
+  std::vector<std::string> terms_;  // every term of the needles, once, sorted
+  // Their lengths and first bytes, which turn most other terms away at once.
+  std::uint64_t lengths_ = 0;  // bit min(length, 63)
+  std::uint64_t firsts_[4] = {};
+  std::vector<Needle> needles_;     // the phrases, then the sequence if any
+  std::size_t phrases_ = 0;
+  bool has_sequence_ = false;
+  std::size_t open_ = 0;  // needles not found yet
+};
 
 // Whether `needle` occurs contiguously in `haystack` (an empty needle always
 // does). Linear in both lengths: a long query against a long, repetitive

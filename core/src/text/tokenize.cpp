@@ -90,35 +90,73 @@ void push_ascii_word(TermSink& terms, std::string_view word) {
 
 }  // namespace
 
-// The stop-words packed into integers (bytes in order, length on top), so the
-// test on the hot path is a few integer compares instead of string compares.
+// The stop-words packed into integers (bytes in order, length on top) in a
+// small open-addressing table, so the test on the hot path is a multiply and
+// one or two integer compares. No packed word is 0, the empty slot.
 constexpr std::uint64_t pack_short(std::string_view w) {
   std::uint64_t v = w.size();
   for (const char c : w) v = (v << 8) | static_cast<unsigned char>(c);
   return v;
 }
 constexpr std::size_t kLongestStopWord = 5;
-constexpr auto kPackedStopWords = [] {
-  std::array<std::uint64_t, kStopWords.size()> packed{};
-  for (std::size_t i = 0; i < kStopWords.size(); ++i) packed[i] = pack_short(kStopWords[i]);
-  std::sort(packed.begin(), packed.end());
-  return packed;
+constexpr std::size_t kStopSlots = 128;
+constexpr std::size_t stop_slot(std::uint64_t packed) {
+  return static_cast<std::size_t>((packed * 0x9E3779B97F4A7C15ull) >> 57);
+}
+constexpr auto kStopTable = [] {
+  std::array<std::uint64_t, kStopSlots> table{};
+  for (const std::string_view w : kStopWords) {
+    std::size_t h = stop_slot(pack_short(w));
+    while (table[h] != 0) h = (h + 1) % kStopSlots;
+    table[h] = pack_short(w);
+  }
+  return table;
 }();
 
 bool is_stop_word(std::string_view term) {
-  if (term.size() > kLongestStopWord) return false;
-  return std::binary_search(kPackedStopWords.begin(), kPackedStopWords.end(), pack_short(term));
+  if (term.empty() || term.size() > kLongestStopWord) return false;
+  const std::uint64_t packed = pack_short(term);
+  for (std::size_t h = stop_slot(packed);; h = (h + 1) % kStopSlots) {
+    if (kStopTable[h] == packed) return true;
+    if (kStopTable[h] == 0) return false;
+  }
 }
 
+namespace {
+
+// The last steps of push_term, on the lower-cased alphanumerics.
+void keep_term(TermSink& terms, std::string_view term, bool ascii) {
+  if (term.empty()) return;
+  // Fewer than two characters: a term of five bytes or more has at least
+  // two, and an ASCII one as many as it has bytes.
+  if (term.size() < 2 || (!ascii && term.size() < 5 && utf8::count_chars(term) < 2)) {
+    if (!(term.size() == 1 && term[0] >= '0' && term[0] <= '9')) return;
+  }
+  if (is_stop_word(term)) return;
+  terms.term(term);
+}
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+}  // namespace
+
 void push_term(TermSink& terms, std::string_view word) {
-  // One buffer per thread: the hot path hands out views instead of allocating.
+  const bool ascii = is_ascii(word);
+  // Words reaching here are alphanumeric runs, so ASCII ones only need case:
+  // short ones in a buffer on the stack.
+  constexpr std::size_t kShort = 64;
+  if (ascii && word.size() <= kShort) {
+    char lowered[kShort];
+    std::transform(word.begin(), word.end(), lowered, ascii_lower);
+    keep_term(terms, {lowered, word.size()}, true);
+    return;
+  }
+  // One buffer per thread for the others: views are handed out, not copies.
   thread_local std::string term;
   term.clear();
-  if (is_ascii(word)) {
-    // Words reaching here are alphanumeric runs, so ASCII ones only need case.
+  if (ascii) {
     term.resize(word.size());
-    std::transform(word.begin(), word.end(), term.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
+    std::transform(word.begin(), word.end(), term.begin(), ascii_lower);
   } else {
     std::string lowered;
     unicode::append_lowercase(lowered, word);
@@ -131,13 +169,7 @@ void push_term(TermSink& terms, std::string_view word) {
         term.append(lowered, start, i - start);
     }
   }
-  if (term.empty()) return;
-  // Fewer than two characters: a term of five bytes or more has at least two.
-  if (term.size() < 2 || (term.size() < 5 && utf8::count_chars(term) < 2)) {
-    if (!(term.size() == 1 && term[0] >= '0' && term[0] <= '9')) return;
-  }
-  if (is_stop_word(term)) return;
-  terms.term(term);
+  keep_term(terms, term, ascii);
 }
 
 namespace {
@@ -176,10 +208,24 @@ void tokenize(std::string_view text, TermSink& terms) {
         continue;
       }
       // Most words are plain ASCII: take them without decoding.
+      std::uint8_t any = kAscii[b];
+      std::uint8_t all = any;
       std::size_t j = i + 1;
-      while (j < text.size() && (kAscii[static_cast<unsigned char>(text[j])] & kAlnum)) ++j;
+      for (; j < text.size(); ++j) {
+        const std::uint8_t f = kAscii[static_cast<unsigned char>(text[j])];
+        if (!(f & kAlnum)) break;
+        any |= f;
+        all &= f;
+      }
       if (j == text.size() || static_cast<unsigned char>(text[j]) < 0x80) {
-        push_ascii_word(terms, text.substr(i, j - i));
+        const std::string_view word = text.substr(i, j - i);
+        // Without capitals, and all letters or all digits, a word has no
+        // parts and is its own lower case: the common case, taken directly.
+        if (!(any & kUpper) && ((all & kAlpha) || !(any & kAlpha))) {
+          keep_term(terms, word, true);
+        } else {
+          push_ascii_word(terms, word);
+        }
         i = j;
         continue;
       }

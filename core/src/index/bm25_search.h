@@ -1,0 +1,54 @@
+// Keyword ranking over one BM25 file: the exhaustive forms and the pruned one
+// that skips documents which cannot reach the top k, with the per-term score
+// bounds it rests on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "formats/bm25.h"
+#include "search/topk.h"
+
+namespace tessavine {
+
+// What pruning knows of one term, taken from every one of its postings with
+// the very float operations of scoring.
+struct TermBound;
+
+// The bounds of the terms of one BM25 file, computed when a query first needs
+// them and kept for the life of the reader. Shared by every search on it,
+// from any number of threads.
+class Bm25Bounds {
+ public:
+  Bm25Bounds();
+  ~Bm25Bounds();
+
+  // `bm25` must be the file every later call passes.
+  const TermBound& of(const Bm25& bm25, std::uint32_t term) const;
+
+ private:
+  mutable std::shared_mutex mutex_;
+  mutable std::unordered_map<std::uint32_t, std::unique_ptr<const TermBound>> terms_;
+};
+
+// BM25 ranking of the query terms. `search_bm25` scores every posting of the
+// query terms, term at a time; `search_bm25_pruned` gives the same result
+// while passing over documents that cannot enter the top k;
+// `search_bm25_plain` scores posting by posting exactly as the formula reads
+// and is the oracle of both. All three give the same pairs with the same
+// score bits.
+std::vector<Scored> search_bm25(const Bm25& bm25, std::string_view text, std::size_t k);
+// Queries whose terms have `few_postings` postings or fewer in all are
+// scored exhaustively, which is then quicker; the tests pass 0.
+inline constexpr std::size_t kFewPostings = 8192;
+std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
+                                       std::string_view text, std::size_t k,
+                                       std::size_t few_postings = kFewPostings);
+std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
+
+}  // namespace tessavine

@@ -1,0 +1,165 @@
+#include "index/bm25_search.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "index/writer.h"
+#include "scored_test_util.h"
+#include "text/chunk.h"
+
+namespace tessavine {
+namespace {
+
+using Corpus = std::vector<std::vector<std::string>>;
+constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+
+Bm25 open_bm25(std::vector<std::byte> bytes) {
+  auto bm25 = Bm25::from_bytes(Storage::from_bytes(std::move(bytes)));
+  EXPECT_TRUE(bm25) << bm25.error().to_string();
+  return std::move(*bm25);
+}
+
+// Each k that moves the cut: small ones, around the number of matches, past it.
+void expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const std::string& query) {
+  const std::size_t matches = search_bm25_plain(bm25, query, kAll).size();
+  for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{10}, std::size_t{50},
+                              matches - 1, matches, matches + 1, kAll}) {
+    if (k == 0) continue;
+    SCOPED_TRACE("query \"" + query + "\" k " + std::to_string(k));
+    const auto want = search_bm25_plain(bm25, query, k);
+    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k, 0), want);
+    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k), want);
+  }
+}
+
+std::string word(std::size_t i) { return "zz" + std::string(1, char('a' + i % 26)) + char('a' + i / 26); }
+
+// Skewed term choice, so that some terms are in most documents and most are
+// rare; "every" is in every document.
+Corpus random_corpus(std::mt19937& rng, std::size_t docs) {
+  std::geometric_distribution<std::size_t> pick(0.08);
+  Corpus corpus(docs);
+  for (auto& d : corpus) {
+    d.push_back("every");
+    for (std::size_t n = rng() % 30; n > 0; --n) d.push_back(word(std::min<std::size_t>(pick(rng), 300)));
+  }
+  return corpus;
+}
+
+Bm25 random_bm25(std::mt19937& rng, std::size_t docs, float k1, float b) {
+  Bm25Builder builder;
+  for (const auto& d : random_corpus(rng, docs)) builder.add_tokens(std::span<const std::string>(d));
+  return open_bm25(*std::move(builder).finish(k1, b));
+}
+
+std::string random_query(std::mt19937& rng) {
+  std::string query = rng() % 4 == 0 ? "every " : "";
+  for (std::size_t n = 1 + rng() % 6; n > 0; --n) {
+    const std::string w = word(std::min<std::size_t>(std::geometric_distribution<std::size_t>(0.1)(rng), 320));
+    query += w + " ";
+    if (rng() % 5 == 0) query += w + " ";  // repeated
+  }
+  return query;
+}
+
+struct Params {
+  std::size_t docs;
+  float k1;
+  float b;
+};
+
+void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
+
+class Bm25PrunedTest : public ::testing::TestWithParam<Params> {};
+
+TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
+  const Params p = GetParam();
+  std::mt19937 rng(static_cast<unsigned>(p.docs));
+  const Bm25 bm25 = random_bm25(rng, p.docs, p.k1, p.b);
+  const Bm25Bounds bounds;
+  for (int q = 0; q < 12; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
+  expect_pruned_is_plain(bm25, bounds, "every");
+}
+
+// Past 4096 documents a search covers several spans; stored k1 and b at their
+// extremes, and odd ones (NaN, infinite, negative contributions) that send
+// the search down the exhaustive path.
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kMax = std::numeric_limits<float>::max();
+INSTANTIATE_TEST_SUITE_P(
+    Params, Bm25PrunedTest,
+    ::testing::Values(Params{300, 1.2f, 0.75f}, Params{9000, 1.2f, 0.75f}, Params{9001, 0.0f, 0.0f},
+                      Params{5000, 0.0f, 1.0f}, Params{5001, 1.2f, 1.0f}, Params{5002, 100.0f, 0.5f},
+                      Params{5003, kMax, 1.0f}, Params{5004, 1e-30f, 0.75f}, Params{5005, 1.2f, kMax},
+                      Params{2000, -0.5f, 0.75f}, Params{2001, -1.2f, 3.0f}, Params{2002, kNan, 0.75f},
+                      Params{2003, 1.2f, kNan}, Params{2004, kInf, 0.5f}, Params{2005, 1.2f, -kInf},
+                      Params{2006, 1.2f, -1.0f}));
+
+TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
+  std::mt19937 rng(11);
+  const Bm25 bm25 = random_bm25(rng, 6000, 1.2f, 0.75f);
+  std::vector<std::string> queries(40);
+  for (auto& q : queries) q = random_query(rng);
+  const Bm25Bounds bounds;
+  std::vector<std::vector<std::vector<Scored>>> got(4, std::vector<std::vector<Scored>>(queries.size()));
+  {
+    std::vector<std::jthread> threads;
+    for (std::size_t t = 0; t < got.size(); ++t) {
+      threads.emplace_back([&, t] {
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+          const std::size_t i = (q * 7 + t * 13) % queries.size();
+          got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
+        }
+      });
+    }
+  }
+  for (std::size_t q = 0; q < queries.size(); ++q) {
+    for (const auto& per_thread : got) testing::expect_same(per_thread[q], search_bm25_plain(bm25, queries[q], 10));
+  }
+}
+
+std::filesystem::path corpus_dir() {
+  if (const char* dir = std::getenv("TESSAVINE_CORPUS")) return dir;
+  return std::filesystem::path(TESSAVINE_SOURCE_DIR) / ".." / "shared" / "corpus";
+}
+
+// Every note in optimised builds; every eighth under the sanitizers, which
+// would take minutes over all of them.
+TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
+  const std::filesystem::path dir = corpus_dir();
+  std::ifstream manifest(dir / "manifest.tsv");
+  std::ifstream queries(dir / "queries.tsv");
+  if (!manifest || !queries) GTEST_SKIP() << "corpus not found at " << dir << " (set TESSAVINE_CORPUS)";
+#ifdef NDEBUG
+  constexpr std::size_t kEvery = 1;
+#else
+  constexpr std::size_t kEvery = 8;
+#endif
+  IndexWriter writer(WriterOptions{});
+  std::string line;
+  for (std::size_t n = 0; std::getline(manifest, line); ++n) {
+    const std::string path = line.substr(0, line.find('\t'));
+    if (n % kEvery != 0 || !path.ends_with(".md")) continue;
+    std::stringstream text;
+    text << std::ifstream(dir / path).rdbuf();
+    for (const Chunk& c : chunk_text(text.str(), ChunkOptions{})) {
+      ASSERT_TRUE(writer.add(ChunkRecord{path, c.heading_texts(), c.line_start, c.line_end, c.text}));
+    }
+  }
+  auto built = std::move(writer).build(1);
+  ASSERT_TRUE(built) << built.error().to_string();
+  const Bm25 bm25 = open_bm25(std::move(built->bm25));
+  const Bm25Bounds bounds;
+  while (std::getline(queries, line)) expect_pruned_is_plain(bm25, bounds, line.substr(0, line.find('\t')));
+}
+
+}  // namespace
+}  // namespace tessavine

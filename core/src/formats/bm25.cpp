@@ -4,7 +4,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "base/utf8.h"
@@ -12,7 +14,7 @@
 namespace tessavine {
 namespace {
 
-// finish copies doc_lens and posting lists into the file as they lie in memory.
+// finish copies document lengths and postings into the file as they lie in memory.
 static_assert(std::endian::native == std::endian::little);
 static_assert(sizeof(Posting) == 8 && offsetof(Posting, tf) == 4);
 
@@ -21,73 +23,156 @@ constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 }  // namespace
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string> terms) {
-  scratch_.assign(terms.begin(), terms.end());
-  const auto doc = static_cast<std::uint32_t>(doc_lens_.size());
-  add_counted(doc);
-  doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
-  return doc;
+  return add_document(terms);
 }
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string_view> terms) {
-  scratch_.assign(terms.begin(), terms.end());
+  return add_document(terms);
+}
+
+namespace {
+
+void put_varint(std::string& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out += static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  out += static_cast<char>(v);
+}
+
+// Reads a varint written by put_varint; the bytes are the builder's own.
+std::uint64_t get_varint(const std::byte*& p) {
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<std::uint64_t>(*p++);
+    v |= (b & 0x7F) << shift;
+    if (b < 0x80) return v;
+  }
+}
+
+std::uint32_t hash32(std::string_view term) {
+  const std::uint64_t h = std::hash<std::string_view>{}(term);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+}  // namespace
+
+template <class Term>
+std::uint32_t Bm25Builder::add_document(std::span<const Term> terms) {
   const auto doc = static_cast<std::uint32_t>(doc_lens_.size());
-  add_counted(doc);
+  doc_terms_.clear();
+  for (const Term& t : terms) {
+    const std::optional<std::uint32_t> id = term_id(t);
+    if (!id) continue;
+    std::uint32_t& place = in_doc_[*id];
+    if (place == 0) {
+      doc_terms_.push_back({*id, 1});
+      place = static_cast<std::uint32_t>(doc_terms_.size());
+    } else if (doc_terms_[place - 1].tf != kU32Max) {
+      ++doc_terms_[place - 1].tf;
+    }
+  }
+  entry_.clear();
+  put_varint(entry_, doc_terms_.size());
+  for (const DocTerm& dt : doc_terms_) {
+    in_doc_[dt.id] = 0;
+    put_varint(entry_, std::uint64_t{dt.id} << 1 | (dt.tf > 1));
+    if (dt.tf > 1) put_varint(entry_, dt.tf);
+  }
+  // Everything that can fail to allocate comes before the first change.
+  doc_lens_.reserve(doc_lens_.size() + 1);
+  postings_.append(entry_);
   doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
+  for (const DocTerm& dt : doc_terms_) ++doc_freq_[dt.id];
+  posting_count_ += doc_terms_.size();
   return doc;
 }
 
-// Counts the terms in scratch_ by sorting them, so equal terms form runs.
-void Bm25Builder::add_counted(std::uint32_t doc) {
-  std::sort(scratch_.begin(), scratch_.end());
-  for (std::size_t i = 0; i < scratch_.size();) {
-    std::size_t j = i + 1;
-    while (j < scratch_.size() && scratch_[j] == scratch_[i]) ++j;
-    const Posting p{doc, static_cast<std::uint32_t>(std::min<std::size_t>(j - i, kU32Max))};
-    auto it = term_postings_.find(scratch_[i]);
-    if (it == term_postings_.end()) it = term_postings_.emplace(std::string(scratch_[i]), std::vector<Posting>{}).first;
-    it->second.push_back(p);
-    i = j;
+std::optional<std::uint32_t> Bm25Builder::term_id(std::string_view term) {
+  if (table_.empty()) table_.resize(1024);
+  const std::uint32_t h = hash32(term);
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    const Slot s = table_[i];
+    if (s.id_plus_1 == 0) break;
+    if (s.hash == h && term_bytes(s.id_plus_1 - 1) == term) return s.id_plus_1 - 1;
   }
-  scratch_.clear();
+  const std::size_t id = term_ends_.size();
+  if (id >= kU32Max) {
+    out_of_term_numbers_ = true;
+    return std::nullopt;
+  }
+  term_bytes_.append(term);
+  term_ends_.push_back(term_bytes_.size());
+  doc_freq_.push_back(0);
+  in_doc_.push_back(0);
+  // At most half full, so probe runs stay short.
+  if (2 * (id + 1) > table_.size()) grow_table();
+  for (std::size_t i = h & (table_.size() - 1);; i = (i + 1) & (table_.size() - 1)) {
+    if (table_[i].id_plus_1 == 0) {
+      table_[i] = {h, static_cast<std::uint32_t>(id + 1)};
+      break;
+    }
+  }
+  return static_cast<std::uint32_t>(id);
+}
+
+void Bm25Builder::grow_table() {
+  std::vector<Slot> bigger(table_.size() * 2);
+  const std::size_t mask = bigger.size() - 1;
+  for (const Slot& s : table_) {
+    if (s.id_plus_1 == 0) continue;
+    std::size_t i = s.hash & mask;
+    while (bigger[i].id_plus_1 != 0) i = (i + 1) & mask;
+    bigger[i] = s;
+  }
+  table_ = std::move(bigger);
+}
+
+Result<std::uint64_t> Bm25Builder::image_size() const {
+  const std::uint64_t d = doc_lens_.size();
+  if (d > kU32Max) return fail(exceeds_u32("document count"));
+  if (out_of_term_numbers_) return fail(exceeds_u32("term count"));
+  const std::uint64_t t = term_ends_.size();
+  if (term_bytes_.size() > kU32Max) return fail(exceeds_u32("term dictionary size"));
+  if (posting_count_ > kU32Max) return fail(exceeds_u32("posting count"));
+  return 40 + 4 * d + 8 * t + (term_bytes_.size() + 3) / 4 * 4 + 8 * posting_count_;
 }
 
 Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   // Taken out so the builder's memory goes with this call in every outcome.
-  const std::vector<std::uint32_t> doc_lens = std::move(doc_lens_);
-  auto table = std::move(term_postings_);
-  scratch_ = {};
-
+  Bm25Builder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  const std::vector<std::uint32_t>& doc_lens = self.doc_lens_;
+  self.table_ = {};
+  self.in_doc_ = {};
+  self.doc_terms_ = {};
   const std::uint64_t d = doc_lens.size();
-  if (d > kU32Max) return fail(exceeds_u32("document count"));
-  // Sorted by pointer, so no term or posting list is moved; the first eight
-  // bytes of each term sit next to the pointer and settle most comparisons
-  // without a visit to the hash map's scattered nodes.
-  using Entry = decltype(table)::value_type;
+  const std::uint64_t t = self.term_ends_.size();
+
+  // Term numbers in byte-wise order of their terms. The first eight bytes of
+  // each term, read big-endian and zero-padded, compare like the bytes and
+  // settle most comparisons without a visit to the term bytes.
   struct Key {
-    std::uint64_t prefix;  // big-endian, zero-padded: compares like the bytes
-    Entry* entry;
+    std::uint64_t prefix;
+    std::uint32_t id;
   };
-  std::vector<Key> keys;
-  keys.reserve(table.size());
-  for (Entry& e : table) {
-    unsigned char b[8] = {};
-    std::memcpy(b, e.first.data(), std::min<std::size_t>(8, e.first.size()));
+  std::vector<Key> keys(t);
+  for (std::uint32_t id = 0; id < t; ++id) {
+    const std::string_view term = self.term_bytes(id);
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, term.data(), std::min<std::size_t>(8, term.size()));
     std::uint64_t prefix = 0;
-    for (const unsigned char c : b) prefix = prefix << 8 | c;
-    keys.push_back({prefix, &e});
+    for (const unsigned char c : bytes) prefix = prefix << 8 | c;
+    keys[id] = {prefix, id};
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+  std::sort(keys.begin(), keys.end(), [&self](const Key& x, const Key& y) {
     // Equal prefixes (including a zero byte against padding) fall back to
     // the full byte-wise comparison.
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    return x.entry->first < y.entry->first;
+    return self.term_bytes(x.id) < self.term_bytes(y.id);
   });
-  std::vector<Entry*> terms;
-  terms.reserve(keys.size());
-  for (const Key& k : keys) terms.push_back(k.entry);
-  keys = {};
-  const std::uint64_t t = terms.size();
-  if (t > kU32Max) return fail(exceeds_u32("term count"));
 
   float avgdl = 0.0f;
   if (d > 0) {
@@ -96,52 +181,60 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
     avgdl = static_cast<float>(static_cast<double>(sum) / static_cast<double>(d));
   }
 
-  // Both running totals are checked before anything is written.
-  std::uint64_t term_bytes = 0;
-  std::uint64_t posting_count = 0;
-  for (const Entry* e : terms) {
-    term_bytes += e->first.size();
-    if (term_bytes > kU32Max) return fail(exceeds_u32("term dictionary size"));
-  }
-  for (const Entry* e : terms) {
-    posting_count += e->second.size();
-    if (posting_count > kU32Max) return fail(exceeds_u32("posting count"));
-  }
-
+  const std::uint64_t posting_count = self.posting_count_;
   Writer w = Writer::with_header(kBm25Magic, kBm25Version, static_cast<std::uint32_t>(d),
                                  static_cast<std::uint32_t>(t));
-  w.reserve_more(16 + 4 * d + 8 * (t + 1) + term_bytes + 3 + 8 * posting_count);
+  w.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
   w.put_f32(avgdl);
   w.put_f32(k1);
   w.put_f32(b);
   w.put_u32(0);
-  // The in-memory arrays already have the file's byte layout.
+  // The in-memory array already has the file's byte layout.
   w.put_bytes(std::as_bytes(std::span(doc_lens)));
+  self.doc_lens_ = {};
   std::uint64_t total = 0;
   w.put_u32(0);
-  for (const Entry* e : terms) {
-    total += e->first.size();
+  for (const Key& k : keys) {
+    total += self.term_bytes(k.id).size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
+  // Where each term's postings start, by term number.
+  std::vector<std::uint32_t> next(t);
   total = 0;
   w.put_u32(0);
-  for (const Entry* e : terms) {
-    total += e->second.size();
+  for (const Key& k : keys) {
+    next[k.id] = static_cast<std::uint32_t>(total);
+    total += self.doc_freq_[k.id];
     w.put_u32(static_cast<std::uint32_t>(total));
   }
-  for (const Entry* e : terms) w.put_bytes(e->first);
+  for (const Key& k : keys) w.put_bytes(self.term_bytes(k.id));
   w.pad_to_4();
-  for (Entry* e : terms) {
-    auto& postings = e->second;
-    // Documents are added in order, so this only makes certain; a term has at
-    // most one posting per document, so the order is total.
-    const auto by_doc = [](const Posting& x, const Posting& y) { return x.doc < y.doc; };
-    if (!std::is_sorted(postings.begin(), postings.end(), by_doc)) {
-      std::sort(postings.begin(), postings.end(), by_doc);
+  keys = {};
+  self.term_bytes_ = {};
+  self.term_ends_ = {};
+  self.doc_freq_ = {};
+
+  // The postings, document after document: each term's postings come out in
+  // ascending document order, as the file wants them.
+  std::vector<std::byte> image = std::move(w).into_bytes();
+  const std::size_t postings_at = image.size();
+  image.resize(postings_at + 8 * posting_count);
+  std::byte* const out = image.data() + postings_at;
+  std::uint32_t doc = 0;
+  self.postings_.drain([&](std::span<const std::byte> block) {
+    const std::byte* p = block.data();
+    const std::byte* const end = p + block.size();
+    while (p < end) {
+      for (std::uint64_t n = get_varint(p); n > 0; --n) {
+        const std::uint64_t v = get_varint(p);
+        const auto id = static_cast<std::uint32_t>(v >> 1);
+        const Posting posting{doc, (v & 1) ? static_cast<std::uint32_t>(get_varint(p)) : 1u};
+        std::memcpy(out + 8 * std::size_t{next[id]++}, &posting, sizeof posting);
+      }
+      ++doc;
     }
-    w.put_bytes(std::as_bytes(std::span(postings)));
-  }
-  return std::move(w).into_bytes();
+  });
+  return image;
 }
 
 Result<Bm25> Bm25::from_bytes(Storage storage) {

@@ -1,5 +1,6 @@
 #include "formats/docs.h"
 
+#include <bit>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -355,22 +356,38 @@ std::expected<ChunkRecord, std::string> decode_record_json(std::string_view text
 Result<std::uint32_t> DocsBuilder::add(const ChunkRecord& record) {
   const std::size_t n = offsets_.size();
   if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
-  offsets_.push_back(data_.size());
-  append_record_json(data_, record);
+  record_.clear();
+  append_record_json(record_, record);
+  // Both allocations come before the first change, so a failed add leaves
+  // the builder as it was.
+  offsets_.reserve(n + 1);
+  data_.append(record_);
+  offsets_.push_back(data_.size() - record_.size());
   return static_cast<std::uint32_t>(n);
+}
+
+Result<std::uint64_t> DocsBuilder::image_size() const {
+  const std::uint64_t n = offsets_.size();
+  if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
+  return kHeaderSize + 8 * (n + 1) + data_.size();
 }
 
 Result<std::vector<std::byte>> DocsBuilder::finish() && {
   // Moved out so the builder's memory goes with this call in every outcome.
-  const std::vector<std::uint64_t> offsets = std::move(offsets_);
-  const std::string data = std::move(data_);
-  const std::size_t n = offsets.size();
-  if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
+  DocsBuilder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  const std::size_t n = self.offsets_.size();
   Writer w = Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0);
-  w.reserve_more(8 * (n + 1) + data.size());
-  for (const std::uint64_t off : offsets) w.put_u64(off);
-  w.put_u64(data.size());
-  w.put_bytes(data);
+  w.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
+  // The offsets in memory already have the file's byte layout.
+  static_assert(std::endian::native == std::endian::little);
+  w.put_bytes(std::as_bytes(std::span(self.offsets_)));
+  w.put_u64(self.data_.size());
+  self.offsets_ = {};
+  // Each block of records is released as soon as it is copied, so the
+  // records are never held twice over.
+  self.data_.drain([&w](std::span<const std::byte> block) { w.put_bytes(block); });
   return std::move(w).into_bytes();
 }
 

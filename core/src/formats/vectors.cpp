@@ -1,5 +1,6 @@
 #include "formats/vectors.h"
 
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -14,8 +15,9 @@ constexpr std::string_view kModeNames[] = {"int8", "binary", "binary+int8", "ter
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 
 template <class T>
-std::span<const std::byte> raw(const std::vector<T>& items) {
-  return std::as_bytes(std::span<const T>(items));
+std::string_view chars(const std::vector<T>& items) {
+  static_assert(sizeof(T) == 1);
+  return {reinterpret_cast<const char*>(items.data()), items.size()};
 }
 
 std::uint64_t padded_to_4(std::uint64_t size) { return size + (4 - size % 4) % 4; }
@@ -51,7 +53,7 @@ Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
   for (const float v : vector) {
     if (!std::isfinite(v)) return fail(Error::invalid_argument("vector contains NaN or infinity"));
   }
-  const std::size_t number = scales_.size();
+  const std::size_t number = count_;
   if (number > kMaxU32) return fail(exceeds_u32("vector count"));
 
   const std::vector<float> unit = normalize_unit(vector);
@@ -62,42 +64,46 @@ Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
   const std::vector<float> code_values(int8.codes.begin(), int8.codes.end());
   const std::vector<std::uint8_t> mask = ternary_mask(code_values);
 
-  const std::size_t code_size = binary_codes_.size();
-  const std::size_t mask_size = masks_.size();
-  const std::size_t int8_size = int8_codes_.size();
-  try {
-    binary_codes_.insert(binary_codes_.end(), code.begin(), code.end());
-    masks_.insert(masks_.end(), mask.begin(), mask.end());
-    int8_codes_.insert(int8_codes_.end(), int8.codes.begin(), int8.codes.end());
-    scales_.push_back(int8.scale);
-  } catch (...) {
-    // Out of memory part way: put the four arrays back in step.
-    binary_codes_.resize(code_size);
-    masks_.resize(mask_size);
-    int8_codes_.resize(int8_size);
-    scales_.resize(number);
-    throw;
-  }
+  // Room in all four sections first: the appends below cannot fail, so the
+  // sections always describe the same vectors.
+  binary_codes_.reserve(code.size());
+  masks_.reserve(mask.size());
+  scales_.reserve(sizeof(float));
+  int8_codes_.reserve(int8.codes.size());
+  static_assert(std::endian::native == std::endian::little);
+  binary_codes_.append(chars(code));
+  masks_.append(chars(mask));
+  scales_.append({reinterpret_cast<const char*>(&int8.scale), sizeof(float)});
+  int8_codes_.append(chars(int8.codes));
+  ++count_;
   return static_cast<std::uint32_t>(number);
 }
 
+Result<std::uint64_t> VectorBuilder::image_size() const {
+  if (count_ > kMaxU32) return fail(exceeds_u32("vector count"));
+  if (dim_ > kMaxU32) return fail(exceeds_u32("dimension"));
+  std::uint64_t size = 0;
+  expected_file_size(count_, dim_, size);  // cannot overflow for 32-bit counts
+  return size;
+}
+
 Result<std::vector<std::byte>> VectorBuilder::finish() && {
-  const VectorBuilder self = std::move(*this);
-  const std::size_t n = self.scales_.size();
-  if (n > kMaxU32) return fail(exceeds_u32("vector count"));
-  if (self.dim_ > kMaxU32) return fail(exceeds_u32("dimension"));
+  VectorBuilder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  const std::size_t n = self.count_;
 
   Writer out = Writer::with_header(kVectorsMagic, kVectorsVersion, static_cast<std::uint32_t>(n),
                                    static_cast<std::uint32_t>(self.dim_));
-  std::uint64_t size = 0;
-  expected_file_size(n, self.dim_, size);
-  out.reserve_more(static_cast<std::size_t>(size) - kHeaderSize);
-  out.put_bytes(raw(self.binary_codes_));
+  out.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
+  // Each block is released as soon as it is copied.
+  const auto put = [&out](std::span<const std::byte> block) { out.put_bytes(block); };
+  self.binary_codes_.drain(put);
   out.pad_to_4();
-  out.put_bytes(raw(self.masks_));
+  self.masks_.drain(put);
   out.pad_to_4();
-  for (const float scale : self.scales_) out.put_f32(scale);
-  out.put_bytes(raw(self.int8_codes_));
+  self.scales_.drain(put);
+  self.int8_codes_.drain(put);
   return std::move(out).into_bytes();
 }
 

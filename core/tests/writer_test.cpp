@@ -8,6 +8,7 @@
 #include <map>
 
 #include "index/generations.h"
+#include "text/tokenize.h"
 #include "temp_root.h"
 
 namespace tessavine {
@@ -101,6 +102,31 @@ TEST(WriterBuildTest, ManifestCarriesTheOptionsAndTheImageSizes) {
                                                   {"bm25.bin", built->bm25.size()}};
     if (dim) sizes["vectors.bin"] = built->vectors->size();
     EXPECT_EQ(m.files, sizes);
+  }
+}
+
+// Each image is made in the memory of the image before it, which is larger
+// here: none may keep a byte of another, so each equals its builder's own.
+TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
+  for (const std::uint64_t dim : {0, 9}) {
+    IndexWriter writer(options_with(dim));
+    DocsBuilder docs;
+    Bm25Builder bm25;
+    VectorBuilder vectors(9);
+    for (int i = 0; i < 300; ++i) {
+      const ChunkRecord r = record(std::string(static_cast<std::size_t>(i % 7) * 60, 'x') + " w" + std::to_string(i % 13));
+      const auto v = embedding(9, static_cast<float>(i));
+      ASSERT_TRUE(writer.add(r, dim ? std::optional<std::span<const float>>(v) : std::nullopt));
+      ASSERT_TRUE(docs.add(r) && vectors.add(v));
+      bm25.add_tokens(tokenize(search_text(r)));
+    }
+    auto built = std::move(writer).build(1);
+    ASSERT_TRUE(built);
+    EXPECT_EQ(built->docs, *std::move(docs).finish());
+    EXPECT_EQ(built->bm25, *std::move(bm25).finish(1.2f, 0.75f));
+    if (dim) {
+      EXPECT_EQ(*built->vectors, *std::move(vectors).finish());
+    }
   }
 }
 

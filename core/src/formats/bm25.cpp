@@ -140,6 +140,13 @@ Result<std::uint64_t> Bm25Builder::image_size() const {
 }
 
 Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
+  auto image = std::move(*this).finish_mapped(k1, b);
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
+}
+
+Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer reuse) && {
   // Taken out so the builder's memory goes with this call in every outcome.
   Bm25Builder self = std::move(*this);
   auto size = self.image_size();
@@ -182,15 +189,18 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
   }
 
   const std::uint64_t posting_count = self.posting_count_;
-  Writer w = Writer::with_header(kBm25Magic, kBm25Version, static_cast<std::uint32_t>(d),
-                                 static_cast<std::uint32_t>(t));
-  w.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
+  MappedBuffer w = std::move(reuse);
+  w.clear();
+  w.reserve(static_cast<std::size_t>(*size));
+  w.append(std::move(Writer::with_header(kBm25Magic, kBm25Version, static_cast<std::uint32_t>(d),
+                                         static_cast<std::uint32_t>(t)))
+               .into_bytes());
   w.put_f32(avgdl);
   w.put_f32(k1);
   w.put_f32(b);
   w.put_u32(0);
   // The in-memory array already has the file's byte layout.
-  w.put_bytes(std::as_bytes(std::span(doc_lens)));
+  w.append(std::as_bytes(std::span(doc_lens)));
   self.doc_lens_ = {};
   std::uint64_t total = 0;
   w.put_u32(0);
@@ -207,7 +217,7 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
     total += self.doc_freq_[k.id];
     w.put_u32(static_cast<std::uint32_t>(total));
   }
-  for (const Key& k : keys) w.put_bytes(self.term_bytes(k.id));
+  for (const Key& k : keys) w.append(self.term_bytes(k.id));
   w.pad_to_4();
   keys = {};
   self.term_bytes_ = {};
@@ -216,25 +226,20 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
 
   // The postings, document after document: each term's postings come out in
   // ascending document order, as the file wants them.
-  std::vector<std::byte> image = std::move(w).into_bytes();
-  const std::size_t postings_at = image.size();
-  image.resize(postings_at + 8 * posting_count);
-  std::byte* const out = image.data() + postings_at;
+  std::byte* const out = w.extend(8 * posting_count);
   std::uint32_t doc = 0;
-  self.postings_.drain([&](std::span<const std::byte> block) {
-    const std::byte* p = block.data();
-    const std::byte* const end = p + block.size();
-    while (p < end) {
-      for (std::uint64_t n = get_varint(p); n > 0; --n) {
-        const std::uint64_t v = get_varint(p);
-        const auto id = static_cast<std::uint32_t>(v >> 1);
-        const Posting posting{doc, (v & 1) ? static_cast<std::uint32_t>(get_varint(p)) : 1u};
-        std::memcpy(out + 8 * std::size_t{next[id]++}, &posting, sizeof posting);
-      }
-      ++doc;
+  const std::byte* p = self.postings_.data();
+  const std::byte* const end = p + self.postings_.size();
+  while (p < end) {
+    for (std::uint64_t n = get_varint(p); n > 0; --n) {
+      const std::uint64_t v = get_varint(p);
+      const auto id = static_cast<std::uint32_t>(v >> 1);
+      const Posting posting{doc, (v & 1) ? static_cast<std::uint32_t>(get_varint(p)) : 1u};
+      std::memcpy(out + 8 * std::size_t{next[id]++}, &posting, sizeof posting);
     }
-  });
-  return image;
+    ++doc;
+  }
+  return w;
 }
 
 Result<Bm25> Bm25::from_bytes(Storage storage) {

@@ -13,7 +13,7 @@
 
 #include "storage/bin_format.h"
 #include "base/error.h"
-#include "storage/byte_blocks.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -41,6 +41,9 @@ class Bm25Builder {
   // in its order: a builder that passes here finishes without failing.
   Result<std::uint64_t> image_size() const;
   Result<std::vector<std::byte>> finish(float k1, float b) &&;
+  // The same image, written into `reuse` (emptied first), whose memory then
+  // serves again instead of fresh pages.
+  Result<MappedBuffer> finish_mapped(float k1, float b, MappedBuffer reuse = {}) &&;
 
  private:
   // One open-addressing slot: the term's 32-bit hash and its number + 1 (0
@@ -75,7 +78,7 @@ class Bm25Builder {
   // Postings as they arrive, compactly: per document, its number of distinct
   // terms, then for each term (number << 1 | tf > 1) and, when tf > 1, tf,
   // all as base-128 varints. Document numbers are implicit in the order.
-  ByteBlocks postings_;
+  MappedBuffer postings_;
   // Working memory of one add: the current document's terms, and for every
   // term number its place in that list + 1 (0 when absent), reset after use.
   std::vector<DocTerm> doc_terms_;

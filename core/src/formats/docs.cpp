@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <nlohmann/json.hpp>
@@ -361,8 +362,9 @@ Result<std::uint32_t> DocsBuilder::add(const ChunkRecord& record) {
   // Both allocations come before the first change, so a failed add leaves
   // the builder as it was.
   offsets_.reserve(n + 1);
+  const std::size_t start = data_.size();
   data_.append(record_);
-  offsets_.push_back(data_.size() - record_.size());
+  offsets_.push_back(start);
   return static_cast<std::uint32_t>(n);
 }
 
@@ -372,23 +374,34 @@ Result<std::uint64_t> DocsBuilder::image_size() const {
   return kHeaderSize + 8 * (n + 1) + data_.size();
 }
 
-Result<std::vector<std::byte>> DocsBuilder::finish() && {
+Result<MappedBuffer> DocsBuilder::finish_mapped() && {
   // Moved out so the builder's memory goes with this call in every outcome.
   DocsBuilder self = std::move(*this);
   auto size = self.image_size();
   if (!size) return fail(std::move(size).error());
   const std::size_t n = self.offsets_.size();
-  Writer w = Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0);
-  w.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
+  const std::uint64_t area = self.data_.size();
+  const std::size_t head = kHeaderSize + 8 * (n + 1);
+  MappedBuffer image = std::move(self.data_);
+  image.extend(head);
+  std::byte* p = image.data();
+  std::memmove(p + head, p, area);
+  const std::vector<std::byte> header =
+      std::move(Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0))
+          .into_bytes();
+  std::memcpy(p, header.data(), kHeaderSize);
   // The offsets in memory already have the file's byte layout.
   static_assert(std::endian::native == std::endian::little);
-  w.put_bytes(std::as_bytes(std::span(self.offsets_)));
-  w.put_u64(self.data_.size());
-  self.offsets_ = {};
-  // Each block of records is released as soon as it is copied, so the
-  // records are never held twice over.
-  self.data_.drain([&w](std::span<const std::byte> block) { w.put_bytes(block); });
-  return std::move(w).into_bytes();
+  if (n != 0) std::memcpy(p + kHeaderSize, self.offsets_.data(), 8 * n);
+  std::memcpy(p + kHeaderSize + 8 * n, &area, 8);
+  return image;
+}
+
+Result<std::vector<std::byte>> DocsBuilder::finish() && {
+  auto image = std::move(*this).finish_mapped();
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
 }
 
 Result<Docs> Docs::from_bytes(Storage storage) {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "storage/byte_blocks.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -50,10 +50,14 @@ class DocsBuilder {
   // a builder that passes here finishes without failing.
   Result<std::uint64_t> image_size() const;
   Result<std::vector<std::byte>> finish() &&;
+  // The same image, made in the records' own memory: they move up to make
+  // room for the header and the offset table, so the records are never held
+  // twice.
+  Result<MappedBuffer> finish_mapped() &&;
 
  private:
   std::vector<std::uint64_t> offsets_;
-  ByteBlocks data_;     // the record area
+  MappedBuffer data_;   // the record area
   std::string record_;  // the record being encoded
 };
 

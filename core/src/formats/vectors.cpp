@@ -66,14 +66,13 @@ Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
 
   // Room in all four sections first: the appends below cannot fail, so the
   // sections always describe the same vectors.
-  binary_codes_.reserve(code.size());
-  masks_.reserve(mask.size());
-  scales_.reserve(sizeof(float));
-  int8_codes_.reserve(int8.codes.size());
-  static_assert(std::endian::native == std::endian::little);
+  binary_codes_.reserve(binary_codes_.size() + code.size());
+  masks_.reserve(masks_.size() + mask.size());
+  scales_.reserve(scales_.size() + sizeof(float));
+  int8_codes_.reserve(int8_codes_.size() + int8.codes.size());
   binary_codes_.append(chars(code));
   masks_.append(chars(mask));
-  scales_.append({reinterpret_cast<const char*>(&int8.scale), sizeof(float)});
+  scales_.put_f32(int8.scale);
   int8_codes_.append(chars(int8.codes));
   ++count_;
   return static_cast<std::uint32_t>(number);
@@ -88,23 +87,30 @@ Result<std::uint64_t> VectorBuilder::image_size() const {
 }
 
 Result<std::vector<std::byte>> VectorBuilder::finish() && {
+  auto image = std::move(*this).finish_mapped();
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
+}
+
+Result<MappedBuffer> VectorBuilder::finish_mapped(MappedBuffer reuse) && {
   VectorBuilder self = std::move(*this);
   auto size = self.image_size();
   if (!size) return fail(std::move(size).error());
-  const std::size_t n = self.count_;
-
-  Writer out = Writer::with_header(kVectorsMagic, kVectorsVersion, static_cast<std::uint32_t>(n),
-                                   static_cast<std::uint32_t>(self.dim_));
-  out.reserve_more(static_cast<std::size_t>(*size) - kHeaderSize);
-  // Each block is released as soon as it is copied.
-  const auto put = [&out](std::span<const std::byte> block) { out.put_bytes(block); };
-  self.binary_codes_.drain(put);
-  out.pad_to_4();
-  self.masks_.drain(put);
-  out.pad_to_4();
-  self.scales_.drain(put);
-  self.int8_codes_.drain(put);
-  return std::move(out).into_bytes();
+  MappedBuffer out = std::move(reuse);
+  out.clear();
+  out.reserve(static_cast<std::size_t>(*size));
+  out.append(std::move(Writer::with_header(kVectorsMagic, kVectorsVersion,
+                                           static_cast<std::uint32_t>(self.count_),
+                                           static_cast<std::uint32_t>(self.dim_)))
+                 .into_bytes());
+  // Each section goes as soon as it is copied.
+  for (MappedBuffer* section : {&self.binary_codes_, &self.masks_, &self.scales_, &self.int8_codes_}) {
+    out.append(section->bytes());
+    *section = {};
+    if (section == &self.binary_codes_ || section == &self.masks_) out.pad_to_4();
+  }
+  return out;
 }
 
 float Vectors::scale(std::size_t i) const { return read_f32_le(storage_.bytes(), scales_offset_ + 4 * i); }

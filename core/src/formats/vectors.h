@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "storage/byte_blocks.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -60,16 +60,19 @@ class VectorBuilder {
   Result<std::uint64_t> image_size() const;
   // The complete file image. Consumes the builder, also on failure.
   Result<std::vector<std::byte>> finish() &&;
+  // The same image, written into `reuse` (emptied first), whose memory then
+  // serves again instead of fresh pages.
+  Result<MappedBuffer> finish_mapped(MappedBuffer reuse = {}) &&;
 
   std::size_t dim() const { return dim_; }
   std::size_t size() const { return count_; }
 
  private:
   // The four sections as they grow, each ready to be copied into the image.
-  ByteBlocks binary_codes_;
-  ByteBlocks masks_;
-  ByteBlocks scales_;  // little-endian 32-bit floats
-  ByteBlocks int8_codes_;
+  MappedBuffer binary_codes_;
+  MappedBuffer masks_;
+  MappedBuffer scales_;  // little-endian 32-bit floats
+  MappedBuffer int8_codes_;
   std::size_t count_ = 0;
   std::size_t dim_;
 };

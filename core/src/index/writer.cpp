@@ -176,20 +176,21 @@ std::vector<std::string_view> PreparedGeneration::file_names() const {
   return names;
 }
 
-std::vector<std::byte> PreparedGeneration::take_image(std::size_t i) {
+std::span<const std::byte> PreparedGeneration::take_image(std::size_t i) {
   // prepare has run every check the builders' finish makes, so these cannot
   // fail but for memory, which throws.
-  Result<std::vector<std::byte>> image;
+  Result<MappedBuffer> image;
   if (i == 0) {
-    image = std::move(docs_).finish();
+    image = std::move(docs_).finish_mapped();
   } else if (i == 1) {
-    image = std::move(bm25_).finish(bm25_settings_.k1, bm25_settings_.b);
+    image = std::move(bm25_).finish_mapped(bm25_settings_.k1, bm25_settings_.b, std::move(image_));
   } else {
-    image = std::move(*vectors_).finish();
+    image = std::move(*vectors_).finish_mapped(std::move(image_));
     vectors_.reset();
   }
+  image_ = std::move(image).value();
   release_free_memory();
-  return std::move(image).value();
+  return image_.bytes();
 }
 
 Result<PreparedGeneration> IndexWriter::prepare(std::uint64_t generation) && {
@@ -232,10 +233,13 @@ Result<PreparedGeneration> IndexWriter::prepare(std::uint64_t generation) && {
 Result<BuiltGeneration> IndexWriter::build(std::uint64_t generation) && {
   auto prepared = std::move(*this).prepare(generation);
   if (!prepared) return fail(std::move(prepared).error());
+  const auto copy = [](std::span<const std::byte> image) {
+    return std::vector<std::byte>(image.begin(), image.end());
+  };
   BuiltGeneration built;
-  built.docs = prepared->take_image(0);
-  built.bm25 = prepared->take_image(1);
-  if (prepared->file_names().size() > 2) built.vectors = prepared->take_image(2);
+  built.docs = copy(prepared->take_image(0));
+  built.bm25 = copy(prepared->take_image(1));
+  if (prepared->file_names().size() > 2) built.vectors = copy(prepared->take_image(2));
   built.manifest = std::move(prepared->manifest);
   return built;
 }

@@ -42,8 +42,8 @@ struct BuiltGeneration {
 
 // A generation checked and ready to be written: its manifest, and its file
 // images made one at a time when asked for, each from a builder that goes
-// with it. A commit holds one image at a time beside the builders not yet
-// finished, never all of them at once.
+// with it and in the memory of the image before it. A commit thus holds one
+// image at a time, and the records' memory serves for every image.
 class PreparedGeneration {
  public:
   Manifest manifest;
@@ -51,9 +51,9 @@ class PreparedGeneration {
   // The files in the order a commit writes them: docs.bin, bm25.bin and,
   // with vectors, vectors.bin.
   std::vector<std::string_view> file_names() const;
-  // The image of file_names()[i], whose size the manifest lists. Each image
-  // can be taken once.
-  std::vector<std::byte> take_image(std::size_t i);
+  // The image of file_names()[i], whose size the manifest lists, valid until
+  // the next call. Images are made in file order, each once.
+  std::span<const std::byte> take_image(std::size_t i);
 
  private:
   friend class IndexWriter;
@@ -63,6 +63,7 @@ class PreparedGeneration {
   Bm25Builder bm25_;
   std::optional<VectorBuilder> vectors_;
   Bm25Settings bm25_settings_;
+  MappedBuffer image_;
 };
 
 // The text the keyword index holds for a record: the heading path joined by

@@ -79,10 +79,13 @@ std::uint32_t Bm25Builder::add_document(std::span<const Term> terms) {
     put_varint(entry_, std::uint64_t{dt.id} << 1 | (dt.tf > 1));
     if (dt.tf > 1) put_varint(entry_, dt.tf);
   }
-  // Everything that can fail to allocate comes before the first change.
-  doc_lens_.reserve(doc_lens_.size() + 1);
-  postings_.append(entry_);
   doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
+  try {
+    postings_.append(entry_);
+  } catch (...) {
+    doc_lens_.pop_back();
+    throw;
+  }
   for (const DocTerm& dt : doc_terms_) ++doc_freq_[dt.id];
   posting_count_ += doc_terms_.size();
   return doc;

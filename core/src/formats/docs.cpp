@@ -359,12 +359,13 @@ Result<std::uint32_t> DocsBuilder::add(const ChunkRecord& record) {
   if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
   record_.clear();
   append_record_json(record_, record);
-  // Both allocations come before the first change, so a failed add leaves
-  // the builder as it was.
-  offsets_.reserve(n + 1);
-  const std::size_t start = data_.size();
-  data_.append(record_);
-  offsets_.push_back(start);
+  offsets_.push_back(data_.size());
+  try {
+    data_.append(record_);
+  } catch (...) {
+    offsets_.pop_back();  // a failed add leaves the builder as it was
+    throw;
+  }
   return static_cast<std::uint32_t>(n);
 }
 

@@ -23,21 +23,24 @@ constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 }  // namespace
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string> terms) {
-  return add_document(terms);
+  for (const std::string& t : terms) add_term(t);
+  return end_document();
 }
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string_view> terms) {
-  return add_document(terms);
+  for (const std::string_view t : terms) add_term(t);
+  return end_document();
 }
 
 namespace {
 
-void put_varint(std::string& out, std::uint64_t v) {
+char* put_varint(char* out, std::uint64_t v) {
   while (v >= 0x80) {
-    out += static_cast<char>(v | 0x80);
+    *out++ = static_cast<char>(v | 0x80);
     v >>= 7;
   }
-  out += static_cast<char>(v);
+  *out++ = static_cast<char>(v);
+  return out;
 }
 
 // Reads a varint written by put_varint; the bytes are the builder's own.
@@ -50,73 +53,108 @@ std::uint64_t get_varint(const std::byte*& p) {
   }
 }
 
-std::uint32_t hash32(std::string_view term) {
-  const std::uint64_t h = std::hash<std::string_view>{}(term);
-  return static_cast<std::uint32_t>(h ^ (h >> 32));
+// The first eight bytes of a term, zero-padded.
+std::uint64_t prefix_word(std::string_view term) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, term.data(), std::min<std::size_t>(8, term.size()));
+  return word;
+}
+
+// A multiplicative hash, inline: terms are short and the table is hot.
+std::uint64_t hash_term(std::string_view term, std::uint64_t prefix) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = (prefix ^ term.size()) * kMul;
+  for (std::size_t i = 8; i < term.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, term.data() + i, std::min<std::size_t>(8, term.size() - i));
+    h = ((h ^ (h >> 29)) ^ word) * kMul;
+  }
+  return h ^ (h >> 31);
+}
+
+// Hash bits above the length byte, which makes terms of up to eight bytes
+// equal exactly when prefix and tag are.
+std::uint32_t tag_of(std::uint64_t hash, std::size_t size) {
+  return (static_cast<std::uint32_t>(hash) & ~0xFFu) | static_cast<std::uint32_t>(std::min<std::size_t>(size, 255));
 }
 
 }  // namespace
 
-template <class Term>
-std::uint32_t Bm25Builder::add_document(std::span<const Term> terms) {
+void Bm25Builder::add_term(std::string_view term) {
+  ++doc_len_;
+  const std::optional<std::uint32_t> id = term_id(term);
+  if (!id) return;
+  TermState& state = term_states_[*id];
+  if (state.in_doc == 0) {
+    doc_terms_.push_back({*id, 1});
+    state.in_doc = static_cast<std::uint32_t>(doc_terms_.size());
+  } else if (doc_terms_[state.in_doc - 1].tf != kU32Max) {
+    ++doc_terms_[state.in_doc - 1].tf;
+  }
+}
+
+std::uint32_t Bm25Builder::end_document() {
   const auto doc = static_cast<std::uint32_t>(doc_lens_.size());
-  doc_terms_.clear();
-  for (const Term& t : terms) {
-    const std::optional<std::uint32_t> id = term_id(t);
-    if (!id) continue;
-    std::uint32_t& place = in_doc_[*id];
-    if (place == 0) {
-      doc_terms_.push_back({*id, 1});
-      place = static_cast<std::uint32_t>(doc_terms_.size());
-    } else if (doc_terms_[place - 1].tf != kU32Max) {
-      ++doc_terms_[place - 1].tf;
-    }
-  }
-  entry_.clear();
-  put_varint(entry_, doc_terms_.size());
-  for (const DocTerm& dt : doc_terms_) {
-    in_doc_[dt.id] = 0;
-    put_varint(entry_, std::uint64_t{dt.id} << 1 | (dt.tf > 1));
-    if (dt.tf > 1) put_varint(entry_, dt.tf);
-  }
-  doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
+  // The document's working state is reset whatever happens below.
+  const auto reset = [this] {
+    for (const DocTerm& dt : doc_terms_) term_states_[dt.id].in_doc = 0;
+    doc_terms_.clear();
+    doc_len_ = 0;
+  };
   try {
-    postings_.append(entry_);
+    entry_.resize(10 + 15 * doc_terms_.size());
+    char* p = put_varint(entry_.data(), doc_terms_.size());
+    for (const DocTerm& dt : doc_terms_) {
+      p = put_varint(p, std::uint64_t{dt.id} << 1 | (dt.tf > 1));
+      if (dt.tf > 1) p = put_varint(p, dt.tf);
+    }
+    doc_lens_.push_back(static_cast<std::uint32_t>(doc_len_));
+    try {
+      postings_.append(std::string_view(entry_.data(), static_cast<std::size_t>(p - entry_.data())));
+    } catch (...) {
+      doc_lens_.pop_back();
+      throw;
+    }
   } catch (...) {
-    doc_lens_.pop_back();
+    reset();
     throw;
   }
-  for (const DocTerm& dt : doc_terms_) ++doc_freq_[dt.id];
+  for (const DocTerm& dt : doc_terms_) ++term_states_[dt.id].doc_freq;
   posting_count_ += doc_terms_.size();
+  reset();
   return doc;
 }
 
 std::optional<std::uint32_t> Bm25Builder::term_id(std::string_view term) {
   if (table_.empty()) table_.resize(1024);
-  const std::uint32_t h = hash32(term);
+  const std::uint64_t prefix = prefix_word(term);
+  const std::uint64_t h = hash_term(term, prefix);
+  const std::uint32_t tag = tag_of(h, term.size());
   const std::size_t mask = table_.size() - 1;
-  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-    const Slot s = table_[i];
+  std::size_t i = (h >> 32) & mask;
+  for (;; i = (i + 1) & mask) {
+    const Slot& s = table_[i];
     if (s.id_plus_1 == 0) break;
-    if (s.hash == h && term_bytes(s.id_plus_1 - 1) == term) return s.id_plus_1 - 1;
+    if (s.tag == tag && s.prefix == prefix &&
+        (term.size() <= 8 || term_bytes(s.id_plus_1 - 1) == term)) {
+      return s.id_plus_1 - 1;
+    }
   }
   const std::size_t id = term_ends_.size();
   if (id >= kU32Max) {
     out_of_term_numbers_ = true;
     return std::nullopt;
   }
+  // At most half full, so probe runs stay short.
+  if (2 * (id + 1) > table_.size()) {
+    grow_table();
+    i = (h >> 32) & (table_.size() - 1);
+    while (table_[i].id_plus_1 != 0) i = (i + 1) & (table_.size() - 1);
+  }
   term_bytes_.append(term);
   term_ends_.push_back(term_bytes_.size());
-  doc_freq_.push_back(0);
-  in_doc_.push_back(0);
-  // At most half full, so probe runs stay short.
-  if (2 * (id + 1) > table_.size()) grow_table();
-  for (std::size_t i = h & (table_.size() - 1);; i = (i + 1) & (table_.size() - 1)) {
-    if (table_[i].id_plus_1 == 0) {
-      table_[i] = {h, static_cast<std::uint32_t>(id + 1)};
-      break;
-    }
-  }
+  term_states_.emplace_back();
+  table_[i] = {prefix, tag, static_cast<std::uint32_t>(id + 1)};
   return static_cast<std::uint32_t>(id);
 }
 
@@ -125,7 +163,8 @@ void Bm25Builder::grow_table() {
   const std::size_t mask = bigger.size() - 1;
   for (const Slot& s : table_) {
     if (s.id_plus_1 == 0) continue;
-    std::size_t i = s.hash & mask;
+    const std::string_view term = term_bytes(s.id_plus_1 - 1);
+    std::size_t i = (hash_term(term, s.prefix) >> 32) & mask;
     while (bigger[i].id_plus_1 != 0) i = (i + 1) & mask;
     bigger[i] = s;
   }
@@ -156,7 +195,6 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
   if (!size) return fail(std::move(size).error());
   const std::vector<std::uint32_t>& doc_lens = self.doc_lens_;
   self.table_ = {};
-  self.in_doc_ = {};
   self.doc_terms_ = {};
   const std::uint64_t d = doc_lens.size();
   const std::uint64_t t = self.term_ends_.size();
@@ -217,7 +255,7 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
   w.put_u32(0);
   for (const Key& k : keys) {
     next[k.id] = static_cast<std::uint32_t>(total);
-    total += self.doc_freq_[k.id];
+    total += self.term_states_[k.id].doc_freq;
     w.put_u32(static_cast<std::uint32_t>(total));
   }
   for (const Key& k : keys) w.append(self.term_bytes(k.id));
@@ -225,7 +263,7 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
   keys = {};
   self.term_bytes_ = {};
   self.term_ends_ = {};
-  self.doc_freq_ = {};
+  self.term_states_ = {};
 
   // The postings, document after document: each term's postings come out in
   // ascending document order, as the file wants them.

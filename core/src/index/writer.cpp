@@ -31,22 +31,14 @@ void append_search_text(std::string& out, const ChunkRecord& record) {
   out += record.text;
 }
 
-// Collects the terms of one text into one byte run, so that an add costs no
-// allocation per term once the buffers have grown.
-class TermCollector final : public TermSink {
+// Hands the terms of one text straight to the BM25 builder.
+class Bm25Sink final : public TermSink {
  public:
-  TermCollector(std::string& bytes, std::vector<std::size_t>& ends) : bytes_(bytes), ends_(ends) {
-    bytes_.clear();
-    ends_.clear();
-  }
-  void term(std::string_view t) override {
-    bytes_ += t;
-    ends_.push_back(bytes_.size());
-  }
+  explicit Bm25Sink(Bm25Builder& bm25) : bm25_(bm25) {}
+  void term(std::string_view t) override { bm25_.add_term(t); }
 
  private:
-  std::string& bytes_;
-  std::vector<std::size_t>& ends_;
+  Bm25Builder& bm25_;
 };
 
 std::string u128_decimal(unsigned __int128 v) {
@@ -158,15 +150,9 @@ Result<std::uint32_t> IndexWriter::add(const ChunkRecord& record,
 
   text_scratch_.clear();
   append_search_text(text_scratch_, record);
-  TermCollector collector(term_bytes_, term_ends_);
-  tokenize(text_scratch_, collector);
-  terms_.clear();
-  std::size_t start = 0;
-  for (const std::size_t end : term_ends_) {
-    terms_.emplace_back(term_bytes_.data() + start, end - start);
-    start = end;
-  }
-  bm25_.add_tokens(std::span<const std::string_view>(terms_));
+  Bm25Sink sink(bm25_);
+  tokenize(text_scratch_, sink);
+  bm25_.end_document();
   return *id;
 }
 

@@ -111,11 +111,8 @@ class IndexWriter {
   DocsBuilder docs_;
   Bm25Builder bm25_;
   std::optional<VectorBuilder> vectors_;
-  // Reused by every add: the search text and the terms found in it.
+  // Reused by every add: the search text.
   std::string text_scratch_;
-  std::string term_bytes_;
-  std::vector<std::size_t> term_ends_;
-  std::vector<std::string_view> terms_;
 };
 
 }  // namespace tessavine

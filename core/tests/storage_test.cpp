@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "storage/mapped_buffer.h"
@@ -106,13 +107,25 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
     return std::string(reinterpret_cast<const char*>(m.data()), m.size());
   };
   EXPECT_EQ(text(b), want);
+  // In front: the first time into fresh pages, the second into what is left of them.
+  for (const std::string& head : {std::string("head"), std::string(5000, 'h'), std::string("h2")}) {
+    std::memcpy(b.prepend(head.size()), head.data(), head.size());
+    want.insert(0, head);
+    ASSERT_EQ(text(b), want);
+  }
   b.release_unused();
+  EXPECT_EQ(text(b), want);
+  b.append("tail");
+  want += "tail";
   EXPECT_EQ(text(b), want);
   MappedBuffer moved = std::move(b);
   EXPECT_EQ(b.size(), 0u);
   moved.clear();
   moved.append("again");
   EXPECT_EQ(text(moved), "again");
+  MappedBuffer empty;
+  std::memcpy(empty.prepend(3), "abc", 3);
+  EXPECT_EQ(text(empty), "abc");
 }
 
 }  // namespace

@@ -384,9 +384,7 @@ Result<MappedBuffer> DocsBuilder::finish_mapped() && {
   const std::uint64_t area = self.data_.size();
   const std::size_t head = kHeaderSize + 8 * (n + 1);
   MappedBuffer image = std::move(self.data_);
-  image.extend(head);
-  std::byte* p = image.data();
-  std::memmove(p + head, p, area);
+  std::byte* p = image.prepend(head);
   const std::vector<std::byte> header =
       std::move(Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0))
           .into_bytes();

@@ -50,9 +50,8 @@ class DocsBuilder {
   // a builder that passes here finishes without failing.
   Result<std::uint64_t> image_size() const;
   Result<std::vector<std::byte>> finish() &&;
-  // The same image, made in the records' own memory: they move up to make
-  // room for the header and the offset table, so the records are never held
-  // twice.
+  // The same image, made in the records' own memory: the header and the
+  // offset table go in front of them, so the records are never held twice.
   Result<MappedBuffer> finish_mapped() &&;
 
  private:

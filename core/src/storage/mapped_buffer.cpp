@@ -14,16 +14,32 @@ namespace {
 
 std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
 
+std::size_t whole_pages(std::size_t n) {
+  const std::size_t page = page_size();
+  if (n > SIZE_MAX - page) throw std::bad_alloc();
+  return (n + page - 1) / page * page;
+}
+
+std::byte* map_anonymous(std::size_t length) {
+  void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  return static_cast<std::byte*>(p);
+}
+
 }  // namespace
 
 MappedBuffer::MappedBuffer(MappedBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
+    : base_(std::exchange(other.base_, nullptr)),
+      mapped_(std::exchange(other.mapped_, 0)),
+      data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)) {}
 
 MappedBuffer& MappedBuffer::operator=(MappedBuffer&& other) noexcept {
   if (this != &other) {
-    if (data_ != nullptr) ::munmap(data_, capacity_);
+    unmap();
+    base_ = std::exchange(other.base_, nullptr);
+    mapped_ = std::exchange(other.mapped_, 0);
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
@@ -31,36 +47,71 @@ MappedBuffer& MappedBuffer::operator=(MappedBuffer&& other) noexcept {
   return *this;
 }
 
-MappedBuffer::~MappedBuffer() {
-  if (data_ != nullptr) ::munmap(data_, capacity_);
+MappedBuffer::~MappedBuffer() { unmap(); }
+
+void MappedBuffer::unmap() noexcept {
+  if (base_ != nullptr) ::munmap(base_, mapped_);
+  base_ = data_ = nullptr;
+  mapped_ = size_ = capacity_ = 0;
 }
 
 void MappedBuffer::grow(std::size_t at_least) {
-  const std::size_t page = page_size();
   // Doubling keeps the number of moves logarithmic; the unused end of the
   // mapping is never touched, so it costs address space only.
-  std::size_t capacity = std::max<std::size_t>(at_least, capacity_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity_);
-  capacity = std::max<std::size_t>(capacity, 16 * page);
-  if (capacity > SIZE_MAX - page) throw std::bad_alloc();
-  capacity = (capacity + page - 1) / page * page;
-  void* p = MAP_FAILED;
-  if (data_ == nullptr) {
-    p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const std::size_t front = static_cast<std::size_t>(data_ - base_);
+  std::size_t want = std::max(at_least, capacity_ > SIZE_MAX / 2 ? SIZE_MAX : 2 * capacity_);
+  want = std::max(want, 16 * page_size());
+  if (want > SIZE_MAX - front) throw std::bad_alloc();
+  const std::size_t length = whole_pages(front + want);
+  std::byte* p = nullptr;
+  if (base_ == nullptr) {
+    p = map_anonymous(length);
   } else {
 #ifdef MREMAP_MAYMOVE
-    p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    void* moved = ::mremap(base_, mapped_, length, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    p = static_cast<std::byte*>(moved);
 #else
     // Without a way to move a mapping, the bytes are copied once.
-    p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      std::memcpy(p, data_, size_);
-      ::munmap(data_, capacity_);
-    }
+    p = map_anonymous(length);
+    std::memcpy(p + front, data_, size_);
+    ::munmap(base_, mapped_);
 #endif
   }
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::byte*>(p);
-  capacity_ = capacity;
+  base_ = p;
+  mapped_ = length;
+  data_ = p + front;
+  capacity_ = length - front;
+}
+
+std::byte* MappedBuffer::prepend(std::size_t n) {
+  const std::size_t front = static_cast<std::size_t>(data_ - base_);
+  if (n <= front) {
+    data_ -= n;
+  } else {
+#if defined(MREMAP_MAYMOVE) && defined(MREMAP_FIXED)
+    // A fresh mapping with whole pages of room in front, and the old pages
+    // moved in behind that room.
+    const std::size_t room = whole_pages(n - front);
+    if (mapped_ > SIZE_MAX - room) throw std::bad_alloc();
+    std::byte* p = map_anonymous(room + mapped_);
+    if (base_ != nullptr &&
+        ::mremap(base_, mapped_, mapped_, MREMAP_MAYMOVE | MREMAP_FIXED, p + room) == MAP_FAILED) {
+      ::munmap(p, room + mapped_);
+      throw std::bad_alloc();
+    }
+    base_ = p;
+    mapped_ += room;
+    data_ = p + room + front - n;
+#else
+    extend(n);
+    std::memmove(data_ + n, data_, size_ - n);
+    return data_;
+#endif
+  }
+  size_ += n;
+  capacity_ += n;
+  return data_;
 }
 
 void MappedBuffer::put_u32(std::uint32_t v) {
@@ -78,17 +129,17 @@ void MappedBuffer::pad_to_4() {
 }
 
 void MappedBuffer::release_unused() noexcept {
-  const std::size_t page = page_size();
-  const std::size_t keep = (size_ + page - 1) / page * page;
-  if (data_ == nullptr || keep >= capacity_) return;
-  if (keep == 0) {
-    ::munmap(data_, capacity_);
-    data_ = nullptr;
-    capacity_ = 0;
+  if (base_ == nullptr) return;
+  if (size_ == 0) {
+    unmap();
     return;
   }
+  const std::size_t keep = whole_pages(static_cast<std::size_t>(data_ - base_) + size_);
   // Unmapping the end of a mapping keeps its start in place.
-  if (::munmap(data_ + keep, capacity_ - keep) == 0) capacity_ = keep;
+  if (keep < mapped_ && ::munmap(base_ + keep, mapped_ - keep) == 0) {
+    capacity_ -= mapped_ - keep;
+    mapped_ = keep;
+  }
 }
 
 }  // namespace tessavine

@@ -33,6 +33,10 @@ class MappedBuffer {
   void reserve(std::size_t n) {
     if (n > capacity_) grow(n);
   }
+  // `n` more bytes at the front, left for the caller to fill; the contents
+  // move up by n. On Linux their pages move instead of their bytes, so a
+  // large buffer gains a header without being copied.
+  std::byte* prepend(std::size_t n);
   // `n` more bytes at the end, left for the caller to fill.
   std::byte* extend(std::size_t n) {
     if (n > capacity_ - size_) grow(size_ + n);
@@ -58,10 +62,13 @@ class MappedBuffer {
 
  private:
   void grow(std::size_t at_least);
+  void unmap() noexcept;
 
-  std::byte* data_ = nullptr;
+  std::byte* base_ = nullptr;  // the mapping
+  std::size_t mapped_ = 0;     // its length, a multiple of the page size
+  std::byte* data_ = nullptr;  // the contents, from some offset into the mapping to its end
   std::size_t size_ = 0;
-  std::size_t capacity_ = 0;  // the mapping's length, a multiple of the page size
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace tessavine

@@ -175,6 +175,9 @@ std::span<const std::byte> PreparedGeneration::take_image(std::size_t i) {
     vectors_.reset();
   }
   image_ = std::move(image).value();
+  // Pages freed here are the ones the system hands out next, to the page
+  // cache of the file this image is written to.
+  image_.release_unused();
   release_free_memory();
   return image_.bytes();
 }

@@ -123,6 +123,9 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   moved.clear();
   moved.append("again");
   EXPECT_EQ(text(moved), "again");
+  const std::string big(8u << 20, 'z');  // grows the mapping prepend made of two parts
+  moved.append(big);
+  EXPECT_EQ(text(moved), "again" + big);
   MappedBuffer empty;
   std::memcpy(empty.prepend(3), "abc", 3);
   EXPECT_EQ(text(empty), "abc");

@@ -106,16 +106,17 @@ TEST(WriterBuildTest, ManifestCarriesTheOptionsAndTheImageSizes) {
 }
 
 // Each image is made in the memory of the image before it, which is larger
-// here: none may keep a byte of another, so each equals its builder's own.
+// for bm25.bin and smaller for vectors.bin: none may keep a byte of another,
+// so each equals its builder's own.
 TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
-  for (const std::uint64_t dim : {0, 9}) {
+  for (const std::uint64_t dim : {0, 384}) {
     IndexWriter writer(options_with(dim));
     DocsBuilder docs;
     Bm25Builder bm25;
-    VectorBuilder vectors(9);
+    VectorBuilder vectors(384);
     for (int i = 0; i < 300; ++i) {
       const ChunkRecord r = record(std::string(static_cast<std::size_t>(i % 7) * 60, 'x') + " w" + std::to_string(i % 13));
-      const auto v = embedding(9, static_cast<float>(i));
+      const auto v = embedding(384, static_cast<float>(i));
       ASSERT_TRUE(writer.add(r, dim ? std::optional<std::span<const float>>(v) : std::nullopt));
       ASSERT_TRUE(docs.add(r) && vectors.add(v));
       bm25.add_tokens(tokenize(search_text(r)));

@@ -175,9 +175,11 @@ std::span<const std::byte> PreparedGeneration::take_image(std::size_t i) {
     vectors_.reset();
   }
   image_ = std::move(image).value();
-  // Pages freed here are the ones the system hands out next, to the page
-  // cache of the file this image is written to.
-  image_.release_unused();
+  // What the next image will not need goes back now: pages freed here are
+  // the ones the system hands out next, to the page cache of the file this
+  // image is written to.
+  const std::vector<std::string_view> names = file_names();
+  image_.release_unused(i + 1 < names.size() ? manifest.files.at(std::string(names[i + 1])) : 0);
   release_free_memory();
   return image_.bytes();
 }

@@ -69,14 +69,15 @@ void MappedBuffer::grow(std::size_t at_least) {
   } else {
 #ifdef MREMAP_MAYMOVE
     void* moved = ::mremap(base_, mapped_, length, MREMAP_MAYMOVE);
-    if (moved == MAP_FAILED) throw std::bad_alloc();
-    p = static_cast<std::byte*>(moved);
-#else
-    // Without a way to move a mapping, the bytes are copied once.
-    p = map_anonymous(length);
-    std::memcpy(p + front, data_, size_);
-    ::munmap(base_, mapped_);
+    if (moved != MAP_FAILED) p = static_cast<std::byte*>(moved);
 #endif
+    if (p == nullptr) {
+      // Without a way to move a mapping, or for one in two parts after
+      // prepend (which cannot move whole), the bytes are copied once.
+      p = map_anonymous(length);
+      std::memcpy(p + front, data_, size_);
+      ::munmap(base_, mapped_);
+    }
   }
   base_ = p;
   mapped_ = length;
@@ -128,13 +129,16 @@ void MappedBuffer::pad_to_4() {
   if (pad != 0) std::memset(extend(pad), 0, pad);
 }
 
-void MappedBuffer::release_unused() noexcept {
+void MappedBuffer::release_unused(std::size_t keep_room) noexcept {
   if (base_ == nullptr) return;
-  if (size_ == 0) {
+  const std::size_t room = std::max(size_, keep_room);
+  if (room == 0) {
     unmap();
     return;
   }
-  const std::size_t keep = whole_pages(static_cast<std::size_t>(data_ - base_) + size_);
+  const std::size_t front = static_cast<std::size_t>(data_ - base_);
+  if (room > mapped_ - front) return;
+  const std::size_t keep = whole_pages(front + room);
   // Unmapping the end of a mapping keeps its start in place.
   if (keep < mapped_ && ::munmap(base_ + keep, mapped_ - keep) == 0) {
     capacity_ -= mapped_ - keep;

@@ -57,8 +57,9 @@ class MappedBuffer {
 
   // Empties the buffer but keeps its memory for the next contents.
   void clear() { size_ = 0; }
-  // Hands the pages past the contents back to the system.
-  void release_unused() noexcept;
+  // Hands the pages past the contents, or past room for `keep_room` bytes
+  // if that is more, back to the system.
+  void release_unused(std::size_t keep_room = 0) noexcept;
 
  private:
   void grow(std::size_t at_least);

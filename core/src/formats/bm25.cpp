@@ -4,7 +4,6 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -56,7 +55,7 @@ std::uint64_t get_varint(const std::byte*& p) {
 // The first eight bytes of a term, zero-padded.
 std::uint64_t prefix_word(std::string_view term) {
   std::uint64_t word = 0;
-  std::memcpy(&word, term.data(), std::min<std::size_t>(8, term.size()));
+  if (!term.empty()) std::memcpy(&word, term.data(), std::min<std::size_t>(8, term.size()));
   return word;
 }
 
@@ -75,7 +74,8 @@ std::uint64_t hash_term(std::string_view term, std::uint64_t prefix) {
 // Hash bits above the length byte, which makes terms of up to eight bytes
 // equal exactly when prefix and tag are.
 std::uint32_t tag_of(std::uint64_t hash, std::size_t size) {
-  return (static_cast<std::uint32_t>(hash) & ~0xFFu) | static_cast<std::uint32_t>(std::min<std::size_t>(size, 255));
+  return (static_cast<std::uint32_t>(hash) & ~0xFFu) |
+         static_cast<std::uint32_t>(std::min<std::size_t>(size, 255));
 }
 
 }  // namespace
@@ -110,7 +110,8 @@ std::uint32_t Bm25Builder::end_document() {
     }
     doc_lens_.push_back(static_cast<std::uint32_t>(doc_len_));
     try {
-      postings_.append(std::string_view(entry_.data(), static_cast<std::size_t>(p - entry_.data())));
+      postings_.append(
+          std::string_view(entry_.data(), static_cast<std::size_t>(p - entry_.data())));
     } catch (...) {
       doc_lens_.pop_back();
       throw;

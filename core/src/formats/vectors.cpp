@@ -105,7 +105,8 @@ Result<MappedBuffer> VectorBuilder::finish_mapped(MappedBuffer reuse) && {
                                            static_cast<std::uint32_t>(self.dim_)))
                  .into_bytes());
   // Each section goes as soon as it is copied.
-  for (MappedBuffer* section : {&self.binary_codes_, &self.masks_, &self.scales_, &self.int8_codes_}) {
+  for (MappedBuffer* section :
+       {&self.binary_codes_, &self.masks_, &self.scales_, &self.int8_codes_}) {
     out.append(section->bytes());
     *section = {};
     if (section == &self.binary_codes_ || section == &self.masks_) out.pad_to_4();

@@ -563,7 +563,8 @@ TESSAVINE_AVX2 inline __m128 lane_totals(const __m256 lo[4], const __m256 hi[4])
 }
 
 TESSAVINE_AVX2 inline __m256 codes_as_floats(const std::int8_t* c) {
-  return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))));
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(c));
+  return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes));
 }
 
 constexpr std::size_t kPrefetchAhead = 3072;

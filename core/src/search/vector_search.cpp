@@ -59,7 +59,8 @@ std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> que
                               std::size_t k, const DistanceKernels& kernels) {
   constexpr std::size_t kBatch = 256;
   const std::size_t n = vectors.count(), dim = vectors.dim();
-  const auto* codes = reinterpret_cast<const std::int8_t*>(vectors.bytes().data() + vectors.int8_offset());
+  const auto* codes =
+      reinterpret_cast<const std::int8_t*>(vectors.bytes().data() + vectors.int8_offset());
   float dots[kBatch];
   TopK selection(k, n);
   for (std::size_t start = 0; start < n; start += kBatch) {

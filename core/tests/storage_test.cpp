@@ -91,7 +91,7 @@ TEST(StorageTest, MoveKeepsTheBytesAndEmptiesTheSource) {
 TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   MappedBuffer b;
   std::string want;
-  for (int i = 0; want.size() < (3u << 20); ++i) {  // past several doublings
+  for (std::size_t i = 0; want.size() < (1u << 20); ++i) {  // past several doublings
     const std::string piece = std::to_string(i * 7919) + ",";
     b.append(piece);
     want += piece;

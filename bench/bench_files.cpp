@@ -23,7 +23,7 @@
 #include "text/tokenize.h"
 #include "base/utf8.h"
 
-#if __has_include("chunk.h")
+#if __has_include("text/chunk.h")
 #include "text/chunk.h"
 #define HAVE_CHUNKER 1
 #else

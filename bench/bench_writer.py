@@ -1,12 +1,23 @@
-"""Index writer over the corpus chunked at 1200 characters: add calls per second
-(keyword-only and with 384-dimensional embeddings), commit time, and the
-writer's peak memory (RSS growth over the whole build, commit included) per MB
-of chunk text. The peer is SQLite FTS5 through Python's sqlite3 (one
-transaction, embeddings as float32 blobs in a side table), measured in the same
-run. Each configuration runs in a fresh process so that peak memory is its own.
+"""Index writer over the corpus chunked at 1200 characters, at 1x and at larger
+scales (the chunks copied with distinct paths): add time, commit time, build
+time (add + commit) and the build's peak memory above its inputs (RSS growth
+over the whole build, commit included), also per MB of chunk text. Peers in
+the same run, single-threaded: tantivy (one indexing thread, the search text
+in one unstored field, as bench_bm25.py builds it; it keeps no records, while
+ours also stores every record in docs.bin) and SQLite FTS5 through Python's
+sqlite3 (one transaction, embeddings as float32 blobs in a side table). Each
+configuration runs in a fresh process so that peak memory is its own.
 
 Chunks come from tessavine's own chunk_text. Embeddings are random float32
-vectors: the writer's cost does not depend on their values."""
+vectors: the writer's cost does not depend on their values.
+
+usage: bench_writer.py [--scale N ...] [--rounds R] [--dims D ...]
+  --scale   corpus copies (default 1)
+  --rounds  builds per configuration; add and commit are the best of them,
+            peak memory is the first round's (default 3 at 1x, 1 above)
+  --dims    embedding dimensions for tessavine and FTS5 (default 0 384 at 1x,
+            0 above)"""
+import argparse
 import json
 import os
 import shutil
@@ -18,18 +29,18 @@ import time
 
 import numpy as np
 
-from common import corpus_notes, table
+from common import corpus_notes, ensure_modules, table
 from tessavine._core import chunk_text
 
 MAX_CHARS = 1200
-DIM = 384
-ROUNDS = 3
 
 
-def corpus_chunks():
-    """(path, heading_path, line_start, line_end, text) of every chunk."""
-    return [(path, c.heading_path, c.line_start, c.line_end, c.text)
+def corpus_chunks(scale):
+    """(path, heading_path, line_start, line_end, text) of every chunk, the
+    corpus copied `scale` times (copy c > 0 under copy<c>/)."""
+    base = [(path, c.heading_path, c.line_start, c.line_end, c.text)
             for path, text in corpus_notes() for c in chunk_text(text, MAX_CHARS)]
+    return [(f"copy{c}/{p}" if c else p, h, s, e, t) for c in range(scale) for p, h, s, e, t in base]
 
 
 def rss_kb(field):
@@ -46,121 +57,162 @@ def reset_peak():
         f.write("5")
 
 
-def run_ours(chunks, embeddings, root):
-    from tessavine._core import ChunkRecord, IndexWriter
-    records = [ChunkRecord(*c) for c in chunks]
-    rows = list(embeddings) if embeddings is not None else [None] * len(records)
+def measured(rounds, root, setup, add_all, commit):
+    """(add s, commit s, peak KiB) of each round."""
     results = []
-    for r in range(ROUNDS):
+    for _ in range(rounds):
         shutil.rmtree(root, ignore_errors=True)
         base = rss_kb("VmRSS")
         reset_peak()
-        w = IndexWriter(DIM if embeddings is not None else 0)
-        add = w.add
+        state = setup()
         t0 = time.perf_counter()
-        if embeddings is None:
+        add_all(state)
+        t1 = time.perf_counter()
+        commit(state)
+        t2 = time.perf_counter()
+        peak = rss_kb("VmHWM") - base
+        del state
+        results.append((t1 - t0, t2 - t1, peak))
+    return results
+
+
+def run_ours(chunks, embeddings, root, rounds):
+    from tessavine._core import ChunkRecord, IndexWriter
+    records = [ChunkRecord(*c) for c in chunks]
+    rows = list(embeddings) if embeddings is not None else None
+
+    def add_all(w):
+        add = w.add
+        if rows is None:
             for rec in records:
                 add(rec)
         else:
             for rec, e in zip(records, rows):
                 add(rec, e)
-        t1 = time.perf_counter()
-        w.commit(root)
-        t2 = time.perf_counter()
-        peak = rss_kb("VmHWM") - base
-        del w
-        results.append((t1 - t0, t2 - t1, peak))
-    return results
+
+    dim = 0 if embeddings is None else embeddings.shape[1]
+    return measured(rounds, root, lambda: IndexWriter(dim), add_all, lambda w: w.commit(root))
 
 
-def run_peer(chunks, embeddings, root):
-    blobs = [e.tobytes() for e in embeddings] if embeddings is not None else None
-    results = []
-    for r in range(ROUNDS):
-        shutil.rmtree(root, ignore_errors=True)
+def run_tantivy(chunks, root, rounds):
+    import tantivy
+    texts = [" ".join(h) + "\n" + t for _p, h, _s, _e, t in chunks]
+    builder = tantivy.SchemaBuilder()
+    builder.add_text_field("body", stored=False)
+    schema = builder.build()
+
+    def setup():
         os.makedirs(root)
-        base = rss_kb("VmRSS")
-        reset_peak()
+        index = tantivy.Index(schema, path=root)
+        return index.writer(heap_size=256_000_000, num_threads=1)
+
+    def add_all(writer):
+        add, doc = writer.add_document, tantivy.Document
+        for text in texts:
+            add(doc(body=text))
+
+    def commit(writer):
+        writer.commit()
+        writer.wait_merging_threads()
+
+    return measured(rounds, root, setup, add_all, commit)
+
+
+def run_fts5(chunks, embeddings, root, rounds):
+    blobs = [e.tobytes() for e in embeddings] if embeddings is not None else None
+
+    def setup():
+        os.makedirs(root)
         db = sqlite3.connect(os.path.join(root, "index.db"), isolation_level=None)
         db.execute("PRAGMA synchronous=FULL")
         db.execute("CREATE VIRTUAL TABLE chunks USING fts5(path, heading, text)")
         if blobs is not None:
             db.execute("CREATE TABLE vectors(id INTEGER PRIMARY KEY, embedding BLOB)")
         db.execute("BEGIN")
+        return db
+
+    def add_all(db):
         insert = db.execute
-        t0 = time.perf_counter()
         for i, (path, headings, _s, _e, text) in enumerate(chunks):
             insert("INSERT INTO chunks(rowid, path, heading, text) VALUES (?, ?, ?, ?)",
                    (i, path, " ".join(headings), text))
             if blobs is not None:
                 insert("INSERT INTO vectors VALUES (?, ?)", (i, blobs[i]))
-        t1 = time.perf_counter()
+
+    def commit(db):
         db.execute("COMMIT")
-        t2 = time.perf_counter()
         db.close()
-        peak = rss_kb("VmHWM") - base
-        results.append((t1 - t0, t2 - t1, peak))
-    return results
+
+    return measured(rounds, root, setup, add_all, commit)
 
 
-def child(which, dim):
-    chunks = corpus_chunks()
+def child(which, dim, scale, rounds):
+    chunks = corpus_chunks(scale)
     embeddings = None
     if dim:
         embeddings = np.random.default_rng(1).standard_normal((len(chunks), dim)).astype(np.float32)
-    root = tempfile.mkdtemp(prefix="bench-writer-")
+    root = os.path.join(tempfile.mkdtemp(prefix="bench-writer-"), "index")
     try:
-        runs = (run_ours if which == "ours" else run_peer)(chunks, embeddings, root)
+        if which == "ours":
+            runs = run_ours(chunks, embeddings, root, rounds)
+        elif which == "tantivy":
+            runs = run_tantivy(chunks, root, rounds)
+        else:
+            runs = run_fts5(chunks, embeddings, root, rounds)
     finally:
-        shutil.rmtree(root, ignore_errors=True)
-    text_mb = sum(len(c[4].encode("utf-8")) for c in chunks) / 1e6
+        shutil.rmtree(os.path.dirname(root), ignore_errors=True)
+    text_mb = sum(len(c[4].encode("utf-8")) for c in chunks) / 2**20
     print(json.dumps({
         "chunks": len(chunks),
-        "text_mb": text_mb,
+        "text_mib": text_mb,
         "add_s": min(r[0] for r in runs),
         "commit_s": min(r[1] for r in runs),
-        "peak_mb": runs[0][2] * 1024 / 1e6,  # /proc reports KiB
+        "build_s": min(r[0] + r[1] for r in runs),
+        "peak_mib": runs[0][2] / 1024,  # /proc reports KiB
     }))
 
 
-def measure(which, dim):
-    out = subprocess.run([sys.executable, __file__, "--child", which, str(dim)], check=True,
-                         capture_output=True, text=True)
+def measure(which, dim, scale, rounds):
+    out = subprocess.run([sys.executable, __file__, "--child", which, str(dim), str(scale), str(rounds)],
+                         check=True, capture_output=True, text=True)
     return json.loads(out.stdout)
 
 
 def main():
-    rows = []
-    figures = {}
-    for dim in (0, DIM):
-        ours, peer = measure("ours", dim), measure("peer", dim)
-        figures[dim] = ours
-        label = "keyword-only" if dim == 0 else f"{dim}-d embeddings"
-        n = ours["chunks"]
-        rows.append([f"add calls/s, {label}", f"{n / ours['add_s']:,.0f}", f"{n / peer['add_s']:,.0f}",
-                     f"{peer['add_s'] / ours['add_s']:.2f}x"])
-        rows.append([f"commit s, {label}", f"{ours['commit_s']:.3f}", f"{peer['commit_s']:.3f}",
-                     f"{peer['commit_s'] / ours['commit_s']:.2f}x"])
-        rows.append([f"peak RSS growth MB per MB text, {label}", f"{ours['peak_mb'] / ours['text_mb']:.2f}",
-                     f"{peer['peak_mb'] / peer['text_mb']:.2f}", f"{peer['peak_mb'] / ours['peak_mb']:.2f}x"])
-    f = figures[0]
-    print(f"corpus chunked at {MAX_CHARS} characters (chunk_text): {f['chunks']} chunks, "
-          f"{f['text_mb']:.1f} MB of chunk text; single thread; add and commit best of {ROUNDS}, "
-          f"peak memory of the first round; embeddings random float32")
-    table(rows, ["figure", "tessavine", "sqlite fts5", "ours vs peer"])
-    code_bytes = (DIM + 7) // 8
-    quantised_mb = f["chunks"] * (2 * code_bytes + 4 + DIM) / 1e6
-    for dim in (0, DIM):
-        budget = 4 * figures[dim]["text_mb"] + (quantised_mb if dim else 0)
-        print(f"goal, dim {dim}: peak growth {figures[dim]['peak_mb']:.1f} MB <= 4 x text"
-              f"{' + quantised vectors' if dim else ''} = {budget:.1f} MB: "
-              f"{'met' if figures[dim]['peak_mb'] <= budget else 'NOT met'}")
-    rate = figures[0]["chunks"] / figures[0]["add_s"]
-    print(f"goal: >= 50,000 keyword-only add calls/s: {rate:,.0f}: {'met' if rate >= 50_000 else 'NOT met'}")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--scale", type=int, nargs="+", default=[1])
+    parser.add_argument("--rounds", type=int)
+    parser.add_argument("--dims", type=int, nargs="+")
+    args = parser.parse_args()
+    have_tantivy = ensure_modules(["tantivy"], ["tantivy"])
+    for scale in args.scale:
+        rounds = args.rounds or (3 if scale == 1 else 1)
+        dims = args.dims if args.dims is not None else ([0, 384] if scale == 1 else [0])
+        rows = []
+        for dim in dims:
+            label = "keyword-only" if dim == 0 else f"{dim}-d embeddings"
+            engines = {"tessavine": measure("ours", dim, scale, rounds)}
+            if dim == 0 and have_tantivy:
+                engines["tantivy"] = measure("tantivy", 0, scale, rounds)
+            engines["sqlite fts5"] = measure("fts5", dim, scale, rounds)
+            ours = engines["tessavine"]
+            cell = lambda name, fmt, key: fmt.format(engines[name][key]) if name in engines else "-"
+            for what, key, fmt in (("add s", "add_s", "{:.2f}"), ("commit s", "commit_s", "{:.3f}"),
+                                   ("build s (add + commit)", "build_s", "{:.2f}"),
+                                   ("peak MiB above inputs", "peak_mib", "{:.0f}")):
+                rows.append([f"{what}, {label}"] + [cell(n, fmt, key) for n in ("tessavine", "tantivy", "sqlite fts5")]
+                            + [f"{engines['tantivy'][key] / ours[key]:.2f}x" if "tantivy" in engines else "-"])
+            rows.append([f"peak / chunk text, {label}"]
+                        + [f"{engines[n]['peak_mib'] / engines[n]['text_mib']:.2f}" if n in engines else "-"
+                           for n in ("tessavine", "tantivy", "sqlite fts5")] + ["-"])
+        print(f"\nscale {scale}x: {ours['chunks']:,} chunks at {MAX_CHARS} characters (chunk_text), "
+              f"{ours['text_mib']:.1f} MiB of chunk text; single thread; add and commit best of {rounds}, "
+              f"peak memory of the first round; embeddings random float32")
+        table(rows, ["figure", "tessavine", "tantivy", "sqlite fts5", "tantivy / ours"])
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 4 and sys.argv[1] == "--child":
-        child(sys.argv[2], int(sys.argv[3]))
+    if len(sys.argv) == 6 and sys.argv[1] == "--child":
+        child(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
     else:
         main()

@@ -173,6 +173,24 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
         ASSERT_EQ(bits(k->int8_dot(q.data(), c.data(), dim)), bits(want))
             << kernel_path_name(k->path) << " dim=" << dim;
     }
+    // The batched scan, over every remainder of its four-row groups: rows
+    // are the single rows above side by side, each exactly its own size.
+    std::vector<std::int8_t> rows(9 * dim);
+    for (auto& c : rows) c = static_cast<std::int8_t>(rng());
+    std::vector<float> q(dim);
+    for (float& x : q)
+      x = std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
+          (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
+    for (std::size_t n = 0; n <= 9; ++n) {
+      std::vector<std::int8_t> codes(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * dim));
+      for (const DistanceKernels* k : supported()) {
+        std::vector<float> got(n);
+        k->int8_dots(q.data(), codes.data(), n, dim, got.data());
+        for (std::size_t i = 0; i < n; ++i)
+          ASSERT_EQ(bits(got[i]), bits(reference::int8_dot(q.data(), codes.data() + i * dim, dim)))
+              << kernel_path_name(k->path) << " dim=" << dim << " n=" << n << " row " << i;
+      }
+    }
   }
 }
 

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
+#include "storage/mapped_buffer.h"
 #include "temp_root.h"
 
 namespace tessavine {
@@ -26,7 +28,9 @@ std::size_t open_descriptors() {
 
 TEST(StorageTest, MappedAndReadGiveTheSameBytesAndKeepNoDescriptor) {
   TempRoot dir("storage");
-  const std::string content("abc\0def", 7);
+  // Several pages and a few bytes: the read fills whole pages of its buffer.
+  std::string content("abc\0def", 7);
+  for (int i = 0; content.size() < 3 * 4096 + 5; ++i) content += std::to_string(i);
   write_file(dir / "f.bin", content);
   write_file(dir / "empty.bin", "");
   const std::size_t before = open_descriptors();
@@ -79,6 +83,49 @@ TEST(StorageTest, MoveLeavesTheSourceEmpty) {
     EXPECT_EQ(s->size(), 0u);
     EXPECT_EQ(text_of(b), "hello");
   }
+}
+
+TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
+  MappedBuffer b;
+  std::string want;
+  for (std::size_t i = 0; want.size() < (1u << 20); ++i) {  // past several doublings
+    const std::string piece = std::to_string(i * 7919) + ",";
+    b.append(piece);
+    want += piece;
+  }
+  b.put_u32(0x01020304);
+  b.put_u64(0x0A0B0C0D0E0F1011);
+  b.put_f32(1.0f);
+  b.append("x");
+  b.pad_to_4();
+  want += std::string("\x04\x03\x02\x01\x11\x10\x0F\x0E\x0D\x0C\x0B\x0A\0\0\x80\x3Fx", 17);
+  want.resize((want.size() + 3) / 4 * 4, '\0');
+  const auto text = [](const MappedBuffer& m) {
+    return std::string(reinterpret_cast<const char*>(m.data()), m.size());
+  };
+  EXPECT_EQ(text(b), want);
+  // In front: the first time into fresh pages, the second into what is left of them.
+  for (const std::string& head : {std::string("head"), std::string(5000, 'h'), std::string("h2")}) {
+    std::memcpy(b.prepend(head.size()), head.data(), head.size());
+    want.insert(0, head);
+    ASSERT_EQ(text(b), want);
+  }
+  b.release_unused();
+  EXPECT_EQ(text(b), want);
+  b.append("tail");
+  want += "tail";
+  EXPECT_EQ(text(b), want);
+  MappedBuffer moved = std::move(b);
+  EXPECT_EQ(b.size(), 0u);
+  moved.clear();
+  moved.append("again");
+  EXPECT_EQ(text(moved), "again");
+  const std::string big(8u << 20, 'z');  // grows the mapping prepend made of two parts
+  moved.append(big);
+  EXPECT_EQ(text(moved), "again" + big);
+  MappedBuffer empty;
+  std::memcpy(empty.prepend(3), "abc", 3);
+  EXPECT_EQ(text(empty), "abc");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "faulty_file_system.h"
 #include "index/generations.h"
 #include "index/reader.h"
+#include "text/tokenize.h"
 #include "temp_root.h"
 
 namespace tessavine {
@@ -80,6 +81,32 @@ void expect_complete(const fs::path& root, const std::string& name) {
   EXPECT_EQ(manifest->created_by, "tessavine-core 0.2.0");
   EXPECT_EQ(manifest->bm25, (Bm25Settings{1.2f, 0.75f}));
   for (const auto& [file, size] : manifest->files) EXPECT_EQ(fs::file_size(root / name / file), size) << file;
+}
+
+// Each image is made in the memory of the image before it, which is larger
+// for bm25.bin and smaller for vectors.bin: none may keep a byte of another,
+// so each equals its builder's own.
+TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
+  for (const std::uint64_t dim : {0, 384}) {
+    IndexWriter writer(options_with(dim));
+    DocsBuilder docs;
+    Bm25Builder bm25;
+    VectorBuilder vectors(384);
+    for (int i = 0; i < 300; ++i) {
+      const ChunkRecord r = record(std::string(static_cast<std::size_t>(i % 7) * 60, 'x') + " w" + std::to_string(i % 13));
+      const auto v = embedding(384, static_cast<float>(i));
+      ASSERT_TRUE(writer.add(r, dim ? std::optional<std::span<const float>>(v) : std::nullopt));
+      ASSERT_TRUE(docs.add(r) && vectors.add(v));
+      bm25.add_tokens(tokenize(search_text(r)));
+    }
+    auto built = std::move(writer).build(1);
+    ASSERT_TRUE(built);
+    EXPECT_EQ(built->docs, *std::move(docs).finish());
+    EXPECT_EQ(built->bm25, *std::move(bm25).finish(1.2f, 0.75f));
+    if (dim) {
+      EXPECT_EQ(*built->vectors, *std::move(vectors).finish());
+    }
+  }
 }
 
 TEST(WriterCommitTest, EmptyCommitsIntoAMissingRootKeepTheLastTwoGenerations) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "base/utf8.h"
@@ -12,7 +13,7 @@
 namespace tessavine {
 namespace {
 
-// finish copies doc_lens and posting lists into the file as they lie in memory.
+// finish copies document lengths and postings into the file as they lie in memory.
 static_assert(std::endian::native == std::endian::little);
 static_assert(sizeof(Posting) == 8 && offsetof(Posting, tf) == 4);
 
@@ -21,73 +22,206 @@ constexpr std::uint64_t kU32Max = std::numeric_limits<std::uint32_t>::max();
 }  // namespace
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string> terms) {
-  scratch_.assign(terms.begin(), terms.end());
-  const auto doc = static_cast<std::uint32_t>(doc_lens_.size());
-  add_counted(doc);
-  doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
-  return doc;
+  for (const std::string& t : terms) add_term(t);
+  return end_document();
 }
 
 std::uint32_t Bm25Builder::add_tokens(std::span<const std::string_view> terms) {
-  scratch_.assign(terms.begin(), terms.end());
+  for (const std::string_view t : terms) add_term(t);
+  return end_document();
+}
+
+namespace {
+
+char* put_varint(char* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<char>(v | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<char>(v);
+  return out;
+}
+
+// Reads a varint written by put_varint; the bytes are the builder's own.
+std::uint64_t get_varint(const std::byte*& p) {
+  std::uint64_t v = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto b = static_cast<std::uint64_t>(*p++);
+    v |= (b & 0x7F) << shift;
+    if (b < 0x80) return v;
+  }
+}
+
+// The first eight bytes of a term, zero-padded.
+std::uint64_t prefix_word(std::string_view term) {
+  std::uint64_t word = 0;
+  if (!term.empty()) std::memcpy(&word, term.data(), std::min<std::size_t>(8, term.size()));
+  return word;
+}
+
+// A multiplicative hash, inline: terms are short and the table is hot.
+std::uint64_t hash_term(std::string_view term, std::uint64_t prefix) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = (prefix ^ term.size()) * kMul;
+  for (std::size_t i = 8; i < term.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, term.data() + i, std::min<std::size_t>(8, term.size() - i));
+    h = ((h ^ (h >> 29)) ^ word) * kMul;
+  }
+  return h ^ (h >> 31);
+}
+
+// Hash bits above the length byte, which makes terms of up to eight bytes
+// equal exactly when prefix and tag are.
+std::uint32_t tag_of(std::uint64_t hash, std::size_t size) {
+  return (static_cast<std::uint32_t>(hash) & ~0xFFu) |
+         static_cast<std::uint32_t>(std::min<std::size_t>(size, 255));
+}
+
+}  // namespace
+
+void Bm25Builder::add_term(std::string_view term) {
+  ++doc_len_;
+  const std::optional<std::uint32_t> id = term_id(term);
+  if (!id) return;
+  TermState& state = term_states_[*id];
+  if (state.in_doc == 0) {
+    doc_terms_.push_back({*id, 1});
+    state.in_doc = static_cast<std::uint32_t>(doc_terms_.size());
+  } else if (doc_terms_[state.in_doc - 1].tf != kU32Max) {
+    ++doc_terms_[state.in_doc - 1].tf;
+  }
+}
+
+std::uint32_t Bm25Builder::end_document() {
   const auto doc = static_cast<std::uint32_t>(doc_lens_.size());
-  add_counted(doc);
-  doc_lens_.push_back(static_cast<std::uint32_t>(terms.size()));
+  // The document's working state is reset whatever happens below.
+  const auto reset = [this] {
+    for (const DocTerm& dt : doc_terms_) term_states_[dt.id].in_doc = 0;
+    doc_terms_.clear();
+    doc_len_ = 0;
+  };
+  try {
+    entry_.resize(10 + 15 * doc_terms_.size());
+    char* p = put_varint(entry_.data(), doc_terms_.size());
+    for (const DocTerm& dt : doc_terms_) {
+      p = put_varint(p, std::uint64_t{dt.id} << 1 | (dt.tf > 1));
+      if (dt.tf > 1) p = put_varint(p, dt.tf);
+    }
+    doc_lens_.push_back(static_cast<std::uint32_t>(doc_len_));
+    try {
+      postings_.append(
+          std::string_view(entry_.data(), static_cast<std::size_t>(p - entry_.data())));
+    } catch (...) {
+      doc_lens_.pop_back();
+      throw;
+    }
+  } catch (...) {
+    reset();
+    throw;
+  }
+  for (const DocTerm& dt : doc_terms_) ++term_states_[dt.id].doc_freq;
+  posting_count_ += doc_terms_.size();
+  reset();
   return doc;
 }
 
-// Counts the terms in scratch_ by sorting them, so equal terms form runs.
-void Bm25Builder::add_counted(std::uint32_t doc) {
-  std::sort(scratch_.begin(), scratch_.end());
-  for (std::size_t i = 0; i < scratch_.size();) {
-    std::size_t j = i + 1;
-    while (j < scratch_.size() && scratch_[j] == scratch_[i]) ++j;
-    const Posting p{doc, static_cast<std::uint32_t>(std::min<std::size_t>(j - i, kU32Max))};
-    auto it = term_postings_.find(scratch_[i]);
-    if (it == term_postings_.end()) it = term_postings_.emplace(std::string(scratch_[i]), std::vector<Posting>{}).first;
-    it->second.push_back(p);
-    i = j;
+std::optional<std::uint32_t> Bm25Builder::term_id(std::string_view term) {
+  if (table_.empty()) table_.resize(1024);
+  const std::uint64_t prefix = prefix_word(term);
+  const std::uint64_t h = hash_term(term, prefix);
+  const std::uint32_t tag = tag_of(h, term.size());
+  const std::size_t mask = table_.size() - 1;
+  std::size_t i = (h >> 32) & mask;
+  for (;; i = (i + 1) & mask) {
+    const Slot& s = table_[i];
+    if (s.id_plus_1 == 0) break;
+    if (s.tag == tag && s.prefix == prefix &&
+        (term.size() <= 8 || term_bytes(s.id_plus_1 - 1) == term)) {
+      return s.id_plus_1 - 1;
+    }
   }
-  scratch_.clear();
+  const std::size_t id = term_ends_.size();
+  if (id >= kU32Max) {
+    out_of_term_numbers_ = true;
+    return std::nullopt;
+  }
+  // At most half full, so probe runs stay short.
+  if (2 * (id + 1) > table_.size()) {
+    grow_table();
+    i = (h >> 32) & (table_.size() - 1);
+    while (table_[i].id_plus_1 != 0) i = (i + 1) & (table_.size() - 1);
+  }
+  term_bytes_.append(term);
+  term_ends_.push_back(term_bytes_.size());
+  term_states_.emplace_back();
+  table_[i] = {prefix, tag, static_cast<std::uint32_t>(id + 1)};
+  return static_cast<std::uint32_t>(id);
+}
+
+void Bm25Builder::grow_table() {
+  std::vector<Slot> bigger(table_.size() * 2);
+  const std::size_t mask = bigger.size() - 1;
+  for (const Slot& s : table_) {
+    if (s.id_plus_1 == 0) continue;
+    const std::string_view term = term_bytes(s.id_plus_1 - 1);
+    std::size_t i = (hash_term(term, s.prefix) >> 32) & mask;
+    while (bigger[i].id_plus_1 != 0) i = (i + 1) & mask;
+    bigger[i] = s;
+  }
+  table_ = std::move(bigger);
+}
+
+Result<std::uint64_t> Bm25Builder::image_size() const {
+  const std::uint64_t d = doc_lens_.size();
+  if (d > kU32Max) return fail(exceeds_u32("document count"));
+  if (out_of_term_numbers_) return fail(exceeds_u32("term count"));
+  const std::uint64_t t = term_ends_.size();
+  if (term_bytes_.size() > kU32Max) return fail(exceeds_u32("term dictionary size"));
+  if (posting_count_ > kU32Max) return fail(exceeds_u32("posting count"));
+  return 40 + 4 * d + 8 * t + (term_bytes_.size() + 3) / 4 * 4 + 8 * posting_count_;
 }
 
 Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
-  // Taken out so the builder's memory goes with this call in every outcome.
-  const std::vector<std::uint32_t> doc_lens = std::move(doc_lens_);
-  auto table = std::move(term_postings_);
-  scratch_ = {};
+  auto image = std::move(*this).finish_mapped(k1, b);
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
+}
 
+Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer reuse) && {
+  // Taken out so the builder's memory goes with this call in every outcome.
+  Bm25Builder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  const std::vector<std::uint32_t>& doc_lens = self.doc_lens_;
+  self.table_ = {};
+  self.doc_terms_ = {};
   const std::uint64_t d = doc_lens.size();
-  if (d > kU32Max) return fail(exceeds_u32("document count"));
-  // Sorted by pointer, so no term or posting list is moved; the first eight
-  // bytes of each term sit next to the pointer and settle most comparisons
-  // without a visit to the hash map's scattered nodes.
-  using Entry = decltype(table)::value_type;
+  const std::uint64_t t = self.term_ends_.size();
+
+  // Term numbers in byte-wise order of their terms. The first eight bytes of
+  // each term, read big-endian and zero-padded, compare like the bytes and
+  // settle most comparisons without a visit to the term bytes.
   struct Key {
-    std::uint64_t prefix;  // big-endian, zero-padded: compares like the bytes
-    Entry* entry;
+    std::uint64_t prefix;
+    std::uint32_t id;
   };
-  std::vector<Key> keys;
-  keys.reserve(table.size());
-  for (Entry& e : table) {
-    unsigned char b[8] = {};
-    std::memcpy(b, e.first.data(), std::min<std::size_t>(8, e.first.size()));
+  std::vector<Key> keys(t);
+  for (std::uint32_t id = 0; id < t; ++id) {
+    const std::string_view term = self.term_bytes(id);
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, term.data(), std::min<std::size_t>(8, term.size()));
     std::uint64_t prefix = 0;
-    for (const unsigned char c : b) prefix = prefix << 8 | c;
-    keys.push_back({prefix, &e});
+    for (const unsigned char c : bytes) prefix = prefix << 8 | c;
+    keys[id] = {prefix, id};
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+  std::sort(keys.begin(), keys.end(), [&self](const Key& x, const Key& y) {
     // Equal prefixes (including a zero byte against padding) fall back to
     // the full byte-wise comparison.
     if (x.prefix != y.prefix) return x.prefix < y.prefix;
-    return x.entry->first < y.entry->first;
+    return self.term_bytes(x.id) < self.term_bytes(y.id);
   });
-  std::vector<Entry*> terms;
-  terms.reserve(keys.size());
-  for (const Key& k : keys) terms.push_back(k.entry);
-  keys = {};
-  const std::uint64_t t = terms.size();
-  if (t > kU32Max) return fail(exceeds_u32("term count"));
 
   float avgdl = 0.0f;
   if (d > 0) {
@@ -96,52 +230,58 @@ Result<std::vector<std::byte>> Bm25Builder::finish(float k1, float b) && {
     avgdl = static_cast<float>(static_cast<double>(sum) / static_cast<double>(d));
   }
 
-  // Both running totals are checked before anything is written.
-  std::uint64_t term_bytes = 0;
-  std::uint64_t posting_count = 0;
-  for (const Entry* e : terms) {
-    term_bytes += e->first.size();
-    if (term_bytes > kU32Max) return fail(exceeds_u32("term dictionary size"));
-  }
-  for (const Entry* e : terms) {
-    posting_count += e->second.size();
-    if (posting_count > kU32Max) return fail(exceeds_u32("posting count"));
-  }
-
-  Writer w = Writer::with_header(kBm25Magic, kBm25Version, static_cast<std::uint32_t>(d),
-                                 static_cast<std::uint32_t>(t));
-  w.reserve_more(16 + 4 * d + 8 * (t + 1) + term_bytes + 3 + 8 * posting_count);
+  const std::uint64_t posting_count = self.posting_count_;
+  MappedBuffer w = std::move(reuse);
+  w.clear();
+  w.reserve(static_cast<std::size_t>(*size));
+  w.append(std::move(Writer::with_header(kBm25Magic, kBm25Version, static_cast<std::uint32_t>(d),
+                                         static_cast<std::uint32_t>(t)))
+               .into_bytes());
   w.put_f32(avgdl);
   w.put_f32(k1);
   w.put_f32(b);
   w.put_u32(0);
-  // The in-memory arrays already have the file's byte layout.
-  w.put_bytes(std::as_bytes(std::span(doc_lens)));
+  // The in-memory array already has the file's byte layout.
+  w.append(std::as_bytes(std::span(doc_lens)));
+  self.doc_lens_ = {};
   std::uint64_t total = 0;
   w.put_u32(0);
-  for (const Entry* e : terms) {
-    total += e->first.size();
+  for (const Key& k : keys) {
+    total += self.term_bytes(k.id).size();
     w.put_u32(static_cast<std::uint32_t>(total));
   }
+  // Where each term's postings start, by term number.
+  std::vector<std::uint32_t> next(t);
   total = 0;
   w.put_u32(0);
-  for (const Entry* e : terms) {
-    total += e->second.size();
+  for (const Key& k : keys) {
+    next[k.id] = static_cast<std::uint32_t>(total);
+    total += self.term_states_[k.id].doc_freq;
     w.put_u32(static_cast<std::uint32_t>(total));
   }
-  for (const Entry* e : terms) w.put_bytes(e->first);
+  for (const Key& k : keys) w.append(self.term_bytes(k.id));
   w.pad_to_4();
-  for (Entry* e : terms) {
-    auto& postings = e->second;
-    // Documents are added in order, so this only makes certain; a term has at
-    // most one posting per document, so the order is total.
-    const auto by_doc = [](const Posting& x, const Posting& y) { return x.doc < y.doc; };
-    if (!std::is_sorted(postings.begin(), postings.end(), by_doc)) {
-      std::sort(postings.begin(), postings.end(), by_doc);
+  keys = {};
+  self.term_bytes_ = {};
+  self.term_ends_ = {};
+  self.term_states_ = {};
+
+  // The postings, document after document: each term's postings come out in
+  // ascending document order, as the file wants them.
+  std::byte* const out = w.extend(8 * posting_count);
+  std::uint32_t doc = 0;
+  const std::byte* p = self.postings_.data();
+  const std::byte* const end = p + self.postings_.size();
+  while (p < end) {
+    for (std::uint64_t n = get_varint(p); n > 0; --n) {
+      const std::uint64_t v = get_varint(p);
+      const auto id = static_cast<std::uint32_t>(v >> 1);
+      const Posting posting{doc, (v & 1) ? static_cast<std::uint32_t>(get_varint(p)) : 1u};
+      std::memcpy(out + 8 * std::size_t{next[id]++}, &posting, sizeof posting);
     }
-    w.put_bytes(std::as_bytes(std::span(postings)));
+    ++doc;
   }
-  return std::move(w).into_bytes();
+  return w;
 }
 
 Result<Bm25> Bm25::from_bytes(Storage storage) {

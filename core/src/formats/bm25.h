@@ -5,16 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "storage/bin_format.h"
 #include "base/error.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -37,19 +36,61 @@ class Bm25Builder {
   // document number. The document-count limit is reported by finish.
   std::uint32_t add_tokens(std::span<const std::string> terms);
   std::uint32_t add_tokens(std::span<const std::string_view> terms);
+  // add_tokens for terms handed over one at a time, straight from the
+  // tokenizer: every add_term before end_document belongs to one document.
+  void add_term(std::string_view term);
+  std::uint32_t end_document();
 
+  // The size of the image finish will make, after the limits finish checks,
+  // in its order: a builder that passes here finishes without failing.
+  Result<std::uint64_t> image_size() const;
   Result<std::vector<std::byte>> finish(float k1, float b) &&;
+  // The same image, written into `reuse` (emptied first), whose memory then
+  // serves again instead of fresh pages.
+  Result<MappedBuffer> finish_mapped(float k1, float b, MappedBuffer reuse = {}) &&;
 
  private:
-  struct TermHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  // One open-addressing slot: the term's first eight bytes (zero-padded), a
+  // tag of hash bits and length, and its number + 1 (0 marks a free slot).
+  // A term of up to eight bytes is told apart by its slot alone.
+  struct Slot {
+    std::uint64_t prefix = 0;
+    std::uint32_t tag = 0;
+    std::uint32_t id_plus_1 = 0;
   };
-  void add_counted(std::uint32_t doc);
+  struct DocTerm {
+    std::uint32_t id;
+    std::uint32_t tf;
+  };
+  struct TermState {
+    std::uint32_t doc_freq = 0;  // postings so far
+    std::uint32_t in_doc = 0;    // place in doc_terms_ + 1; 0 when not in the current document
+  };
+  // The number of a term, given to it on its first appearance; nullopt
+  // once the numbers are used up (finish then reports the term count).
+  std::optional<std::uint32_t> term_id(std::string_view term);
+  std::string_view term_bytes(std::uint32_t id) const {
+    const std::uint64_t start = id == 0 ? 0 : term_ends_[id - 1];
+    return std::string_view(term_bytes_).substr(start, term_ends_[id] - start);
+  }
+  void grow_table();
 
   std::vector<std::uint32_t> doc_lens_;
-  std::unordered_map<std::string, std::vector<Posting>, TermHash, std::equal_to<>> term_postings_;
-  std::vector<std::string_view> scratch_;  // the current document's terms, sorted
+  // Distinct terms, numbered in order of first appearance.
+  std::vector<Slot> table_;
+  std::string term_bytes_;
+  std::vector<std::uint64_t> term_ends_;
+  std::vector<TermState> term_states_;  // by term number
+  std::uint64_t posting_count_ = 0;
+  bool out_of_term_numbers_ = false;
+  // Postings as they arrive, compactly: per document, its number of distinct
+  // terms, then for each term (number << 1 | tf > 1) and, when tf > 1, tf,
+  // all as base-128 varints. Document numbers are implicit in the order.
+  MappedBuffer postings_;
+  // The current document: its length so far and its distinct terms.
+  std::uint64_t doc_len_ = 0;
+  std::vector<DocTerm> doc_terms_;
+  std::string entry_;  // its postings, encoded
 };
 
 // The postings of one term, read in place: (document, term frequency) pairs

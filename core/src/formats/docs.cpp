@@ -1,6 +1,8 @@
 #include "formats/docs.h"
 
+#include <bit>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <nlohmann/json.hpp>
@@ -355,23 +357,50 @@ std::expected<ChunkRecord, std::string> decode_record_json(std::string_view text
 Result<std::uint32_t> DocsBuilder::add(const ChunkRecord& record) {
   const std::size_t n = offsets_.size();
   if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
+  record_.clear();
+  append_record_json(record_, record);
   offsets_.push_back(data_.size());
-  append_record_json(data_, record);
+  try {
+    data_.append(record_);
+  } catch (...) {
+    offsets_.pop_back();  // a failed add leaves the builder as it was
+    throw;
+  }
   return static_cast<std::uint32_t>(n);
 }
 
-Result<std::vector<std::byte>> DocsBuilder::finish() && {
-  // Moved out so the builder's memory goes with this call in every outcome.
-  const std::vector<std::uint64_t> offsets = std::move(offsets_);
-  const std::string data = std::move(data_);
-  const std::size_t n = offsets.size();
+Result<std::uint64_t> DocsBuilder::image_size() const {
+  const std::uint64_t n = offsets_.size();
   if (n > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
-  Writer w = Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0);
-  w.reserve_more(8 * (n + 1) + data.size());
-  for (const std::uint64_t off : offsets) w.put_u64(off);
-  w.put_u64(data.size());
-  w.put_bytes(data);
-  return std::move(w).into_bytes();
+  return kHeaderSize + 8 * (n + 1) + data_.size();
+}
+
+Result<MappedBuffer> DocsBuilder::finish_mapped() && {
+  // Moved out so the builder's memory goes with this call in every outcome.
+  DocsBuilder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  const std::size_t n = self.offsets_.size();
+  const std::uint64_t area = self.data_.size();
+  const std::size_t head = kHeaderSize + 8 * (n + 1);
+  MappedBuffer image = std::move(self.data_);
+  std::byte* p = image.prepend(head);
+  const std::vector<std::byte> header =
+      std::move(Writer::with_header(kDocsMagic, kDocsVersion, static_cast<std::uint32_t>(n), 0))
+          .into_bytes();
+  std::memcpy(p, header.data(), kHeaderSize);
+  // The offsets in memory already have the file's byte layout.
+  static_assert(std::endian::native == std::endian::little);
+  if (n != 0) std::memcpy(p + kHeaderSize, self.offsets_.data(), 8 * n);
+  std::memcpy(p + kHeaderSize + 8 * n, &area, 8);
+  return image;
+}
+
+Result<std::vector<std::byte>> DocsBuilder::finish() && {
+  auto image = std::move(*this).finish_mapped();
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
 }
 
 Result<Docs> Docs::from_bytes(Storage storage) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -45,11 +46,18 @@ class DocsBuilder {
   // The chunk number given to the record: the count of records added before.
   Result<std::uint32_t> add(const ChunkRecord& record);
   std::size_t size() const { return offsets_.size(); }
+  // The size of the image finish will make, after the limit finish checks:
+  // a builder that passes here finishes without failing.
+  Result<std::uint64_t> image_size() const;
   Result<std::vector<std::byte>> finish() &&;
+  // The same image, made in the records' own memory: the header and the
+  // offset table go in front of them, so the records are never held twice.
+  Result<MappedBuffer> finish_mapped() &&;
 
  private:
   std::vector<std::uint64_t> offsets_;
-  std::string data_;
+  MappedBuffer data_;   // the record area
+  std::string record_;  // the record being encoded
 };
 
 class Docs {

@@ -1,5 +1,6 @@
 #include "formats/vectors.h"
 
+#include <bit>
 #include <cmath>
 #include <string>
 
@@ -14,8 +15,9 @@ constexpr std::string_view kModeNames[] = {"int8", "binary", "binary+int8", "ter
 constexpr std::uint64_t kMaxU32 = 0xFFFFFFFFu;
 
 template <class T>
-std::span<const std::byte> raw(const std::vector<T>& items) {
-  return std::as_bytes(std::span<const T>(items));
+std::string_view chars(const std::vector<T>& items) {
+  static_assert(sizeof(T) == 1);
+  return {reinterpret_cast<const char*>(items.data()), items.size()};
 }
 
 std::uint64_t padded_to_4(std::uint64_t size) { return size + (4 - size % 4) % 4; }
@@ -51,7 +53,7 @@ Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
   for (const float v : vector) {
     if (!std::isfinite(v)) return fail(Error::invalid_argument("vector contains NaN or infinity"));
   }
-  const std::size_t number = scales_.size();
+  const std::size_t number = count_;
   if (number > kMaxU32) return fail(exceeds_u32("vector count"));
 
   const std::vector<float> unit = normalize_unit(vector);
@@ -62,43 +64,54 @@ Result<std::uint32_t> VectorBuilder::add(std::span<const float> vector) {
   const std::vector<float> code_values(int8.codes.begin(), int8.codes.end());
   const std::vector<std::uint8_t> mask = ternary_mask(code_values);
 
-  const std::size_t code_size = binary_codes_.size();
-  const std::size_t mask_size = masks_.size();
-  const std::size_t int8_size = int8_codes_.size();
-  try {
-    binary_codes_.insert(binary_codes_.end(), code.begin(), code.end());
-    masks_.insert(masks_.end(), mask.begin(), mask.end());
-    int8_codes_.insert(int8_codes_.end(), int8.codes.begin(), int8.codes.end());
-    scales_.push_back(int8.scale);
-  } catch (...) {
-    // Out of memory part way: put the four arrays back in step.
-    binary_codes_.resize(code_size);
-    masks_.resize(mask_size);
-    int8_codes_.resize(int8_size);
-    scales_.resize(number);
-    throw;
-  }
+  // Room in all four sections first: the appends below cannot fail, so the
+  // sections always describe the same vectors.
+  binary_codes_.reserve(binary_codes_.size() + code.size());
+  masks_.reserve(masks_.size() + mask.size());
+  scales_.reserve(scales_.size() + sizeof(float));
+  int8_codes_.reserve(int8_codes_.size() + int8.codes.size());
+  binary_codes_.append(chars(code));
+  masks_.append(chars(mask));
+  scales_.put_f32(int8.scale);
+  int8_codes_.append(chars(int8.codes));
+  ++count_;
   return static_cast<std::uint32_t>(number);
 }
 
-Result<std::vector<std::byte>> VectorBuilder::finish() && {
-  const VectorBuilder self = std::move(*this);
-  const std::size_t n = self.scales_.size();
-  if (n > kMaxU32) return fail(exceeds_u32("vector count"));
-  if (self.dim_ > kMaxU32) return fail(exceeds_u32("dimension"));
-
-  Writer out = Writer::with_header(kVectorsMagic, kVectorsVersion, static_cast<std::uint32_t>(n),
-                                   static_cast<std::uint32_t>(self.dim_));
+Result<std::uint64_t> VectorBuilder::image_size() const {
+  if (count_ > kMaxU32) return fail(exceeds_u32("vector count"));
+  if (dim_ > kMaxU32) return fail(exceeds_u32("dimension"));
   std::uint64_t size = 0;
-  expected_file_size(n, self.dim_, size);
-  out.reserve_more(static_cast<std::size_t>(size) - kHeaderSize);
-  out.put_bytes(raw(self.binary_codes_));
-  out.pad_to_4();
-  out.put_bytes(raw(self.masks_));
-  out.pad_to_4();
-  for (const float scale : self.scales_) out.put_f32(scale);
-  out.put_bytes(raw(self.int8_codes_));
-  return std::move(out).into_bytes();
+  expected_file_size(count_, dim_, size);  // cannot overflow for 32-bit counts
+  return size;
+}
+
+Result<std::vector<std::byte>> VectorBuilder::finish() && {
+  auto image = std::move(*this).finish_mapped();
+  if (!image) return fail(std::move(image).error());
+  const auto bytes = image->bytes();
+  return std::vector<std::byte>(bytes.begin(), bytes.end());
+}
+
+Result<MappedBuffer> VectorBuilder::finish_mapped(MappedBuffer reuse) && {
+  VectorBuilder self = std::move(*this);
+  auto size = self.image_size();
+  if (!size) return fail(std::move(size).error());
+  MappedBuffer out = std::move(reuse);
+  out.clear();
+  out.reserve(static_cast<std::size_t>(*size));
+  out.append(std::move(Writer::with_header(kVectorsMagic, kVectorsVersion,
+                                           static_cast<std::uint32_t>(self.count_),
+                                           static_cast<std::uint32_t>(self.dim_)))
+                 .into_bytes());
+  // Each section goes as soon as it is copied.
+  for (MappedBuffer* section :
+       {&self.binary_codes_, &self.masks_, &self.scales_, &self.int8_codes_}) {
+    out.append(section->bytes());
+    *section = {};
+    if (section == &self.binary_codes_ || section == &self.masks_) out.pad_to_4();
+  }
+  return out;
 }
 
 float Vectors::scale(std::size_t i) const { return read_f32_le(storage_.bytes(), scales_offset_ + 4 * i); }

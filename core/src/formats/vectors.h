@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
 namespace tessavine {
@@ -54,17 +55,25 @@ class VectorBuilder {
   // limit; a failed call leaves the builder as it was.
   Result<std::uint32_t> add(std::span<const float> vector);
 
+  // The size of the image finish will make, after the limits finish checks,
+  // in its order: a builder that passes here finishes without failing.
+  Result<std::uint64_t> image_size() const;
   // The complete file image. Consumes the builder, also on failure.
   Result<std::vector<std::byte>> finish() &&;
+  // The same image, written into `reuse` (emptied first), whose memory then
+  // serves again instead of fresh pages.
+  Result<MappedBuffer> finish_mapped(MappedBuffer reuse = {}) &&;
 
   std::size_t dim() const { return dim_; }
-  std::size_t size() const { return scales_.size(); }
+  std::size_t size() const { return count_; }
 
  private:
-  std::vector<std::uint8_t> binary_codes_;
-  std::vector<std::uint8_t> masks_;
-  std::vector<float> scales_;
-  std::vector<std::int8_t> int8_codes_;
+  // The four sections as they grow, each ready to be copied into the image.
+  MappedBuffer binary_codes_;
+  MappedBuffer masks_;
+  MappedBuffer scales_;  // little-endian 32-bit floats
+  MappedBuffer int8_codes_;
+  std::size_t count_ = 0;
   std::size_t dim_;
 };
 

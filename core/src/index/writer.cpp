@@ -31,22 +31,14 @@ void append_search_text(std::string& out, const ChunkRecord& record) {
   out += record.text;
 }
 
-// Collects the terms of one text into one byte run, so that an add costs no
-// allocation per term once the buffers have grown.
-class TermCollector final : public TermSink {
+// Hands the terms of one text straight to the BM25 builder.
+class Bm25Sink final : public TermSink {
  public:
-  TermCollector(std::string& bytes, std::vector<std::size_t>& ends) : bytes_(bytes), ends_(ends) {
-    bytes_.clear();
-    ends_.clear();
-  }
-  void term(std::string_view t) override {
-    bytes_ += t;
-    ends_.push_back(bytes_.size());
-  }
+  explicit Bm25Sink(Bm25Builder& bm25) : bm25_(bm25) {}
+  void term(std::string_view t) override { bm25_.add_term(t); }
 
  private:
-  std::string& bytes_;
-  std::vector<std::size_t>& ends_;
+  Bm25Builder& bm25_;
 };
 
 std::string u128_decimal(unsigned __int128 v) {
@@ -59,11 +51,11 @@ std::string u128_decimal(unsigned __int128 v) {
   return digits;
 }
 
-// Freed builder memory that sits in the allocator's heap (the BM25 builder's
-// many small allocations, vector sections below the allocator's threshold for
-// separate mappings) is kept for reuse, but the images that follow are large
-// allocations that cannot reuse it. Handing those pages back first keeps them
-// from counting twice in the commit's peak memory.
+// Freed builder memory that sits in the allocator's heap (tables below the
+// allocator's threshold for separate mappings) is kept for reuse, but the
+// images that follow are large allocations that cannot reuse it. Handing
+// those pages back first keeps them from counting twice in the commit's peak
+// memory.
 void release_free_memory() {
 #ifdef __GLIBC__
   ::malloc_trim(0);
@@ -155,54 +147,64 @@ Result<std::uint32_t> IndexWriter::add(const ChunkRecord& record,
 
   text_scratch_.clear();
   append_search_text(text_scratch_, record);
-  TermCollector collector(term_bytes_, term_ends_);
-  tokenize(text_scratch_, collector);
-  terms_.clear();
-  std::size_t start = 0;
-  for (const std::size_t end : term_ends_) {
-    terms_.emplace_back(term_bytes_.data() + start, end - start);
-    start = end;
-  }
-  bm25_.add_tokens(std::span<const std::string_view>(terms_));
+  Bm25Sink sink(bm25_);
+  tokenize(text_scratch_, sink);
+  bm25_.end_document();
   return *id;
 }
 
-Result<BuiltGeneration> IndexWriter::build(std::uint64_t generation) && {
-  // Moved into locals so that each builder's memory is gone when this returns,
-  // whatever the outcome.
-  DocsBuilder docs = std::move(docs_);
-  Bm25Builder bm25 = std::move(bm25_);
-  std::optional<VectorBuilder> vectors = std::move(vectors_);
+std::vector<std::string_view> PreparedGeneration::file_names() const {
+  std::vector<std::string_view> names = {"docs.bin", "bm25.bin"};
+  if (vectors_) names.push_back("vectors.bin");
+  return names;
+}
+
+std::span<const std::byte> PreparedGeneration::take_image(std::size_t i) {
+  // prepare has run every check the builders' finish makes, so these cannot
+  // fail but for memory, which throws.
+  Result<MappedBuffer> image;
+  if (i == 0) {
+    image = std::move(docs_).finish_mapped();
+  } else if (i == 1) {
+    image = std::move(bm25_).finish_mapped(bm25_settings_.k1, bm25_settings_.b, std::move(image_));
+  } else {
+    image = std::move(*vectors_).finish_mapped(std::move(image_));
+    vectors_.reset();
+  }
+  image_ = std::move(image).value();
+  // What the next image will not need goes back now: pages freed here are
+  // the ones the system hands out next, to the page cache of the file this
+  // image is written to.
+  const std::vector<std::string_view> names = file_names();
+  image_.release_unused(i + 1 < names.size() ? manifest.files.at(std::string(names[i + 1])) : 0);
+  release_free_memory();
+  return image_.bytes();
+}
+
+Result<PreparedGeneration> IndexWriter::prepare(std::uint64_t generation) && {
+  // Moved out at once, so that the builders go with this call on failure.
+  PreparedGeneration out;
+  out.docs_ = std::move(docs_);
+  out.bm25_ = std::move(bm25_);
+  out.vectors_ = std::move(vectors_);
   vectors_.reset();
   const WriterOptions options = std::move(options_);
+  out.bm25_settings_ = options.bm25;
 
-  const std::size_t n_chunks = docs.size();
+  const std::size_t n_chunks = out.docs_.size();
   if (n_chunks > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("chunk count"));
-
-  // The docs builder finishes last: its image is a copy of its records, the
-  // largest buffer of all, and by then the other builders' memory is gone.
-  // The order is not visible otherwise: the only failure of DocsBuilder::finish
-  // is the chunk count checked above.
-  BuiltGeneration built;
-  auto bm25_image = std::move(bm25).finish(options.bm25.k1, options.bm25.b);
-  if (!bm25_image) return fail(std::move(bm25_image).error());
-  built.bm25 = std::move(*bm25_image);
-  release_free_memory();
-  if (vectors) {
-    auto vectors_image = std::move(*vectors).finish();
-    vectors.reset();
-    if (!vectors_image) return fail(std::move(vectors_image).error());
-    built.vectors = std::move(*vectors_image);
-    release_free_memory();
+  auto docs_size = out.docs_.image_size();
+  if (!docs_size) return fail(std::move(docs_size).error());
+  auto bm25_size = out.bm25_.image_size();
+  if (!bm25_size) return fail(std::move(bm25_size).error());
+  Manifest& m = out.manifest;
+  m.files["docs.bin"] = *docs_size;
+  m.files["bm25.bin"] = *bm25_size;
+  if (out.vectors_) {
+    auto vectors_size = out.vectors_->image_size();
+    if (!vectors_size) return fail(std::move(vectors_size).error());
+    m.files["vectors.bin"] = *vectors_size;
   }
-  auto docs_image = std::move(docs).finish();
-  if (!docs_image) return fail(std::move(docs_image).error());
-  built.docs = std::move(*docs_image);
-
-  Manifest& m = built.manifest;
-  m.files["docs.bin"] = built.docs.size();
-  m.files["bm25.bin"] = built.bm25.size();
-  if (built.vectors) m.files["vectors.bin"] = built.vectors->size();
   if (options.dim > std::numeric_limits<std::uint32_t>::max()) return fail(exceeds_u32("dimension"));
   m.format = std::string(kManifestFormat);
   m.schema_version = kSchemaVersion;
@@ -213,6 +215,20 @@ Result<BuiltGeneration> IndexWriter::build(std::uint64_t generation) && {
   m.embedder = options.embedder;
   m.bm25 = options.bm25;
   m.metadata = options.metadata;
+  return out;
+}
+
+Result<BuiltGeneration> IndexWriter::build(std::uint64_t generation) && {
+  auto prepared = std::move(*this).prepare(generation);
+  if (!prepared) return fail(std::move(prepared).error());
+  const auto copy = [](std::span<const std::byte> image) {
+    return std::vector<std::byte>(image.begin(), image.end());
+  };
+  BuiltGeneration built;
+  built.docs = copy(prepared->take_image(0));
+  built.bm25 = copy(prepared->take_image(1));
+  if (prepared->file_names().size() > 2) built.vectors = copy(prepared->take_image(2));
+  built.manifest = std::move(prepared->manifest);
   return built;
 }
 
@@ -252,13 +268,10 @@ Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && 
   }
   const std::uint64_t generation = any ? highest + 1 : 1;
 
-  auto built_or = std::move(writer).build(generation);
-  if (!built_or) return fail(std::move(built_or).error());
-  BuiltGeneration built = std::move(*built_or);
-
-  std::vector<std::pair<std::string_view, std::vector<std::byte>*>> files = {
-      {"docs.bin", &built.docs}, {"bm25.bin", &built.bm25}};
-  if (built.vectors) files.emplace_back("vectors.bin", &*built.vectors);
+  auto prepared_or = std::move(writer).prepare(generation);
+  if (!prepared_or) return fail(std::move(prepared_or).error());
+  PreparedGeneration built = std::move(*prepared_or);
+  const std::vector<std::string_view> files = built.file_names();
 
   const std::string suffix = unique_suffix();
   const std::string name = generation_dir_name(generation);
@@ -272,10 +285,9 @@ Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && 
   const auto publish = [&]() -> Status {
     if (auto r = fs.create_dir(temp_dir); !r) return r;
     temp_created = true;
-    for (auto& [file_name, image] : files) {
-      if (auto r = fs.write_synced(temp_dir / file_name, *image); !r) return r;
-      // Written and synced: the memory can go before the next file is written.
-      std::vector<std::byte>().swap(*image);
+    // Each image is made just before it is written and freed right after.
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (auto r = fs.write_synced(temp_dir / files[i], built.take_image(i)); !r) return r;
     }
     auto manifest = built.manifest.to_json();
     if (!manifest) return fail(std::move(manifest).error());

@@ -40,6 +40,32 @@ struct BuiltGeneration {
   std::optional<std::vector<std::byte>> vectors;
 };
 
+// A generation checked and ready to be written: its manifest, and its file
+// images made one at a time when asked for, each from a builder that goes
+// with it and in the memory of the image before it. A commit thus holds one
+// image at a time, and the records' memory serves for every image.
+class PreparedGeneration {
+ public:
+  Manifest manifest;
+
+  // The files in the order a commit writes them: docs.bin, bm25.bin and,
+  // with vectors, vectors.bin.
+  std::vector<std::string_view> file_names() const;
+  // The image of file_names()[i], whose size the manifest lists, valid until
+  // the next call. Images are made in file order, each once.
+  std::span<const std::byte> take_image(std::size_t i);
+
+ private:
+  friend class IndexWriter;
+  PreparedGeneration() = default;
+
+  DocsBuilder docs_;
+  Bm25Builder bm25_;
+  std::optional<VectorBuilder> vectors_;
+  Bm25Settings bm25_settings_;
+  MappedBuffer image_;
+};
+
 // The text the keyword index holds for a record: the heading path joined by
 // single spaces, a line feed, the text.
 std::string search_text(const ChunkRecord& record);
@@ -68,6 +94,9 @@ class IndexWriter {
   // Finishes the builders into the file images and fills the manifest for
   // `generation`. Consumes the writer.
   Result<BuiltGeneration> build(std::uint64_t generation) &&;
+  // The same checks and manifest as build, with the images left to be made
+  // one by one. Consumes the writer.
+  Result<PreparedGeneration> prepare(std::uint64_t generation) &&;
 
   // Builds the next generation and publishes it under `root`, making CURRENT
   // name it. Consumes the writer, whatever the outcome. Every file-system
@@ -84,11 +113,8 @@ class IndexWriter {
   DocsBuilder docs_;
   Bm25Builder bm25_;
   std::optional<VectorBuilder> vectors_;
-  // Reused by every add: the search text and the terms found in it.
+  // Reused by every add: the search text.
   std::string text_scratch_;
-  std::string term_bytes_;
-  std::vector<std::size_t> term_ends_;
-  std::vector<std::string_view> terms_;
 };
 
 }  // namespace tessavine

@@ -47,11 +47,17 @@ using TernaryFn = void (*)(const std::uint8_t* query_code, const std::uint8_t* q
 // sums in 32-bit floats, never fused.
 using Int8DotFn = float (*)(const float* q, const std::int8_t* codes, std::size_t dim);
 
+// The same dot product of q with each of n consecutive rows of dim codes (row
+// i at codes + i * dim) into out[i], every row read once: the exhaustive scan.
+using Int8DotsFn = void (*)(const float* q, const std::int8_t* codes, std::size_t n,
+                            std::size_t dim, float* out);
+
 struct DistanceKernels {
   KernelPath path;
   HammingFn hamming;
   TernaryFn ternary;
   Int8DotFn int8_dot;
+  Int8DotsFn int8_dots;
 };
 
 // Whether this CPU (and its operating system) runs the path's instructions.
@@ -86,6 +92,8 @@ void ternary_distances(const std::uint8_t* query_code, const std::uint8_t* query
                        const std::uint8_t* codes, const std::uint8_t* masks, std::size_t n,
                        std::size_t code_bytes, std::size_t dim, std::uint16_t* out);
 float int8_dot(const float* q, const std::int8_t* codes, std::size_t dim);
+void int8_dots(const float* q, const std::int8_t* codes, std::size_t n, std::size_t dim,
+               float* out);
 }  // namespace reference
 
 }  // namespace tessavine

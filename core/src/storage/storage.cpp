@@ -5,9 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <new>
+#include <cstring>
 #include <utility>
 
 #include "storage/fd.h"
@@ -15,16 +16,69 @@
 namespace tessavine {
 namespace {
 
+// Anonymous memory for a file read whole. The allocator's route to the same
+// pages (a std::vector) zero-fills them first and cannot shrink without a
+// copy; a mapping is filled by the read alone and its unused end is never
+// touched.
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() {
+    if (data_ != nullptr) ::munmap(data_, capacity_);
+  }
+
+  // False when the memory cannot be had.
+  bool allocate(std::size_t capacity) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    if (capacity > SIZE_MAX - page) return false;
+    capacity = (capacity + page - 1) / page * page;
+    void* p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+    // Large pages make the read's page faults rare: reading a large file into
+    // fresh memory otherwise costs more in faults than in copying.
+    (void)::madvise(p, capacity, MADV_HUGEPAGE);
+#endif
+    if (data_ != nullptr) {
+      std::memcpy(p, data_, capacity_);
+      ::munmap(data_, capacity_);
+    }
+    data_ = static_cast<std::byte*>(p);
+    capacity_ = capacity;
+    return true;
+  }
+
+  std::byte* data() const { return data_; }
+  std::size_t capacity() const { return capacity_; }
+  std::pair<std::byte*, std::size_t> release() {
+    return {std::exchange(data_, nullptr), std::exchange(capacity_, 0)};
+  }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
 // Reads to the end of the file rather than trusting the size from fstat, so a
-// file that changed in between is still read whole.
-Result<std::vector<std::byte>> read_all(int fd, const std::filesystem::path& path,
-                                        std::uint64_t size_hint) {
-  std::vector<std::byte> buf;
-  buf.resize(static_cast<std::size_t>(size_hint) + 1);
-  std::size_t len = 0;
+// file that changed in between is still read whole: the buffer has room for
+// one byte more than the size, and only a file that grew fills it.
+Status read_all(int fd, const std::filesystem::path& path, std::uint64_t size_hint, Buffer& buf,
+                std::size_t& len) {
+  if (size_hint >= SIZE_MAX || !buf.allocate(static_cast<std::size_t>(size_hint) + 1)) {
+    return fail(Error::io(path, ENOMEM));
+  }
+  // Linux moves at most this much per call.
+  constexpr std::size_t kMaxRead = 0x7ffff000;
+  len = 0;
   for (;;) {
-    if (len == buf.size()) buf.resize(buf.size() * 2);
-    const ssize_t n = ::read(fd, buf.data() + len, buf.size() - len);
+    if (len == buf.capacity() &&
+        (buf.capacity() > SIZE_MAX / 2 || !buf.allocate(buf.capacity() * 2))) {
+      return fail(Error::io(path, ENOMEM));
+    }
+    const std::size_t want = std::min(buf.capacity() - len, kMaxRead);
+    const ssize_t n = ::read(fd, buf.data() + len, want);
     if (n < 0) {
       if (errno == EINTR) continue;
       return fail(Error::io(path, errno));
@@ -32,9 +86,7 @@ Result<std::vector<std::byte>> read_all(int fd, const std::filesystem::path& pat
     if (n == 0) break;
     len += static_cast<std::size_t>(n);
   }
-  buf.resize(len);
-  buf.shrink_to_fit();
-  return buf;
+  return {};
 }
 
 }  // namespace
@@ -53,14 +105,17 @@ Result<Storage> Storage::open(const std::filesystem::path& path, bool mmap) {
   const std::uint64_t size = st.st_size < 0 ? 0 : static_cast<std::uint64_t>(st.st_size);
 
   if (!mmap || size == 0) {
-    Result<std::vector<std::byte>> bytes = fail(Error::io(path, ENOMEM));
-    try {
-      bytes = read_all(fd.get(), path, size);
-    } catch (const std::bad_alloc&) {
-      // bytes keeps the out-of-memory error
+    Buffer buf;
+    std::size_t len = 0;
+    if (auto read = read_all(fd.get(), path, size, buf, len); !read) {
+      return fail(std::move(read).error());
     }
-    if (!bytes) return fail(std::move(bytes.error()));
-    return from_bytes(std::move(*bytes));
+    Storage s;
+    const auto [data, capacity] = buf.release();
+    s.data_ = data;
+    s.size_ = len;
+    s.anonymous_ = capacity;
+    return s;
   }
 
   if (size > static_cast<std::uint64_t>(PTRDIFF_MAX)) {
@@ -87,6 +142,7 @@ Storage::Storage(Storage&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       mapped_(std::exchange(other.mapped_, false)),
+      anonymous_(std::exchange(other.anonymous_, 0)),
       owned_(std::move(other.owned_)) {
   other.owned_.clear();
 }
@@ -97,6 +153,7 @@ Storage& Storage::operator=(Storage&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     mapped_ = std::exchange(other.mapped_, false);
+    anonymous_ = std::exchange(other.anonymous_, 0);
     owned_ = std::move(other.owned_);
     other.owned_.clear();
   }
@@ -109,9 +166,11 @@ void Storage::release() noexcept {
   if (mapped_ && data_ != nullptr) {
     ::munmap(const_cast<std::byte*>(data_), size_);
   }
+  if (anonymous_ != 0) ::munmap(const_cast<std::byte*>(data_), anonymous_);
   data_ = nullptr;
   size_ = 0;
   mapped_ = false;
+  anonymous_ = 0;
   owned_ = {};
 }
 

@@ -37,8 +37,9 @@ class Storage {
 
   const std::byte* data_ = nullptr;
   std::size_t size_ = 0;
-  bool mapped_ = false;
-  std::vector<std::byte> owned_;
+  bool mapped_ = false;          // a mapping of the file
+  std::size_t anonymous_ = 0;    // length of the anonymous mapping a read file lies in
+  std::vector<std::byte> owned_;  // bytes given to from_bytes
 };
 
 }  // namespace tessavine

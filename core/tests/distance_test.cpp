@@ -41,6 +41,7 @@ void clear_padding(Bytes& codes, std::size_t bytes, std::size_t dim) {
 TEST(DistanceTest, EveryPathMatchesTheOracle) {
   ASSERT_NE(kernels_for(KernelPath::Portable), nullptr);
   EXPECT_EQ(best_kernels().path, supported().back()->path);
+  for (const DistanceKernels* k : supported()) std::printf("kernel path: %s\n", std::string(kernel_path_name(k->path)).c_str());
   std::vector<std::size_t> dims;
   for (std::size_t d = 1; d <= 70; ++d) dims.push_back(d);
   for (std::size_t d : {248, 255, 256, 257, 263, 264, 384, 504, 511, 512, 513, 520, 1000, 1024, 4096, 7936, 7944,

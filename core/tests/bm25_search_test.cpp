@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -19,6 +21,9 @@ namespace {
 
 using Corpus = std::vector<std::vector<std::string>>;
 constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kMax = std::numeric_limits<float>::max();
 
 Bm25 open_bm25(std::vector<std::byte> bytes) {
   auto bm25 = Bm25::from_bytes(Storage::from_bytes(std::move(bytes)));
@@ -71,11 +76,29 @@ std::string random_query(std::mt19937& rng) {
 
 struct Params {
   std::size_t docs;
-  float k1;
-  float b;
+  float k1, b;
 };
 
 void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
+
+// Parameters no writer of ours stores, but a file can hold.
+TEST(Bm25SearchTest, OddParametersStillGiveEachMatchOnce) {
+  const Corpus docs = {{"alpha", "beta"}, {"beta"}, {"alpha", "alpha", "gamma"}, {"gamma"}};
+  for (const auto& [k1, b] : {std::pair{kNan, 0.75f}, {1.2f, kNan}, {-1.0f, 0.75f}, {0.0f, 0.0f},
+                             {-1.2f, 3.0f}, {kInf, 0.5f}, {1.2f, -kInf}}) {
+    Bm25Builder builder;
+    for (const auto& d : docs) builder.add_tokens(std::span<const std::string>(d));
+    const Bm25 bm25 = open_bm25(*std::move(builder).finish(k1, b));
+    const auto hits = search_bm25(bm25, "alpha beta gamma", 10);
+    std::set<std::uint32_t> seen;
+    for (const Scored& s : hits) {
+      seen.insert(s.id);
+      EXPECT_FALSE(std::isnan(s.score));
+    }
+    EXPECT_TRUE(hits.size() == 4 && seen.size() == 4) << "k1 " << k1 << " b " << b;
+    testing::expect_same(hits, search_bm25_plain(bm25, "alpha beta gamma", 10));
+  }
+}
 
 class Bm25PrunedTest : public ::testing::TestWithParam<Params> {};
 
@@ -91,9 +114,6 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
 // Past 4096 documents a search covers several spans; stored k1 and b at their
 // extremes, and odd ones (NaN, infinite, negative contributions) that send
 // the search down the exhaustive path.
-constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kMax = std::numeric_limits<float>::max();
 INSTANTIATE_TEST_SUITE_P(
     Params, Bm25PrunedTest,
     ::testing::Values(Params{300, 1.2f, 0.75f}, Params{9000, 1.2f, 0.75f}, Params{9001, 0.0f, 0.0f},

@@ -44,11 +44,6 @@ TEST(Bm25Test, EmptyBuilderGivesTheExact40Bytes) {
 TEST(Bm25Test, TermsSortedBytewiseAndAreaPadded) {
   // "\xC3\xA9" (é) sorts after every ASCII term: bytes compare unsigned.
   auto bytes = build({{"b", "a", "ab"}, {"\xC3\xA9", "z"}});
-  auto idx = open(bytes);
-  ASSERT_TRUE(idx.has_value());
-  ASSERT_EQ(idx->term_count(), 5u);
-  const char* want[] = {"a", "ab", "b", "z", "\xC3\xA9"};
-  for (std::uint32_t t = 0; t < 5; ++t) EXPECT_EQ(idx->term(t), want[t]);
   // D=2, T=5: term area at 40 + 8 + 40 = 88, 7 bytes, one zero byte of padding.
   EXPECT_EQ(bytes.size(), 88u + 8 + 8 * 5);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data()) + 88, 8), std::string("aabbz\xC3\xA9\0", 8));
@@ -75,9 +70,7 @@ TEST_P(Bm25RoundTrip, RandomDocumentsAgainstPlainIndex) {
   }
   std::mt19937 rng(7);
   std::vector<Terms> docs(200);
-  for (auto& doc : docs) {
-    for (int n = rng() % 12; n > 0; --n) doc.push_back(vocab[rng() % vocab.size()]);
-  }
+  for (auto& doc : docs) for (int n = rng() % 12; n > 0; --n) doc.push_back(vocab[rng() % vocab.size()]);
   docs[0] = vocab;
   std::shuffle(docs[0].begin(), docs[0].end(), rng);
   docs[1].insert(docs[1].end(), 300, "ab");  // a frequency of more than one varint byte

@@ -3,7 +3,8 @@
 // falls back to that, as a machine that loses power does: every write,
 // creation, rename and removal that no sync made durable is lost. write_synced
 // syncs a file's bytes; its name, like every change to a directory, is durable
-// only once that directory is synced.
+// only once that directory is synced. A process that dies mid-way is a
+// FaultyFileSystem over it that dies (die_at).
 #pragma once
 
 #include <cerrno>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -26,15 +26,8 @@ class CrashFileSystem final : public FileSystem {
   using path = std::filesystem::path;
 
  public:
-  // Operations performed so far.
-  std::size_t operations() const { return count_; }
-  // The operation numbered `n` (from 0) and every later one fail without
-  // effect, as if the process had died just before it.
-  void die_at(std::size_t n) { die_at_ = n; }
-
-  // Power comes back: what was not synced is gone; operations work again.
+  // Power comes back: what was not synced is gone.
   void crash() {
-    die_at_.reset();
     walk(true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; });
   }
   // Makes everything durable, as a set-up that synced every directory would.
@@ -52,7 +45,6 @@ class CrashFileSystem final : public FileSystem {
   }
 
   Status create_directories(const path& p) override {
-    if (auto s = step(p); !s) return s;
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
       NodePtr& slot = node->entries[part.string()];
@@ -63,7 +55,6 @@ class CrashFileSystem final : public FileSystem {
     return {};
   }
   Status create_dir(const path& p) override {
-    if (auto s = step(p); !s) return s;
     auto dir = parent(p);
     if (!dir) return fail(std::move(dir).error());
     if ((*dir)->entries.contains(p.filename())) return fail(Error::io(p, EEXIST));
@@ -71,13 +62,13 @@ class CrashFileSystem final : public FileSystem {
     return {};
   }
   Result<std::string> read_file(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     if ((*node)->dir) return fail(Error::io(p, EISDIR));
     return (*node)->data;
   }
   Result<std::vector<std::string>> list_dir(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     if (!(*node)->dir) return fail(Error::io(p, ENOTDIR));
     std::vector<std::string> names;
@@ -85,12 +76,11 @@ class CrashFileSystem final : public FileSystem {
     return names;
   }
   Result<FileType> stat(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     return (*node)->dir ? FileType::Directory : FileType::Regular;
   }
   Status write_synced(const path& p, std::span<const std::byte> bytes) override {
-    if (auto s = step(p); !s) return s;
     auto dir = parent(p);
     if (!dir) return fail(std::move(dir).error());
     NodePtr& file = (*dir)->entries[p.filename()];
@@ -101,13 +91,12 @@ class CrashFileSystem final : public FileSystem {
     return {};
   }
   Status sync_dir(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     (*node)->synced_entries = (*node)->entries;
     return {};
   }
   Status rename(const path& from, const path& to) override {
-    if (auto s = step(to); !s) return s;
     auto node = find(from);
     auto dir = parent(to);
     if (!node || !dir) return fail(Error::io(to, ENOENT));
@@ -120,19 +109,18 @@ class CrashFileSystem final : public FileSystem {
     return {};
   }
   Status remove_file(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     if ((*node)->dir) return fail(Error::io(p, EISDIR));
     (*parent(p))->entries.erase(p.filename());
     return {};
   }
   Status remove_all(const path& p) override {
-    if (auto s = step(p); !s) return s;
     if (auto dir = parent(p)) (*dir)->entries.erase(p.filename());  // a missing path is fine
     return {};
   }
   Result<DirLock> lock_dir(const path& p) override {
-    auto node = stepped_find(p);
+    auto node = find(p);
     if (!node) return fail(std::move(node).error());
     return DirLock();
   }
@@ -147,12 +135,6 @@ class CrashFileSystem final : public FileSystem {
     std::map<path, NodePtr> entries, synced_entries;
   };
 
-  // Counts an operation; a dead process's operations fail with EIO.
-  Status step(const path& p) {
-    if (die_at_ && count_ >= *die_at_) return fail(Error::io(p, EIO));
-    ++count_;
-    return {};
-  }
   // The node at `p`; errors name `p`.
   Result<NodePtr> find(const path& p) const {
     NodePtr node = root_;
@@ -163,10 +145,6 @@ class CrashFileSystem final : public FileSystem {
       node = it->second;
     }
     return node;
-  }
-  Result<NodePtr> stepped_find(const path& p) {
-    if (auto s = step(p); !s) return fail(std::move(s).error());
-    return find(p);
   }
   // The directory that holds the last component of `p`; errors name `p`.
   Result<NodePtr> parent(const path& p) const {
@@ -191,8 +169,6 @@ class CrashFileSystem final : public FileSystem {
   }
 
   NodePtr root_ = std::make_shared<Node>(true);
-  std::size_t count_ = 0;
-  std::optional<std::size_t> die_at_;
 };
 
 }  // namespace tessavine::testing

@@ -1,13 +1,12 @@
 // A FileSystem for tests that forwards to another, records every call, and
-// fails exactly one chosen call with an Io error on the path that call names.
+// fails a chosen call with an Io error on the path that call names, or, as a
+// process that dies would, that call and every later one.
 #pragma once
 
 #include <cerrno>
 #include <cstddef>
 #include <filesystem>
-#include <optional>
-#include <string_view>
-#include <utility>
+#include <limits>
 #include <vector>
 
 #include "storage/file_system.h"
@@ -16,16 +15,8 @@ namespace tessavine::testing {
 
 // The operations of FileSystem, named for fault injection and traces.
 enum class FsOp {
-  CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile,
-  RemoveAll, LockDir,
+  CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile, RemoveAll, LockDir,
 };
-
-inline std::string_view fs_op_name(FsOp op) {
-  constexpr std::string_view names[] = {"create_directories", "create_dir", "read_file", "list_dir",
-                                        "stat", "write_synced", "sync_dir", "rename", "remove_file",
-                                        "remove_all", "lock_dir"};
-  return names[static_cast<std::size_t>(op)];
-}
 
 class FaultyFileSystem final : public FileSystem {
   using Path = std::filesystem::path;
@@ -34,7 +25,6 @@ class FaultyFileSystem final : public FileSystem {
   struct Call {
     FsOp op;
     Path path;  // for rename: the destination
-    Path from;  // for rename: the source
   };
 
   // Before: the call fails without taking effect (a write_synced leaves the
@@ -48,21 +38,14 @@ class FaultyFileSystem final : public FileSystem {
   // Fails the call whose 0-based index among all calls is `index`.
   void fail_call(std::size_t index, When when = When::Before, int os_error = EIO) {
     fail_index_ = index;
-    fail_op_.reset();
     when_ = when;
     os_error_ = os_error;
   }
-  // Fails the first call of kind `op` on `p`.
-  void fail_first(FsOp op, Path p, When when = When::Before, int os_error = EIO) {
-    fail_index_.reset();
-    fail_op_ = op;
-    fail_path_ = std::move(p);
-    when_ = when;
-    os_error_ = os_error;
-  }
+  // The call numbered `index` and every later one fail without effect.
+  void die_at(std::size_t index) { fail_index_ = index, dies_ = true; }
 
   const std::vector<Call>& calls() const { return calls_; }
-  // Whether the chosen fault has been injected.
+  // Whether a fault has been injected.
   bool fired() const { return fired_; }
 
   Status create_directories(const Path& p) override {
@@ -82,14 +65,13 @@ class FaultyFileSystem final : public FileSystem {
   }
   Status write_synced(const Path& p, std::span<const std::byte> bytes) override {
     return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
-                   // A write that fails midway leaves a truncated file behind.
                    [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
   }
   Status sync_dir(const Path& p) override {
     return guarded(FsOp::SyncDir, p, [&] { return base_.sync_dir(p); });
   }
   Status rename(const Path& from, const Path& to) override {
-    return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); }, [] {}, from);
+    return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); });
   }
   Status remove_file(const Path& p) override {
     return guarded(FsOp::RemoveFile, p, [&] { return base_.remove_file(p); });
@@ -102,31 +84,24 @@ class FaultyFileSystem final : public FileSystem {
   }
 
  private:
-  // Records the call and runs `op`, unless this is the chosen call: then
+  // Records the call and runs `op`, unless the call is to fail: then
   // `partly` runs in its place (Before) or the fault is reported after it
   // (After).
   template <class Op, class Partly = void (*)()>
-  auto guarded(FsOp kind, const Path& p, Op op, Partly partly = [] {}, const Path& from = {})
-      -> decltype(op()) {
+  auto guarded(FsOp kind, const Path& p, Op op, Partly partly = [] {}) -> decltype(op()) {
     const std::size_t index = calls_.size();
-    calls_.push_back(Call{kind, p, from});
-    const bool chosen = !fired_ && (fail_index_ ? *fail_index_ == index
-                                                : fail_op_ && *fail_op_ == kind && fail_path_ == p);
-    if (!chosen) return op();
+    calls_.push_back(Call{kind, p});
+    if (dies_ ? index < fail_index_ : fired_ || index != fail_index_) return op();
     fired_ = true;
-    if (when_ == When::Before) {
-      partly();
-      return fail(Error::io(p, os_error_));
-    }
-    (void)op();
+    if (dies_) return fail(Error::io(p, EIO));
+    when_ == When::Before ? partly() : (void)op();
     return fail(Error::io(p, os_error_));
   }
 
   FileSystem& base_;
   std::vector<Call> calls_;
-  std::optional<std::size_t> fail_index_;
-  std::optional<FsOp> fail_op_;
-  Path fail_path_;
+  std::size_t fail_index_ = std::numeric_limits<std::size_t>::max();
+  bool dies_ = false;
   When when_ = When::Before;
   int os_error_ = EIO;
   bool fired_ = false;

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "crash_file_system.h"
-#include "faulty_file_system.h"
 #include "temp_root.h"
 
 namespace tessavine {
@@ -20,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::CrashFileSystem;
-using testing::FaultyFileSystem;
-using testing::FsOp;
 using testing::read_file;
 using testing::TempRoot;
 using testing::write_file;
@@ -69,7 +66,6 @@ TEST(PosixFileSystemTest, ErrorsNameThePathWorkedOn) {
   EXPECT_EQ(fsys.stat(missing).error().path(), missing);
   EXPECT_EQ(fsys.remove_file(missing).error().path(), missing);
   EXPECT_EQ(fsys.rename(root / "nope", root / "dest").error().path(), root / "dest");
-
 }
 
 TEST(PosixFileSystemTest, RemovalNeverFollowsSymbolicLinks) {
@@ -151,30 +147,9 @@ TEST(CrashFileSystemTest, CrashKeepsOnlyWhatWasSynced) {
   ASSERT_TRUE(mem.rename("/r/old", "/r/moved"));
   ASSERT_TRUE(mem.remove_all("/r/kept"));
   ASSERT_TRUE(mem.write_synced("/r/unnamed", bytes_of("u")));
-  mem.die_at(mem.operations());
-  EXPECT_EQ(mem.stat("/r").error().os_error(), EIO);
   mem.crash();
   EXPECT_EQ(*mem.list_dir("/r"), (std::vector<std::string>{"kept", "old"}));
   EXPECT_EQ(*mem.read_file("/r/old"), "old");
-}
-
-// The commit's fault tests fail calls by index; failing by kind and path, and
-// the half-written file a failed write leaves, are checked here.
-TEST(FaultyFileSystemTest, FailsTheFirstCallOfAKindOnAPath) {
-  TempRoot root("fs");
-  FaultyFileSystem faulty;
-  faulty.fail_first(FsOp::Rename, root / "to", FaultyFileSystem::When::After, ENOSPC);
-  write_file(root / "from", "x");
-  write_file(root / "other", "y");
-  ASSERT_TRUE(faulty.rename(root / "other", root / "to2"));
-  EXPECT_EQ(faulty.rename(root / "from", root / "to").error().os_error(), ENOSPC);
-  EXPECT_EQ(read_file(root / "to"), "x");  // After: the rename took effect
-  EXPECT_EQ(faulty.calls()[1].from, root / "from");
-
-  FaultyFileSystem write;
-  write.fail_first(FsOp::WriteSynced, root / "f");
-  ASSERT_FALSE(write.write_synced(root / "f", bytes_of("abcdef")));
-  EXPECT_EQ(read_file(root / "f"), "abc");
 }
 
 }  // namespace

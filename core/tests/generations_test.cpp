@@ -30,9 +30,7 @@ TEST(GenerationNameTest, ParseAndFormat) {
   };
   for (const auto& [name, number] : cases) EXPECT_EQ(parse_generation_name(name), number) << name;
 
-  EXPECT_EQ(generation_dir_name(1), "gen-000001");
-  EXPECT_EQ(generation_dir_name(999999), "gen-999999");
-  EXPECT_EQ(generation_dir_name(1000000), "gen-1000000");
+  // Smaller numbers are formatted in the writer's tests.
   EXPECT_EQ(generation_dir_name(kMax), "gen-18446744073709551615");
 }
 
@@ -84,13 +82,12 @@ TEST(CurrentGenerationDirTest, TrimsWhiteSpaceAndQuotesMalformedContent) {
 
 TEST(ExistsTest, NeedsCurrentNamingAGenerationWithAManifestFile) {
   TempRoot root("gens");
-  EXPECT_FALSE(tessavine::exists(root / "missing"));
-  EXPECT_FALSE(tessavine::exists(root.path()));
-  write_file(root / "CURRENT", "latest\n");
-  EXPECT_FALSE(tessavine::exists(root.path()));
-  write_file(root / "CURRENT", "gen-9\n");
-  EXPECT_FALSE(tessavine::exists(root.path()));
-  fs::create_directories(root / "gen-9" / "manifest.json");
+  EXPECT_FALSE(tessavine::exists(root / "missing") || tessavine::exists(root.path()));
+  for (const char* current : {"latest\n", "gen-9\n"}) {
+    write_file(root / "CURRENT", current);
+    EXPECT_FALSE(tessavine::exists(root.path()));
+  }
+  fs::create_directories(root / "gen-9" / "manifest.json");  // a directory is no manifest
   EXPECT_FALSE(tessavine::exists(root.path()));
   fs::remove(root / "gen-9" / "manifest.json");
   write_file(root / "gen-9" / "manifest.json", "");

@@ -3,13 +3,137 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
+#include <random>
 
+#include "formats/docs.h"
+#include "formats/record_text.h"
 #include "index/reader.h"
 #include "index/writer.h"
+#include "text/tokenize.h"
 
 namespace tessavine {
 namespace {
+
+// The re-ranking's shortcuts against the plain ways: the search text read in
+// place from a stored record, and the whole hybrid search (matching as terms
+// stream in, the cutoff) against search_plain; and what it decodes.
+
+std::vector<std::string> run_terms(const std::vector<std::string_view>& runs) {
+  std::vector<std::string> terms;
+  for (const std::string_view run : runs) for (std::string& t : tokenize(run)) terms.push_back(std::move(t));
+  return terms;
+}
+
+// Taken in place exactly when the compact decoder takes the record, and then
+// with the terms of its search text.
+void expect_runs_agree(const std::string& json) {
+  std::vector<std::string_view> runs;
+  const auto decoded = decode_record_json(json);
+  if (!search_text_runs(json, runs)) return;  // the caller decodes in full
+  ASSERT_TRUE(decoded) << json;
+  EXPECT_EQ(run_terms(runs), tokenize(search_text(*decoded))) << json;
+}
+
+TEST(RecordTextTest, RunsGiveTheSearchTextTerms) {
+  const std::string head = R"({"path":"a.md","heading_path":["Top","fooBar"],"line_start":1,"line_end":2,"text":)";
+  for (const std::string text : {R"("line\nbreak\ttab\"q\\b\/s")", R"("ctl\u0001x\ud83d\ude00z")",
+                                 R"("accent\u00e9z")", R"("lone\ud83dz")", R"("bad\qescape")",
+                                 "\"raw\x01control\"", "\"bad\xff utf8\"", R"("unterminated)"}) {
+    expect_runs_agree(head + text + "}");
+  }
+  for (const std::string shape :
+       {R"({"path":"a","heading_path":[],"line_start":01,"line_end":1,"text":"x"})",
+        R"({"path":"a","heading_path":[],"line_start":1,"line_end":4294967296,"text":"x"})",
+        R"({"path":"a", "heading_path":[],"line_start":1,"line_end":1,"text":"x"})",
+        R"(["a",[],1,1,"x"])"}) {
+    expect_runs_agree(shape);
+  }
+  std::vector<std::string_view> runs;
+  EXPECT_TRUE(search_text_runs(head + R"("x\ny\u0001")" + "}", runs));
+  EXPECT_FALSE(search_text_runs(head + R"("x\u0041y")" + "}", runs));  // a letter: decoded in full
+  // Whatever the writer stores is taken in place.
+  std::mt19937 rng(5);
+  const std::string alphabet[] = {"a", "B", "7", " ", "\n", "\"", "\\", "/", "\x01", "\xc3\xa9",
+                                  "\xe2\x80\x9c", "\xf0\x9f\x98\x80", "camelCase", "the"};
+  const auto random_text = [&] {
+    std::string s;
+    for (std::size_t n = rng() % 40; n > 0; --n) s += alphabet[rng() % std::size(alphabet)];
+    return s;
+  };
+  for (int i = 0; i < 300; ++i) {
+    ChunkRecord r{random_text(), {}, 1, 1, random_text()};
+    for (std::size_t h = rng() % 3; h > 0; --h) r.heading_path.push_back(random_text());
+    std::string json;
+    append_record_json(json, r);
+    ASSERT_TRUE(search_text_runs(json, runs)) << json;
+    EXPECT_EQ(run_terms(runs), tokenize(search_text(r))) << json;
+  }
+}
+
+// A reader over a generation built in memory.
+IndexReader reader_of(BuiltGeneration built) {
+  auto docs = Docs::from_bytes(Storage::from_bytes(std::move(built.docs)));
+  auto bm25 = Bm25::from_bytes(Storage::from_bytes(std::move(built.bm25)));
+  std::optional<Vectors> vectors;
+  if (built.vectors) vectors.emplace(*Vectors::from_bytes(Storage::from_bytes(std::move(*built.vectors))));
+  auto reader = IndexReader::assemble("", std::move(built.manifest), std::move(*docs), std::move(*bm25),
+                                      std::move(vectors));
+  EXPECT_TRUE(reader) << reader.error().to_string();
+  return std::move(*reader);
+}
+
+IndexReader random_reader(std::mt19937& rng, std::size_t n, std::size_t dim) {
+  const std::string words[] = {"red", "fox", "jumps", "over", "lazy", "dog", "state", "art", "the", "of"};
+  WriterOptions options;
+  options.dim = dim;
+  IndexWriter writer(std::move(options));
+  for (std::size_t i = 0; i < n; ++i) {
+    ChunkRecord r{"n.md", {}, 1, 1, ""};
+    for (std::size_t w = 1 + rng() % 8; w > 0; --w) r.text += words[rng() % std::size(words)] + " ";
+    if (rng() % 3 == 0) r.heading_path = {"red fox", "Notes"};
+    std::vector<float> v(dim);
+    for (float& x : v) x = std::normal_distribution<float>()(rng);
+    EXPECT_TRUE(writer.add(r, dim ? std::optional<std::span<const float>>(v) : std::nullopt));
+  }
+  return reader_of(*std::move(writer).build(1));
+}
+
+TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
+  std::mt19937 rng(17);
+  const std::string words[] = {"red", "fox", "jumps", "lazy", "dog", "state", "art", "of", "\"", "\u201c"};
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (const std::size_t n : {40, 900, 5000}) {
+    const std::size_t dim = n == 900 ? 0 : 16;
+    const IndexReader reader = random_reader(rng, n, dim);
+    for (int q = 0; q < 60; ++q) {
+      std::string text;
+      for (std::size_t w = rng() % 5; w > 0; --w) text += words[rng() % std::size(words)] + " ";
+      SearchParams p;
+      p.k = std::vector<std::uint64_t>{0, 1, 3, 10, 60}[rng() % 5];
+      p.depth = std::vector<std::uint64_t>{0, 5, 50}[rng() % 3];
+      p.rrf_k = std::vector<float>{60.0f, 0.0f, -1.0f, nan}[rng() % 4];
+      p.phrase_boost = std::vector<float>{1.0f, 0.0f, -2.0f, 40.0f, nan}[rng() % 5];
+      std::vector<float> v(dim);
+      for (float& x : v) x = std::normal_distribution<float>()(rng);
+      const auto vector = dim && rng() % 2 ? std::optional<std::span<const float>>(v) : std::nullopt;
+      const auto got = reader.search(text, vector, p);
+      const auto want = search_plain(reader, text, vector, p);
+      ASSERT_TRUE(got && want) << text;
+      ASSERT_EQ(got->size(), want->size()) << text;
+      for (std::size_t i = 0; i < got->size(); ++i) {
+        const Hit& a = (*got)[i];
+        const Hit& b = (*want)[i];
+        EXPECT_EQ(a.id, b.id) << text << " at " << i;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(a.score), std::bit_cast<std::uint32_t>(b.score)) << text;
+        EXPECT_EQ(a.bm25_rank, b.bm25_rank) << text;
+        EXPECT_EQ(a.vector_rank, b.vector_rank) << text;
+      }
+    }
+  }
+}
 
 // A keyword-only reader over images built in memory, with chunk `spoil`'s
 // stored record made undecodable.
@@ -28,12 +152,7 @@ IndexReader reader_with_spoiled_record(const std::vector<std::string>& texts, st
                               [](std::byte b, char c) { return b == static_cast<std::byte>(c); });
   EXPECT_NE(at, bytes.end());
   *at = std::byte{'x'};
-  auto docs = Docs::from_bytes(Storage::from_bytes(std::move(built->docs)));
-  auto bm25 = Bm25::from_bytes(Storage::from_bytes(std::move(built->bm25)));
-  EXPECT_TRUE(docs && bm25);
-  auto reader = IndexReader::assemble("", std::move(built->manifest), std::move(*docs), std::move(*bm25), {});
-  EXPECT_TRUE(reader) << reader.error().to_string();
-  return std::move(*reader);
+  return reader_of(*std::move(built));
 }
 
 TEST(HybridSearchTest, OnlyChunksThatPassThePostingsCheckAreDecoded) {

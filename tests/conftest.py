@@ -1,13 +1,16 @@
 import os
 import pathlib
 import sys
+import tempfile
 import threading
 import time
 
+import numpy as np
 import pytest
 
+from tessavine._core import ChunkRecord, IndexWriter
+
 REPO = pathlib.Path(__file__).resolve().parent.parent
-CORPUS = pathlib.Path(os.environ.get("TESSAVINE_CORPUS", REPO.parent / "shared" / "corpus"))
 # Set by `make test-asan`, which runs the suite against a sanitized extension.
 SANITIZED = bool(os.environ.get("TESSAVINE_SANITIZER"))
 # The tests that cannot run there as they stand, and why.
@@ -30,11 +33,22 @@ def pytest_collection_modifyitems(items):
                 item.add_marker(pytest.mark.skip(reason=f"under a sanitizer: {reason}"))
 
 
-@pytest.fixture(scope="session")
-def corpus():
-    if not CORPUS.is_dir():
-        pytest.skip(f"corpus not found at {CORPUS}")
-    return CORPUS
+@pytest.fixture
+def fast_dir(tmp_path):
+    # A memory file system when there is one: syncs cost nothing there, so
+    # many commits stay quick, and a killed process leaves the same files.
+    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else tmp_path) as d:
+        yield pathlib.Path(d)
+
+
+def build(root, texts, vectors=None, headings=((),)):
+    """Commits chunk i with texts[i], vectors[i] (none when vectors is None) and
+    the heading path headings[i % len(headings)]; returns the CommitInfo."""
+    writer = IndexWriter(0 if vectors is None else len(vectors[0]))
+    for i, text in enumerate(texts):
+        vector = None if vectors is None else np.asarray(vectors[i], dtype=np.float32)
+        writer.add(ChunkRecord(f"n/{i}.md", list(headings[i % len(headings)]), i + 1, i + 2, text), vector)
+    return writer.commit(root)
 
 
 def raises(cls, call, message=None):

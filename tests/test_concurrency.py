@@ -5,7 +5,6 @@ import multiprocessing
 import os
 import pathlib
 import subprocess
-import tempfile
 import threading
 import time
 from multiprocessing.pool import ThreadPool
@@ -14,13 +13,6 @@ import numpy as np
 import pytest
 
 from tessavine._core import ChunkRecord, IndexReader, IndexWriter
-
-
-@pytest.fixture
-def fast_dir(tmp_path):
-    # Syncs cost nothing in memory, so many commits stay quick.
-    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else tmp_path) as d:
-        yield pathlib.Path(d)
 
 
 def commit_marked(root, marker):

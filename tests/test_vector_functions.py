@@ -27,16 +27,10 @@ def u8(values):
     return np.array(values, np.uint8)
 
 
-def test_worked_example_and_shapes():
+def test_worked_example():
     row = [0.5, -0.5, 0.0, np.nan, 1.0, 1.0, 1.0, 1.0, 2.0]
-    x = np.array([row, row], np.float32)
-    codes = quantize_binary(x)
+    codes = quantize_binary(vectors=np.array([row, row], np.float32))
     assert codes.dtype == np.uint8 and codes.tolist() == [[0xF1, 0x01], [0xF1, 0x01]]
-    x[:] = -1.0  # the result shares no memory with the input
-    assert codes.tolist() == [[0xF1, 0x01], [0xF1, 0x01]]
-    assert quantize_binary(np.zeros((0, 16), np.float32)).shape == (0, 2)
-    assert quantize_binary(np.zeros((3, 0), np.float32)).shape == (3, 0)
-    assert quantize_binary(vectors=np.ones((1, 1), np.float32)).tolist() == [[1]]
 
 
 def _misaligned(x):
@@ -103,39 +97,28 @@ def test_copy_too_large_for_memory_is_a_memory_error():
         quantize_binary(np.broadcast_to(np.float32(1.0), (2**40, 2**20)))
 
 
-@pytest.mark.parametrize(
-    "value",
-    [np.zeros((2, 3), np.float64), np.zeros(3, np.float32), np.zeros((1, 2, 3), np.float32), [[1.0, 2.0]],
-     np.zeros((2, 3), ">f4"), np.zeros((2, 3), np.float16), None],
-    ids=["float64", "1-D", "3-D", "list", "big-endian", "float16", "None"],
-)
+@pytest.mark.parametrize("value", [np.zeros((2, 3)), np.zeros(3, np.float32), [[1.0, 2.0]], np.zeros((2, 3), ">f4")],
+                         ids=["float64", "1-D", "list", "big-endian"])
 def test_quantize_binary_rejects_other_types(value):
     assert "argument 'vectors'" in str(raises(TypeError, lambda: quantize_binary(value)))
 
 
-def test_hamming_examples_and_every_length():
-    for a, b, distance in [([], [], 0), ([0x00], [0xFF], 8), ([0x0F, 0x01], [0, 0], 5),
-                           ([0xA5] * 19, [0xA5] * 19, 0), ([0xFF] * 17, [0] * 17, 136)]:
-        got = hamming(u8(a), u8(b))
-        assert type(got) is int and got == distance
-        assert hamming(b=u8(b), a=u8(a)) == distance
+def test_hamming_equals_numpy_at_every_length():
     for n in range(34):
         rng = np.random.default_rng(n)
         a, b = rng.integers(0, 256, (2, n), dtype=np.uint8)
-        assert hamming(a, b) == int(np.unpackbits(a ^ b).sum())
+        got = hamming(a, b)
+        assert type(got) is int and got == hamming(b=b, a=a) == int(np.unpackbits(a ^ b).sum())
         # Codes made by quantize_binary compare the same way.
         x = random_floats((2, 8 * n + 3), seed=n)
         codes = quantize_binary(x)
         assert hamming(codes[0], codes[1]) == int(((x[0] > 0) != (x[1] > 0)).sum())
 
 
-@pytest.mark.parametrize(
-    "a, b, name",
-    [(u8([1, 2]), np.array([1, 2], np.int8), "b"), (np.array([1, 2], np.int8), u8([1, 2]), "a"),
-     (u8([[1, 2]]), u8([1, 2]), "a"), ([1, 2], u8([1, 2]), "a"), (u8([1, 2]), b"\x01\x02", "b"),
-     (u8(range(8))[::2], np.zeros(4, np.int8), "b")],  # a type error in b comes before a layout error in a
-    ids=["int8 b", "int8 a", "2-D a", "list a", "bytes b", "b before a"],
-)
+@pytest.mark.parametrize("a, b, name", [
+    (np.array([1, 2], np.int8), u8([1, 2]), "a"), (u8([[1, 2]]), u8([1, 2]), "a"), (u8([1, 2]), b"\x01\x02", "b"),
+    (u8(range(8))[::2], np.zeros(4, np.int8), "b"),  # a type error in b comes before a layout error in a
+])
 def test_hamming_rejects_other_types(a, b, name):
     assert f"argument '{name}'" in str(raises(TypeError, lambda: hamming(a, b)))
 

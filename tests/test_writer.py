@@ -6,7 +6,6 @@ import os
 import pathlib
 import random
 import signal
-import tempfile
 import threading
 import time
 
@@ -32,18 +31,14 @@ def current(root):
 
 # ---- ChunkRecord ----
 
-class LyingLength:
+class LyingLength(list):
     """A sequence whose __len__ says `claimed` while it holds `held` items."""
     def __init__(self, claimed, held):
-        self.claimed, self.held = claimed, held
+        super().__init__(f"H{i}" for i in range(held))
+        self.claimed = claimed
 
     def __len__(self):
         return self.claimed
-
-    def __getitem__(self, i):
-        if i < self.held:
-            return f"H{i}"
-        raise IndexError(i)
 
 
 @pytest.mark.parametrize("args, exc, text", [
@@ -54,11 +49,9 @@ class LyingLength:
     (("p", LyingLength(2**62, 2), 1, 2, "t"), ValueError, "argument 'heading_path'"),  # nothing reserved for it
     (("p", LyingLength(1, 3), 1, 2, "t"), ValueError, "argument 'heading_path'"),
     (("p", ["\ud800"], 1, 2, "t"), UnicodeEncodeError, ""),
-    (("p", [], -1, 2**32, 3), OverflowError, ""),
-    (("p", [], 1, 2**32, 3), OverflowError, ""),
+    (("p", [], -1, 2, "t"), OverflowError, ""),
+    (("p", [], 1, 2**32, "t"), OverflowError, ""),
     (("p", [], 1.0, 2, "t"), TypeError, "'line_start'"),
-    (("p", [], 1, 2, b"t"), TypeError, "'text'"),
-    (("p", [], 1, 2), TypeError, "text"),
 ])
 def test_chunk_record_conversion_order_and_errors(args, exc, text):
     assert text in str(raises(exc, lambda: ChunkRecord(*args)))
@@ -99,12 +92,9 @@ def nested(levels):
 
 
 @pytest.mark.parametrize("kwargs, exc, text", [
-    (dict(dim=-1), OverflowError, ""),
-    (dict(dim="4"), TypeError, "'dim'"),
     (dict(dim=0, embedder=3), TypeError, "'embedder'"),
     (dict(dim=0, metadata=[("a", 1)]), TypeError, "'metadata'"),
     (dict(dim=0, metadata={"x": float("nan")}), ValueError, "metadata: "),
-    (dict(dim=0, metadata={"x": [float("inf")]}), ValueError, "metadata: "),
     (dict(dim=0, metadata={"x": object()}), TypeError, "not JSON serializable"),
     # One level deeper than a manifest can hold: refused when the writer is
     # made, not after its chunks were collected.
@@ -131,8 +121,7 @@ def test_add_dimension_rules_and_embedding_types():
             (None, ValueError, "this index stores embeddings; every chunk needs one"),
             (vec(3), ValueError, "expected 4-dimensional vector, got 3"),
             (np.array([1, np.nan, 0, 0], dtype=np.float32), ValueError, "vector contains NaN or infinity"),
-            (vec(4).astype(np.float64), TypeError, None), (vec(8).reshape(2, 4), TypeError, None),
-            ([1.0, 2.0, 3.0, 4.0], TypeError, None)]:
+            (vec(4).astype(np.float64), TypeError, None)]:
         error = raises(exc, lambda: w4.add(rec(), embedding), message)
         assert message or "'embedding'" in str(error)
     assert "'record'" in str(raises(TypeError, lambda: w4.add(("notes/a.md", [], 1, 2, "t"), vec(4))))
@@ -142,15 +131,12 @@ def test_add_dimension_rules_and_embedding_types():
 
 
 def test_strided_embedding_is_stored_like_a_contiguous_one(tmp_path):
-    wide = vec(16, 3)
-    strided, contiguous = wide[::2], np.ascontiguousarray(wide[::2])
-    assert not strided.flags.c_contiguous
-    stored = []
-    for i, embedding in enumerate((strided, contiguous)):
+    strided, stored = vec(16, 3)[::2], []
+    for i, embedding in enumerate((strided, np.ascontiguousarray(strided))):
         w = IndexWriter(8)
         w.add(rec(), embedding)
         stored.append((w.commit(tmp_path / str(i)).dir / "vectors.bin").read_bytes())
-    assert stored[0] == stored[1]
+    assert not strided.flags.c_contiguous and stored[0] == stored[1]
 
 
 def test_commit_info_and_single_use(tmp_path):
@@ -177,8 +163,6 @@ def test_commit_info_and_single_use(tmp_path):
         assert len(used) == 0
         for call in (lambda: used.add(rec()), lambda: used.commit(tmp_path / "ix")):
             raises(RuntimeError, call, "this IndexWriter was already committed")
-    for call in (lambda: IndexWriter(0).commit(b"/tmp/x"), lambda: index_exists(3)):
-        assert "'root'" in str(raises(TypeError, call))
 
 
 # ---- threads ----
@@ -238,40 +222,37 @@ def commit_random(root, rng):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_commits_survive_sigkill_at_random_moments(tmp_path):
-    # A memory file system when there is one: a killed process leaves the same
-    # files behind wherever they are, and syncs cost nothing there.
-    with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else tmp_path) as d:
-        root = pathlib.Path(d) / "ix"
-        rng = random.Random(20261206)
-        # Kill moments spread over a few commits' time, however fast syncs are.
-        started = time.perf_counter()
-        for _ in range(3):
-            commit_random(root, rng)
-        span = 10 * (time.perf_counter() - started) / 3
-        leftovers_seen = 0
-        for kill in range(60):
-            ready_r, ready_w = os.pipe()
-            pid = os.fork()
-            if pid == 0:
-                try:
-                    os.write(ready_w, b"x")
-                    child_rng = random.Random(kill)
-                    while True:
-                        commit_random(root, child_rng)
-                finally:
-                    os._exit(1)
-            os.read(ready_r, 1)
-            os.close(ready_r)
-            os.close(ready_w)
-            time.sleep(rng.uniform(0.0, span))
-            os.kill(pid, signal.SIGKILL)
-            assert os.WIFSIGNALED(os.waitpid(pid, 0)[1]), "the committing child stopped by itself"
-            leftovers_seen += bool(check_root(root))
-            info = commit_random(root, rng)
-            assert check_root(root) == []
-            assert current(root) == info.dir.name + "\n"
-            # Generations the child renamed into place but never named are gone too.
-            assert len(list(root.iterdir())) <= 3
-        # The kills must have hit commits in progress, not only idle moments.
-        assert leftovers_seen > 0
+def test_commits_survive_sigkill_at_random_moments(fast_dir):
+    root = fast_dir / "ix"
+    rng = random.Random(20261206)
+    # Kill moments spread over a few commits' time, however fast syncs are.
+    started = time.perf_counter()
+    for _ in range(3):
+        commit_random(root, rng)
+    span = 10 * (time.perf_counter() - started) / 3
+    leftovers_seen = 0
+    for kill in range(60):
+        ready_r, ready_w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.write(ready_w, b"x")
+                child_rng = random.Random(kill)
+                while True:
+                    commit_random(root, child_rng)
+            finally:
+                os._exit(1)
+        os.read(ready_r, 1)
+        os.close(ready_r)
+        os.close(ready_w)
+        time.sleep(rng.uniform(0.0, span))
+        os.kill(pid, signal.SIGKILL)
+        assert os.WIFSIGNALED(os.waitpid(pid, 0)[1]), "the committing child stopped by itself"
+        leftovers_seen += bool(check_root(root))
+        info = commit_random(root, rng)
+        assert check_root(root) == []
+        assert current(root) == info.dir.name + "\n"
+        # Generations the child renamed into place but never named are gone too.
+        assert len(list(root.iterdir())) <= 3
+    # The kills must have hit commits in progress, not only idle moments.
+    assert leftovers_seen > 0

@@ -93,8 +93,9 @@ class EmbeddingCache:
             shard = SHARD_NAMES[name]
             cache.files.add(shard)
             entries = cache._read(root / FOLDER / name)
-            # Every key of a shard starts with its byte: a misnamed file is no shard.
-            if entries is None or b"".join(entries[0])[::KEY_BYTES].strip(bytes([shard])):
+            # Every key of a shard starts with its byte (a misnamed file is no
+            # shard), and a shard is never empty (an empty one goes).
+            if entries is None or not entries[0] or b"".join(entries[0])[::KEY_BYTES].strip(bytes([shard])):
                 cache.damaged.add(shard)
                 continue
             cache.stored.update(entries[0])

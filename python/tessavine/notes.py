@@ -2,8 +2,8 @@
 
 The index lives in its own folder (by default `.tessavine` inside the notes
 folder): the generations the module writes, and the embedding cache
-(`embeddings/`) beside them. Paths in the index are relative to the notes folder and use `/`, so the
-notes and their index move together.
+(`embeddings/`) beside them. Paths in the index are relative to the notes
+folder and use `/`, so the notes and their index move together.
 """
 from __future__ import annotations
 

@@ -133,7 +133,6 @@ def test_the_single_cache_file_of_earlier_versions_migrates(folder):
     embedder = StandIn()
     assert Notes(folder, embedder=embedder).index().reused == 4 and embedder.seen == []
     assert not (root / LEGACY_FILE).exists() and len(shards(folder)) == len(keys)
-    assert Notes(folder, embedder=embedder).index().reused == 4 and embedder.seen == []
 
 
 def test_another_embedder_is_refused_and_misses_the_cache(folder):

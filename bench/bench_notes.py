@@ -33,6 +33,7 @@ from common import CORPUS, REPO, table
 
 import tessavine
 from tessavine import fusion
+from tessavine import cache
 from tessavine.cache import text_key
 
 CACHE = REPO / "bench" / ".cache"
@@ -93,7 +94,7 @@ def timings(headings, embedder):
     notes = tessavine.Notes(folder, index=root, embedder=embedder, embed_headings=headings)
     first_file = CACHE / f"notes-first-index-{tag}.json"
     print(f"indexing {folder} into {root} ({loadavg()}, {os.cpu_count()} cores)", flush=True)
-    fresh = not (root / "embeddings.cache").exists()
+    fresh = not (root / cache.LEGACY_FILE).exists() and not (root / cache.FOLDER).is_dir()
     report, cpu = timed_index(notes, "first index" if fresh else "index (cache present)")
     if fresh:
         first_file.write_text(json.dumps({**report.as_dict(), "cpu": cpu, "load": os.getloadavg()}))

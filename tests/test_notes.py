@@ -1,5 +1,6 @@
 """The notes folder layer: walking, the embedding cache, search modes, snippets."""
 import os
+import shutil
 import zlib
 
 import numpy as np
@@ -7,7 +8,7 @@ import pytest
 
 from tessavine import EmbedderError, MiniLM, Notes, tokenize
 from tessavine import notes as notes_module
-from tessavine.cache import FILE_NAME
+from tessavine.cache import FOLDER, LEGACY_FILE, encode, parse, text_key
 from tessavine.fusion import is_question, ordered
 from tessavine.snippets import make_snippet
 
@@ -55,6 +56,11 @@ def generation_files(notes):
     return {name: (gen / name).read_bytes() for name in ("docs.bin", "bm25.bin", "vectors.bin")}
 
 
+def shards(folder):
+    """Each cache shard's name and inode: a shard written again has a new inode."""
+    return {p.name: p.stat().st_ino for p in (folder / ".tessavine" / FOLDER).iterdir()}
+
+
 def test_index_walks_the_folder_and_reports(folder):
     report = Notes(folder, embedder=StandIn()).index()
     assert (report.notes, report.chunks, report.embedded, report.reused) == (3, 4, 4, 0)
@@ -69,11 +75,17 @@ def test_cache_embeds_only_changed_chunks_and_matches_a_fresh_build(folder, tmp_
     embedder = StandIn()
     notes = Notes(folder, embedder=embedder)
     notes.index()
+    before = shards(folder)
     (folder / "a.md").write_text(NOTES["a.md"].replace("two minutes", "three minutes"))
     embedder.seen.clear()
     report = notes.index()
     assert (report.embedded, report.reused) == (1, 3)
     assert embedder.seen == ["Alpha > Brewing\n## Brewing\n\nSteep green tea for three minutes."]
+    # Only the shards of the entry that went and of the one that came are written.
+    old, new = (text_key(f"Alpha > Brewing\n## Brewing\n\nSteep green tea for {n} minutes.")[:1].hex() + ".cache"
+                for n in ("two", "three"))
+    after = shards(folder)
+    assert {n for n in before.keys() | after.keys() if before.get(n) != after.get(n)} == {old, new}
     fresh = Notes(folder, index=tmp_path / "fresh", embedder=StandIn())
     assert fresh.index().embedded == 4
     assert generation_files(notes) == generation_files(fresh)
@@ -92,17 +104,35 @@ def test_deleted_and_renamed_notes_leave_no_trace(folder):
 
 
 @pytest.mark.parametrize("damage", [
-    lambda b: b[:-1], lambda b: b[:len(b) // 2], lambda b: b[:40] + bytes([b[40] ^ 1]) + b[41:],
-    lambda b: b"garbage", lambda b: b""])
-def test_a_damaged_cache_is_ignored_and_rebuilt(folder, damage):
+    lambda p, free: p.write_bytes(p.read_bytes()[:-1]), lambda p, free: p.write_bytes(p.read_bytes()[:40]),
+    lambda p, free: p.write_bytes(p.read_bytes()[:40] + bytes([p.read_bytes()[40] ^ 1]) + p.read_bytes()[41:]),
+    lambda p, free: p.write_bytes(b""), lambda p, free: p.unlink(), lambda p, free: p.rename(free),
+    lambda p, free: p.write_bytes(b"".join(encode("other", 16, *parse(p.read_bytes())[1:])))])
+def test_a_damaged_shard_is_ignored_and_rebuilt(folder, damage):
     notes = Notes(folder, embedder=StandIn())
     notes.index()
-    before = generation_files(notes)
-    path = folder / ".tessavine" / FILE_NAME
-    path.write_bytes(damage(path.read_bytes()))
-    assert notes.index().embedded == 4
-    assert generation_files(notes) == before
+    before, names = generation_files(notes), set(shards(folder))
+    cache = folder / ".tessavine" / FOLDER
+    victim = cache / min(names)
+    # Shards no entry needs (a damaged one, a misnamed one) are removed.
+    unused, free = [cache / f"{i:02x}.cache" for i in range(256) if f"{i:02x}.cache" not in names][:2]
+    unused.write_bytes(b"garbage")
+    damage(victim, free)
+    assert notes.index().embedded == len(parse(victim.read_bytes())[1])
+    assert generation_files(notes) == before and set(shards(folder)) == names
     assert Notes(folder, embedder=StandIn()).index().reused == 4
+
+
+def test_the_single_cache_file_of_earlier_versions_migrates(folder):
+    Notes(folder, embedder=StandIn()).index()
+    root = folder / ".tessavine"
+    entries = [parse(p.read_bytes()) for p in (root / FOLDER).iterdir()]
+    keys = [k for _, ks, _ in entries for k in ks]
+    (root / LEGACY_FILE).write_bytes(b"".join(encode("stand-in", 16, keys, np.concatenate([v for *_, v in entries]))))
+    shutil.rmtree(root / FOLDER)
+    embedder = StandIn()
+    assert Notes(folder, embedder=embedder).index().reused == 4 and embedder.seen == []
+    assert not (root / LEGACY_FILE).exists() and len(shards(folder)) == len(keys)
 
 
 def test_another_embedder_is_refused_and_misses_the_cache(folder):

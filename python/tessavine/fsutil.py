@@ -7,10 +7,11 @@ from collections.abc import Iterable
 from pathlib import Path
 
 
-def write_atomically(path: Path, parts: Iterable[bytes]) -> None:
+def write_atomically(path: Path, parts: Iterable[bytes], sync: bool = True) -> None:
     """Writes `path` whole: into a temporary file of the same folder, synced,
-    then renamed over `path`, and the folder synced. Readers see the old file
-    or the new one, never a part of either."""
+    then renamed over `path`, and the folder synced (unless `sync` is false:
+    then the caller syncs it once after several files). Readers see the old
+    file or the new one, never a part of either."""
     temp = path.with_name(f"{path.name}.tmp-{os.getpid()}-{secrets.token_hex(4)}")
     try:
         with open(temp, "xb") as f:
@@ -22,7 +23,8 @@ def write_atomically(path: Path, parts: Iterable[bytes]) -> None:
     except BaseException:
         temp.unlink(missing_ok=True)
         raise
-    sync_dir(path.parent)
+    if sync:
+        sync_dir(path.parent)
 
 
 def sync_dir(folder: Path) -> None:

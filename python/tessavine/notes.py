@@ -1,16 +1,16 @@
 """A folder of Markdown notes and its index: walk, chunk, embed, commit, search.
 
 The index lives in its own folder (by default `.tessavine` inside the notes
-folder): the generations the module writes, and `embeddings.cache` beside
-them. Paths in the index are relative to the notes folder and use `/`, so the
-notes and their index move together.
+folder): the generations the module writes, and the embedding cache
+(`embeddings/`) beside them. Paths in the index are relative to the notes
+folder and use `/`, so the notes and their index move together.
 """
 from __future__ import annotations
 
 import hashlib
 import os
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any, Literal
@@ -124,7 +124,7 @@ class Notes:
         # settings, and every note's path and bytes.
         fingerprint = hashlib.blake2b(repr((__version__, max_chars, self.embed_headings,
                                             self.embedder and self.embedder.name)).encode(), digest_size=16)
-        records, notes, skipped = self._read_notes(max_chars, fingerprint)
+        records, texts, notes, skipped = self._read_notes(max_chars, fingerprint)
         metadata = {**self._metadata(notes, max_chars), "fingerprint": fingerprint.hexdigest()}
         embedded = 0
         if self.embedder is None:
@@ -134,15 +134,17 @@ class Notes:
             for record in records:
                 writer.add(record)
         else:
-            texts = [embedded_text(r.heading_path, r.text, self.embed_headings) for r in records]
-            keys = [cache_file.text_key(t) for t in texts]
+            keys = cache_file.text_keys(texts)
             dim = embedder_dim(self.embedder) or embed_checked(self.embedder, ["dimension"], None).shape[1]
             cache = cache_file.EmbeddingCache.load(self.root, self.embedder.name, dim)
-            if all(k in cache.rows for k in keys) and self._unchanged(metadata):
-                if len(cache) != len(set(keys)):
-                    self._save_cache(cache, keys, cache.vectors[[cache.rows[k] for k in keys]], 0)
+            vectors = [cache.rows.get(k) for k in keys]
+            holes = [i for i, v in enumerate(vectors) if v is None]
+            if not holes and self._unchanged(metadata):
+                # Nothing to commit; the cache may still hold entries no chunk
+                # uses, or be in the single file of earlier versions.
+                cache.save(self.root, keys)
                 return self._report(notes, records, 0, skipped, start)
-            vectors, embedded = self._embed(texts, keys, cache, dim, progress)
+            embedded = self._embed(texts, keys, vectors, holes, cache, dim, progress)
             writer = IndexWriter(dim, embedder=self.embedder.name, metadata=metadata)
             for record, vector in zip(records, vectors):
                 writer.add(record, vector)
@@ -156,22 +158,25 @@ class Notes:
         return IndexReport(notes, len(records), embedded, reused, tuple(skipped), generation,
                            time.perf_counter() - start)
 
-    def _read_notes(self, max_chars: int, fingerprint: Any) -> tuple[list[ChunkRecord], int, list[Skipped]]:
-        """The chunks of every readable note, the number of notes, and the notes
-        skipped; `fingerprint` hashes the path and bytes of each note read."""
+    def _read_notes(self, max_chars: int,
+                    fingerprint: Any) -> tuple[list[ChunkRecord], list[str], int, list[Skipped]]:
+        """The chunks of every readable note, the text the embedder sees of each
+        (none without an embedder), the number of notes, and the notes skipped;
+        `fingerprint` hashes the path and bytes of each note read."""
         folder = self._folder()
         records: list[ChunkRecord] = []
+        texts: list[str] = []
         skipped: list[Skipped] = []
         notes = 0
-        for rel, path in walk(folder, self.root):
+        embed, headings = self.embedder is not None, self.embed_headings
+        for rel, path, regular in walk(folder, self.root):
             # A pipe would block the read; a name that is not UTF-8 cannot be stored.
-            reason = "name is not valid UTF-8" if not utf8(rel) else None if os.path.isfile(path) else \
-                "not a regular file"
+            reason = "name is not valid UTF-8" if not utf8(rel) else None if regular else "not a regular file"
             if reason:
                 skipped.append(Skipped(rel.encode("utf-8", "backslashreplace").decode(), reason))
                 continue
             try:
-                with open(path, "rb") as f:
+                with open(path, "rb", buffering=0) as f:
                     data = f.read()
                 text = data.decode("utf-8")
             except UnicodeDecodeError as e:
@@ -183,9 +188,13 @@ class Notes:
             notes += 1
             fingerprint.update(b"%d:%s\0%d:" % (len(rel), rel.encode(), len(data)))
             fingerprint.update(data)
+            # Each property read of a chunk builds a new object: read each once.
             for c in chunk_text(text.removeprefix("\ufeff"), max_chars=max_chars):
-                records.append(ChunkRecord(rel, c.heading_path, c.line_start, c.line_end, c.text))
-        return records, notes, skipped
+                heading_path, chunk = c.heading_path, c.text
+                records.append(ChunkRecord(rel, heading_path, c.line_start, c.line_end, chunk))
+                if embed:
+                    texts.append(embedded_text(heading_path, chunk, headings))
+        return records, texts, notes, skipped
 
     def _unchanged(self, metadata: dict[str, Any]) -> bool:
         """Whether the live generation holds exactly what would be committed now."""
@@ -205,52 +214,38 @@ class Notes:
         return {"notes": notes, "max_chars": max_chars,
                 "embedded_text": "heading_path+text" if self.embed_headings else "text"}
 
-    def _embed(self, texts: list[str], keys: list[bytes], cache: cache_file.EmbeddingCache, dim: int,
-               progress: Progress | None) -> tuple[npt.NDArray[np.float32], int]:
-        """Every chunk's vector, from the cache where it can, and the number of
-        chunks embedded now."""
+    def _embed(self, texts: list[str], keys: list[bytes], vectors: list[npt.NDArray[np.float32] | None],
+               holes: list[int], cache: cache_file.EmbeddingCache, dim: int, progress: Progress | None) -> int:
+        """Embeds the chunks at `holes` (those the cache lacks) into `vectors`,
+        leaves the cache holding exactly the vectors of `keys`, and returns the
+        number of chunks embedded."""
         assert self.embedder is not None
-        missing: dict[bytes, int] = {}
-        for i, key in enumerate(keys):
-            if key not in cache.rows and key not in missing:
-                missing[key] = i
+        missing: dict[bytes, list[int]] = {}
+        for i in holes:
+            missing.setdefault(keys[i], []).append(i)
         # Longest first and in batches: similar lengths pad least, and the
         # progress bar sees steady steps.
-        todo = sorted(missing.values(), key=lambda i: -len(texts[i]))
+        todo = sorted(missing, key=lambda k: -len(texts[missing[k][0]]))
         fresh = np.empty((len(todo), dim), dtype=np.float32)
         if progress is not None:
             progress(0, len(todo))
         saved = time.monotonic()
         for step in range(0, len(todo), EMBED_BATCH):
             batch = todo[step:step + EMBED_BATCH]
-            fresh[step:step + len(batch)] = embed_checked(self.embedder, [texts[i] for i in batch], dim)
+            fresh[step:step + len(batch)] = embed_checked(self.embedder, [texts[missing[k][0]] for k in batch], dim)
             if progress is not None:
                 progress(step + len(batch), len(todo))
             if time.monotonic() - saved > CHECKPOINT_SECONDS and step + len(batch) < len(todo):
                 # A long first index that is stopped keeps what it embedded.
-                done = [keys[i] for i in todo[:step + len(batch)]]
-                self.root.mkdir(parents=True, exist_ok=True)
-                cache.save(self.root, cache.keys + done, np.concatenate([cache.vectors, fresh[:len(done)]]))
+                cache.put(todo[:step + len(batch)], fresh)
+                cache.save(self.root, list(cache.rows))
                 saved = time.monotonic()
-        # One gather from the cached rows followed by the fresh ones.
-        row = dict(cache.rows)
-        row.update((keys[i], len(cache) + j) for j, i in enumerate(todo))
-        pool = np.concatenate([cache.vectors, fresh]) if todo else cache.vectors
-        vectors = pool[[row[k] for k in keys]]
-        embedded = sum(1 for k in keys if k in missing)
-        self._save_cache(cache, keys, vectors, len(todo))
-        return vectors, embedded
-
-    def _save_cache(self, cache: cache_file.EmbeddingCache, keys: list[bytes],
-                    vectors: npt.NDArray[np.float32], fresh: int) -> None:
-        """Keeps exactly the entries that this index uses (`vectors` holds the
-        vector of each key); a cache that already holds exactly them is left alone."""
-        first = {k: i for i, k in reversed(list(enumerate(keys)))}
-        if not fresh and len(cache) == len(first):
-            return
-        self.root.mkdir(parents=True, exist_ok=True)
-        cache_file.remove_temporaries(self.root)
-        cache.save(self.root, list(first), vectors[list(first.values())])
+        cache.put(todo, fresh)
+        for key, vector in zip(todo, fresh):
+            for i in missing[key]:
+                vectors[i] = vector
+        cache.save(self.root, keys)
+        return len(holes)
 
     # -- searching --------------------------------------------------------
 
@@ -320,13 +315,11 @@ class Notes:
         their sizes, and the entries of the embedding cache."""
         reader = self.reader()
         m = reader.manifest
-        path = self.root / cache_file.FILE_NAME
-        parsed = cache_file.parse(path.read_bytes()) if path.is_file() else None
+        entries, size = cache_file.stats(self.root)
         return {"index": str(self.root), "generation": m["generation"], "chunks": m["n_chunks"],
                 "dim": m["dim"], "embedder": m["embedder"], "notes": m["metadata"].get("notes"),
                 "files": {f"{reader.dir.name}/{name}": size for name, size in m["files"].items()},
-                "cache_entries": len(parsed[1]) if parsed else 0,
-                "cache_bytes": path.stat().st_size if path.is_file() else 0}
+                "cache_entries": entries, "cache_bytes": size}
 
 
 def utf8(text: str) -> bool:
@@ -337,24 +330,41 @@ def utf8(text: str) -> bool:
         return False
 
 
-def walk(folder: Path, skip: Path) -> Iterator[tuple[str, str]]:
-    """(path relative to `folder` with `/`, path) of every `*.md` note below
-    `folder`, in path order. Hidden folders (`.git`), the folder `skip` and
-    symbolic links that lead out of `folder` are left out; hidden files are
-    notes like any other (tldr has a page named `..md`)."""
+def walk(folder: Path, skip: Path) -> list[tuple[str, str, bool]]:
+    """(path relative to `folder` with `/`, path, whether it is a regular
+    file) of every `*.md` note below `folder`, in path order. Hidden folders
+    (`.git`), the folder `skip` and symbolic links that lead out of `folder`
+    are left out, and no link to a folder is followed; hidden files are notes
+    like any other (tldr has a page named `..md`)."""
     top = os.path.realpath(folder)
     skip_real = os.path.realpath(skip)
     found = []
     # Below the real path of `top`, and with no directory link followed, every
     # path is real: plain string comparisons suffice.
-    for dirpath, dirnames, filenames in os.walk(top, followlinks=False):
-        dirnames[:] = [d for d in dirnames if not d.startswith(".") and os.path.join(dirpath, d) != skip_real]
-        for name in filenames:
-            if not name.endswith(".md"):
-                continue
-            path = os.path.join(dirpath, name)
-            if os.path.islink(path) and os.path.commonpath([top, os.path.realpath(path)]) != top:
-                continue
-            found.append(os.path.relpath(path, top).replace(os.sep, "/"))
-    for rel in sorted(found):
-        yield rel, os.path.join(top, rel)
+    pending = [(top, "")]
+    while pending:
+        directory, prefix = pending.pop()
+        try:
+            with os.scandir(directory) as listing:
+                entries = list(listing)
+        except OSError:
+            continue
+        for entry in entries:
+            name = entry.name
+            if kind(entry.is_dir):
+                if not name.startswith(".") and not entry.is_symlink() and entry.path != skip_real:
+                    pending.append((entry.path, prefix + name + "/"))
+            elif name.endswith(".md"):
+                if entry.is_symlink() and os.path.commonpath([top, os.path.realpath(entry.path)]) != top:
+                    continue
+                found.append((prefix + name, entry.path, kind(entry.is_file)))
+    found.sort()
+    return found
+
+
+def kind(test: Callable[[], bool]) -> bool:
+    """A directory entry's `is_dir` or `is_file`, false when it cannot be told."""
+    try:
+        return test()
+    except OSError:
+        return False

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "index/writer.h"
-#include "scored_test_util.h"
+#include "test_util.h"
 #include "text/chunk.h"
 
 namespace tessavine {
@@ -74,10 +74,7 @@ std::string random_query(std::mt19937& rng) {
   return query;
 }
 
-struct Params {
-  std::size_t docs;
-  float k1, b;
-};
+struct Params { std::size_t docs; float k1, b; };
 
 void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
 
@@ -114,14 +111,12 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
 // Past 4096 documents a search covers several spans; stored k1 and b at their
 // extremes, and odd ones (NaN, infinite, negative contributions) that send
 // the search down the exhaustive path.
-INSTANTIATE_TEST_SUITE_P(
-    Params, Bm25PrunedTest,
-    ::testing::Values(Params{300, 1.2f, 0.75f}, Params{9000, 1.2f, 0.75f}, Params{9001, 0.0f, 0.0f},
-                      Params{5000, 0.0f, 1.0f}, Params{5001, 1.2f, 1.0f}, Params{5002, 100.0f, 0.5f},
-                      Params{5003, kMax, 1.0f}, Params{5004, 1e-30f, 0.75f}, Params{5005, 1.2f, kMax},
-                      Params{2000, -0.5f, 0.75f}, Params{2001, -1.2f, 3.0f}, Params{2002, kNan, 0.75f},
-                      Params{2003, 1.2f, kNan}, Params{2004, kInf, 0.5f}, Params{2005, 1.2f, -kInf},
-                      Params{2006, 1.2f, -1.0f}));
+const Params kParams[] = {
+    {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f}, {5001, 1.2f, 1.0f},
+    {5002, 100.0f, 0.5f}, {5003, kMax, 1.0f}, {5004, 1e-30f, 0.75f}, {5005, 1.2f, kMax}, {2000, -0.5f, 0.75f},
+    {2001, -1.2f, 3.0f}, {2002, kNan, 0.75f}, {2003, 1.2f, kNan}, {2004, kInf, 0.5f}, {2005, 1.2f, -kInf},
+    {2006, 1.2f, -1.0f}};
+INSTANTIATE_TEST_SUITE_P(Params, Bm25PrunedTest, ::testing::ValuesIn(kParams));
 
 TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::mt19937 rng(11);
@@ -132,18 +127,16 @@ TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::vector<std::vector<std::vector<Scored>>> got(4, std::vector<std::vector<Scored>>(queries.size()));
   {
     std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < got.size(); ++t) {
+    for (std::size_t t = 0; t < got.size(); ++t)
       threads.emplace_back([&, t] {
         for (std::size_t q = 0; q < queries.size(); ++q) {
           const std::size_t i = (q * 7 + t * 13) % queries.size();
           got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
         }
       });
-    }
   }
-  for (std::size_t q = 0; q < queries.size(); ++q) {
+  for (std::size_t q = 0; q < queries.size(); ++q)
     for (const auto& per_thread : got) testing::expect_same(per_thread[q], search_bm25_plain(bm25, queries[q], 10));
-  }
 }
 
 std::filesystem::path corpus_dir() {
@@ -155,8 +148,7 @@ std::filesystem::path corpus_dir() {
 // would take minutes over all of them.
 TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
   const std::filesystem::path dir = corpus_dir();
-  std::ifstream manifest(dir / "manifest.tsv");
-  std::ifstream queries(dir / "queries.tsv");
+  std::ifstream manifest(dir / "manifest.tsv"), queries(dir / "queries.tsv");
   if (!manifest || !queries) GTEST_SKIP() << "corpus not found at " << dir << " (set TESSAVINE_CORPUS)";
 #ifdef NDEBUG
   constexpr std::size_t kEvery = 1;
@@ -170,9 +162,8 @@ TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
     if (n % kEvery != 0 || !path.ends_with(".md")) continue;
     std::stringstream text;
     text << std::ifstream(dir / path).rdbuf();
-    for (const Chunk& c : chunk_text(text.str(), ChunkOptions{})) {
+    for (const Chunk& c : chunk_text(text.str(), ChunkOptions{}))
       ASSERT_TRUE(writer.add(ChunkRecord{path, c.heading_texts(), c.line_start, c.line_end, c.text}));
-    }
   }
   auto built = std::move(writer).build(1);
   ASSERT_TRUE(built) << built.error().to_string();

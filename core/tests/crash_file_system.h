@@ -13,9 +13,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "storage/file_system.h"
@@ -27,50 +25,36 @@ class CrashFileSystem final : public FileSystem {
 
  public:
   // Power comes back: what was not synced is gone.
-  void crash() {
-    walk(true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; });
-  }
+  void crash() { walk(*root_, true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; }); }
   // Makes everything durable, as a set-up that synced every directory would.
-  void sync_all() {
-    walk(false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; });
-  }
+  void sync_all() { walk(*root_, false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; }); }
   // Writes the tree at `from`, if any, out to `to` on the real file system.
   void copy_out(const path& from, const path& to) const {
     auto found = find(from);
     if (!found) return;
-    const NodePtr node = *found;
-    if (!node->dir) std::ofstream(to, std::ios::binary) << node->data;
-    if (node->dir) std::filesystem::create_directories(to);
-    for (const auto& [name, child] : node->entries) copy_out(from / name, to / name);
+    if (!(*found)->dir) std::ofstream(to, std::ios::binary) << (*found)->data;
+    if ((*found)->dir) std::filesystem::create_directories(to);
+    for (const auto& [name, child] : (*found)->entries) copy_out(from / name, to / name);
   }
 
   Status create_directories(const path& p) override {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
-      NodePtr& slot = node->entries[part.string()];
+      NodePtr& slot = node->entries[part];
       if (!slot) node->synced_entries[part] = slot = std::make_shared<Node>(true);  // synced, as POSIX's
-      if (!slot->dir) return fail(Error::io(p, EEXIST));
       node = slot;
     }
     return {};
   }
-  Status create_dir(const path& p) override {
-    auto dir = parent(p);
-    if (!dir) return fail(std::move(dir).error());
-    if ((*dir)->entries.contains(p.filename())) return fail(Error::io(p, EEXIST));
-    (*dir)->entries[p.filename()] = std::make_shared<Node>(true);
-    return {};
-  }
+  Status create_dir(const path& p) override { return put(p, std::make_shared<Node>(true)); }
   Result<std::string> read_file(const path& p) override {
     auto node = find(p);
     if (!node) return fail(std::move(node).error());
-    if ((*node)->dir) return fail(Error::io(p, EISDIR));
     return (*node)->data;
   }
   Result<std::vector<std::string>> list_dir(const path& p) override {
     auto node = find(p);
     if (!node) return fail(std::move(node).error());
-    if (!(*node)->dir) return fail(Error::io(p, ENOTDIR));
     std::vector<std::string> names;
     for (const auto& entry : (*node)->entries) names.push_back(entry.first);
     return names;
@@ -81,13 +65,11 @@ class CrashFileSystem final : public FileSystem {
     return (*node)->dir ? FileType::Directory : FileType::Regular;
   }
   Status write_synced(const path& p, std::span<const std::byte> bytes) override {
-    auto dir = parent(p);
-    if (!dir) return fail(std::move(dir).error());
+    auto dir = find(p.parent_path());
+    if (!dir) return fail(Error::io(p, ENOENT));
     NodePtr& file = (*dir)->entries[p.filename()];
     if (!file) file = std::make_shared<Node>();
-    if (file->dir) return fail(Error::io(p, EISDIR));
-    file->data.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    file->synced_data = file->data;
+    file->synced_data = file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return {};
   }
   Status sync_dir(const path& p) override {
@@ -98,32 +80,17 @@ class CrashFileSystem final : public FileSystem {
   }
   Status rename(const path& from, const path& to) override {
     auto node = find(from);
-    auto dir = parent(to);
-    if (!node || !dir) return fail(Error::io(to, ENOENT));
-    NodePtr& slot = (*dir)->entries[to.filename()];
-    if (slot == *node) return {};
-    if (slot && slot->dir != (*node)->dir) return fail(Error::io(to, slot->dir ? EISDIR : ENOTDIR));
-    if (slot && !slot->entries.empty()) return fail(Error::io(to, ENOTEMPTY));
-    slot = *node;
-    (*parent(from))->entries.erase(from.filename());
-    return {};
-  }
-  Status remove_file(const path& p) override {
-    auto node = find(p);
     if (!node) return fail(std::move(node).error());
-    if ((*node)->dir) return fail(Error::io(p, EISDIR));
-    (*parent(p))->entries.erase(p.filename());
+    if (auto r = put(to, *node); !r) return r;
+    (*find(from.parent_path()))->entries.erase(from.filename());
     return {};
   }
+  Status remove_file(const path& p) override { return remove_all(p); }
   Status remove_all(const path& p) override {
-    if (auto dir = parent(p)) (*dir)->entries.erase(p.filename());  // a missing path is fine
+    if (auto dir = find(p.parent_path())) (*dir)->entries.erase(p.filename());  // a missing path is fine
     return {};
   }
-  Result<DirLock> lock_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    return DirLock();
-  }
+  Result<DirLock> lock_dir(const path&) override { return DirLock(); }
 
  private:
   struct Node;
@@ -135,37 +102,28 @@ class CrashFileSystem final : public FileSystem {
     std::map<path, NodePtr> entries, synced_entries;
   };
 
-  // The node at `p`; errors name `p`.
   Result<NodePtr> find(const path& p) const {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
-      if (!node->dir) return fail(Error::io(p, ENOTDIR));
       const auto it = node->entries.find(part);
       if (it == node->entries.end()) return fail(Error::io(p, ENOENT));
       node = it->second;
     }
     return node;
   }
-  // The directory that holds the last component of `p`; errors name `p`.
-  Result<NodePtr> parent(const path& p) const {
+  // Names `node` `p`, in place of what had that name.
+  Status put(const path& p, NodePtr node) {
     auto dir = find(p.parent_path());
-    if (!dir) return fail(Error::io(p, dir.error().os_error()));
-    if (!(*dir)->dir) return fail(Error::io(p, ENOTDIR));
-    return dir;
+    if (!dir) return fail(Error::io(p, ENOENT));
+    (*dir)->entries[p.filename()] = std::move(node);
+    return {};
   }
-  // Calls `visit` on every node reachable from the root, over the synced
-  // entries when `durable`, else over the present ones.
+  // Calls `visit` on every node below `n`, over the synced entries when
+  // `durable`, else over the present ones.
   template <class Visit>
-  void walk(bool durable, Visit visit) {
-    std::set<Node*> seen;
-    std::vector<Node*> todo = {root_.get()};
-    while (!todo.empty()) {
-      Node* node = todo.back();
-      todo.pop_back();
-      if (!seen.insert(node).second) continue;
-      for (auto& entry : durable ? node->synced_entries : node->entries) todo.push_back(entry.second.get());
-      visit(*node);
-    }
+  static void walk(Node& n, bool durable, Visit visit) {
+    for (auto& entry : durable ? n.synced_entries : n.entries) walk(*entry.second, durable, visit);
+    visit(n);
   }
 
   NodePtr root_ = std::make_shared<Node>(true);

@@ -4,21 +4,18 @@
 
 #include <algorithm>
 #include <bit>
+#include <numeric>
 #include <random>
 #include <vector>
+
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Distances = std::vector<std::uint16_t>;
-
-std::vector<const DistanceKernels*> supported() {
-  std::vector<const DistanceKernels*> out;
-  for (KernelPath p : kKernelPaths)
-    if (const DistanceKernels* k = kernels_for(p)) out.push_back(k);
-  return out;
-}
+const auto supported = testing::supported_kernels;
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
   Bytes b(n);
@@ -42,11 +39,10 @@ TEST(DistanceTest, EveryPathMatchesTheOracle) {
   ASSERT_NE(kernels_for(KernelPath::Portable), nullptr);
   EXPECT_EQ(best_kernels().path, supported().back()->path);
   for (const DistanceKernels* k : supported()) std::printf("kernel path: %s\n", std::string(kernel_path_name(k->path)).c_str());
-  std::vector<std::size_t> dims;
-  for (std::size_t d = 1; d <= 70; ++d) dims.push_back(d);
-  for (std::size_t d : {248, 255, 256, 257, 263, 264, 384, 504, 511, 512, 513, 520, 1000, 1024, 4096, 7936, 7944,
-                        8200, 16000, 32760})
-    dims.push_back(d);
+  std::vector<std::size_t> dims(70);
+  std::iota(dims.begin(), dims.end(), 1);
+  dims.insert(dims.end(), {248, 255, 256, 257, 263, 264, 384, 504, 511, 512, 513, 520, 1000, 1024, 4096, 7936,
+                           7944, 8200, 16000, 32760});
   const std::size_t counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33};
   std::mt19937 rng(42);
   for (std::size_t dim : dims) {
@@ -153,18 +149,18 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
   std::mt19937 rng(3);
   // Magnitudes spread over many binades, so that any change of order shows.
   std::uniform_real_distribution<float> exponent(-12.0f, 12.0f);
-  std::vector<std::size_t> dims;
-  for (std::size_t d = 0; d <= 70; ++d) dims.push_back(d);
+  const auto component = [&] {
+    return std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
+           (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
+  };
+  std::vector<std::size_t> dims(71);
+  std::iota(dims.begin(), dims.end(), 0);
   dims.insert(dims.end(), {383, 384, 385, 1000, 1536});
   for (std::size_t dim : dims) {
     for (int round = 0; round < 20; ++round) {
       std::vector<float> q(dim);
       std::vector<std::int8_t> c(dim);
-      for (std::size_t j = 0; j < dim; ++j) {
-        q[j] = std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
-               (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
-        c[j] = static_cast<std::int8_t>(rng());  // -128 too: any byte is a code
-      }
+      for (std::size_t j = 0; j < dim; ++j) q[j] = component(), c[j] = static_cast<std::int8_t>(rng());  // -128 too
       const float want = reference::int8_dot(q.data(), c.data(), dim);
       for (const DistanceKernels* k : supported())
         ASSERT_EQ(bits(k->int8_dot(q.data(), c.data(), dim)), bits(want))
@@ -175,9 +171,7 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
     std::vector<std::int8_t> rows(9 * dim);
     for (auto& c : rows) c = static_cast<std::int8_t>(rng());
     std::vector<float> q(dim);
-    for (float& x : q)
-      x = std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
-          (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
+    for (float& x : q) x = component();
     for (std::size_t n = 0; n <= 9; ++n) {
       std::vector<std::int8_t> codes(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * dim));
       for (const DistanceKernels* k : supported()) {

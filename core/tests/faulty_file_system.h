@@ -48,39 +48,24 @@ class FaultyFileSystem final : public FileSystem {
   // Whether a fault has been injected.
   bool fired() const { return fired_; }
 
-  Status create_directories(const Path& p) override {
-    return guarded(FsOp::CreateDirectories, p, [&] { return base_.create_directories(p); });
-  }
-  Status create_dir(const Path& p) override {
-    return guarded(FsOp::CreateDir, p, [&] { return base_.create_dir(p); });
-  }
-  Result<std::string> read_file(const Path& p) override {
-    return guarded(FsOp::ReadFile, p, [&] { return base_.read_file(p); });
-  }
-  Result<std::vector<std::string>> list_dir(const Path& p) override {
-    return guarded(FsOp::ListDir, p, [&] { return base_.list_dir(p); });
-  }
-  Result<FileType> stat(const Path& p) override {
-    return guarded(FsOp::Stat, p, [&] { return base_.stat(p); });
-  }
+#define FORWARD(Type, name, Op) \
+  Type name(const Path& p) override { return guarded(FsOp::Op, p, [&] { return base_.name(p); }); }
+  FORWARD(Status, create_directories, CreateDirectories)
+  FORWARD(Status, create_dir, CreateDir)
+  FORWARD(Result<std::string>, read_file, ReadFile)
+  FORWARD(Result<std::vector<std::string>>, list_dir, ListDir)
+  FORWARD(Result<FileType>, stat, Stat)
+  FORWARD(Status, sync_dir, SyncDir)
+  FORWARD(Status, remove_file, RemoveFile)
+  FORWARD(Status, remove_all, RemoveAll)
+  FORWARD(Result<DirLock>, lock_dir, LockDir)
+#undef FORWARD
   Status write_synced(const Path& p, std::span<const std::byte> bytes) override {
     return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
                    [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
   }
-  Status sync_dir(const Path& p) override {
-    return guarded(FsOp::SyncDir, p, [&] { return base_.sync_dir(p); });
-  }
   Status rename(const Path& from, const Path& to) override {
     return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); });
-  }
-  Status remove_file(const Path& p) override {
-    return guarded(FsOp::RemoveFile, p, [&] { return base_.remove_file(p); });
-  }
-  Status remove_all(const Path& p) override {
-    return guarded(FsOp::RemoveAll, p, [&] { return base_.remove_all(p); });
-  }
-  Result<DirLock> lock_dir(const Path& p) override {
-    return guarded(FsOp::LockDir, p, [&] { return base_.lock_dir(p); });
   }
 
  private:

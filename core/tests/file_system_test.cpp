@@ -49,8 +49,7 @@ TEST(PosixFileSystemTest, WriteSyncedTruncatesUsesMode0666AndReportsShortWrites)
   if (fs::exists("/dev/full")) {
     auto full = fsys.write_synced("/dev/full", bytes_of("x"));
     ASSERT_FALSE(full);
-    EXPECT_EQ(full.error().path(), "/dev/full");
-    EXPECT_EQ(full.error().os_error(), ENOSPC);
+    EXPECT_EQ(std::pair(full.error().path(), full.error().os_error()), std::pair(fs::path("/dev/full"), ENOSPC));
   }
 }
 
@@ -129,8 +128,7 @@ TEST(PosixFileSystemTest, LockDirExcludesOtherHoldersUntilReleased) {
     }
   }
   EXPECT_TRUE(lock_is_free(root.path()));
-  ::close(alive[0]);
-  ::close(alive[1]);
+  ::close(alive[0]), ::close(alive[1]);
   ::waitpid(child, nullptr, 0);
 }
 
@@ -150,6 +148,14 @@ TEST(CrashFileSystemTest, CrashKeepsOnlyWhatWasSynced) {
   mem.crash();
   EXPECT_EQ(*mem.list_dir("/r"), (std::vector<std::string>{"kept", "old"}));
   EXPECT_EQ(*mem.read_file("/r/old"), "old");
+}
+
+// The texts of the other kinds are checked where users see them, through
+// Python; only the core can be handed a path that is not UTF-8.
+TEST(ErrorTest, PathThatIsNotUtf8IsShownWithAReplacementCharacter) {
+  const Error e = Error::io(std::filesystem::path("/tmp/a\xff" "b"), EACCES);
+  EXPECT_EQ(e.to_string(), "I/O error on /tmp/a\xEF\xBF\xBD" "b: Permission denied (os error 13)");
+  EXPECT_EQ(e.os_error(), EACCES);
 }
 
 }  // namespace

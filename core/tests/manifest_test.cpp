@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "result_text.h"
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
@@ -11,13 +11,8 @@ using testing::result_text;
 
 Manifest example() {
   Manifest m;
-  m.format = "tessavine-index";
-  m.schema_version = 2;
-  m.created_by = "tessavine-core 0.2.0";
-  m.generation = 1;
-  m.n_chunks = 3;
-  m.dim = 384;
-  m.bm25 = {1.2f, 0.75f};
+  m.format = "tessavine-index", m.schema_version = 2, m.created_by = "tessavine-core 0.2.0";
+  m.generation = 1, m.n_chunks = 3, m.dim = 384, m.bm25 = {1.2f, 0.75f};
   m.files = {{"vectors.bin", 1468}, {"docs.bin", 431}, {"bm25.bin", 168}};
   return m;
 }

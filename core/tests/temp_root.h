@@ -26,10 +26,7 @@ class TempRoot {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
-  ~TempRoot() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~TempRoot() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
 

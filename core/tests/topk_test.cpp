@@ -8,7 +8,7 @@
 #include <numeric>
 #include <random>
 
-#include "scored_test_util.h"
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
@@ -56,8 +56,7 @@ TEST(TopKTest, EqualsPrefixOfFullSortOnRandomInputs) {
 std::vector<std::uint32_t> histogram_oracle(const std::vector<std::uint16_t>& d, std::size_t k) {
   std::vector<std::uint32_t> numbers(d.size());
   std::iota(numbers.begin(), numbers.end(), 0u);
-  std::stable_sort(numbers.begin(), numbers.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return d[a] < d[b]; });
+  std::stable_sort(numbers.begin(), numbers.end(), [&](std::uint32_t a, std::uint32_t b) { return d[a] < d[b]; });
   numbers.resize(std::min(k, d.size()));
   return numbers;
 }

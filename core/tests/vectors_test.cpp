@@ -4,14 +4,13 @@
 
 #include <bit>
 
-#include "result_text.h"
+#include "test_util.h"
 #include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {
 
 using testing::result_text;
-
 using Floats = std::vector<float>;
 using Bytes = std::vector<std::byte>;
 using Ints = std::vector<int>;
@@ -33,9 +32,7 @@ Bytes build(std::size_t dim, const std::vector<Floats>& vectors) {
 Result<Vectors> open(Bytes bytes) { return Vectors::from_bytes(Storage::from_bytes(std::move(bytes))); }
 
 template <class T>
-Ints ints(std::span<const T> items) {
-  return Ints(items.begin(), items.end());
-}
+Ints ints(std::span<const T> items) { return Ints(items.begin(), items.end()); }
 
 // The names and the message are checked through Python; a name is never trimmed.
 TEST(VectorModeTest, NamesAreTakenExactly) {

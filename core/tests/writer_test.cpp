@@ -29,8 +29,7 @@ using Names = std::vector<std::string>;
 
 WriterOptions options_with(std::uint64_t dim, nlohmann::json metadata = nlohmann::json::object()) {
   WriterOptions options;
-  options.dim = dim;
-  options.metadata = std::move(metadata);
+  options.dim = dim, options.metadata = std::move(metadata);
   return options;
 }
 
@@ -59,9 +58,8 @@ Result<CommitInfo> commit(const fs::path& root, std::uint64_t dim = 0, std::size
 // Every file of a directory tree with its content, by relative path.
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
     if (entry.is_regular_file()) files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
-  }
   return files;
 }
 
@@ -135,10 +133,7 @@ TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
   for (const Case& c : cases) {
     TempRoot tmp("writer");
     if (c.current) write_file(tmp / "CURRENT", c.current);
-    for (const auto& dir : c.dirs) {
-      fs::create_directory(tmp / dir);
-      write_file(tmp / dir / "manifest.json", "{}");
-    }
+    for (const auto& dir : c.dirs) fs::create_directory(tmp / dir), write_file(tmp / dir / "manifest.json", "{}");
     auto info = commit(tmp.path());
     ASSERT_TRUE(info) << info.error().to_string();
     EXPECT_EQ(info->generation, c.generation);
@@ -181,18 +176,11 @@ TEST(WriterCommitTest, BadCurrentStopsTheCommitBeforeAnythingIsRemoved) {
     const auto before = entries(tmp.path());
     auto info = commit(tmp.path());
     ASSERT_FALSE(info);
-    if (content) {
-      EXPECT_EQ(info.error().to_string(), message);
-    } else {
-      EXPECT_EQ(info.error().path(), tmp / "CURRENT");
-    }
-    if (message.find("u64") == std::string::npos) {
-      EXPECT_EQ(entries(tmp.path()), before);
-    }
+    EXPECT_EQ(content ? info.error().to_string() : info.error().path().string(),
+              content ? message : (tmp / "CURRENT").string());
+    if (message.find("u64") == std::string::npos) { EXPECT_EQ(entries(tmp.path()), before); }
   }
 }
-
-// ---- fault injection ----
 
 // A root holding generations 1 and 2 (CURRENT at 2) and the leftovers of an
 // interrupted commit, so that every kind of step of a commit has work to do.
@@ -218,9 +206,8 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
     reference = recorder.calls();
   }
   std::size_t current_rename = reference.size();
-  for (std::size_t i = 0; i < reference.size(); ++i) {
+  for (std::size_t i = 0; i < reference.size(); ++i)
     if (reference[i].op == FsOp::Rename && reference[i].path.filename() == "CURRENT") current_rename = i;
-  }
   ASSERT_LT(current_rename, reference.size());
 
   for (const auto when : {FaultyFileSystem::When::Before, FaultyFileSystem::When::After}) {
@@ -244,12 +231,10 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
       // succeed (a leftover that stays is skipped: the generation may be 10).
       const bool ignorable = op == FsOp::RemoveAll || op == FsOp::RemoveFile || op == FsOp::Stat;
       EXPECT_EQ(info.has_value(), ignorable) << (info ? "" : info.error().to_string());
-      if (info) {
-        expect_complete(root, generation_dir_name(info->generation));
-      } else {
-        EXPECT_EQ(info.error().kind(), ErrorKind::Io);
-        EXPECT_EQ(info.error().path(), faulty.calls()[i].path);
-        EXPECT_EQ(info.error().os_error(), os_error);
+      if (info) expect_complete(root, generation_dir_name(info->generation));
+      else {
+        EXPECT_EQ(std::tuple(info.error().kind(), info.error().path(), info.error().os_error()),
+                  std::tuple(ErrorKind::Io, faulty.calls()[i].path, os_error));
         const bool published = i > current_rename || (i == current_rename && after);
         expect_complete(root, published ? "gen-000003" : "gen-000002");
         EXPECT_TRUE(fs::exists(root / "gen-000001"));
@@ -268,17 +253,14 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
   }
 }
 
-// ---- power loss ----
-
 // Generation `marker` holds marker + 1 chunks, each text naming the marker, so
 // files of two commits never pass the reader's cross-file checks together.
 Result<CommitInfo> commit_marked(const fs::path& root, int marker, FileSystem& fsys) {
   IndexWriter writer(options_with(marker % 2 ? 0 : 8, {{"marker", marker}}));
   const auto v = embedding(8, 1);
-  for (int i = 0; i <= marker; ++i) {
+  for (int i = 0; i <= marker; ++i)
     (void)writer.add(record("marker " + std::to_string(marker)),
                      marker % 2 ? std::nullopt : std::optional<std::span<const float>>(v));
-  }
   return std::move(writer).commit(root, fsys);
 }
 

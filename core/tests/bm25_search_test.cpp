@@ -46,8 +46,7 @@ void expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const st
 
 std::string word(std::size_t i) { return "zz" + std::string(1, char('a' + i % 26)) + char('a' + i / 26); }
 
-// Skewed term choice, so that some terms are in most documents and most are
-// rare; "every" is in every document.
+// Skewed term choice: some terms are in most documents, most are rare; "every" is in all.
 Corpus random_corpus(std::mt19937& rng, std::size_t docs) {
   std::geometric_distribution<std::size_t> pick(0.08);
   Corpus corpus(docs);
@@ -108,9 +107,8 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   expect_pruned_is_plain(bm25, bounds, "every");
 }
 
-// Past 4096 documents a search covers several spans; stored k1 and b at their
-// extremes, and odd ones (NaN, infinite, negative contributions) that send
-// the search down the exhaustive path.
+// Past 4096 documents a search covers several spans; k1 and b at their extremes, and odd ones
+// (NaN, infinite, negative contributions) that send the search down the exhaustive path.
 const Params kParams[] = {
     {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f}, {5001, 1.2f, 1.0f},
     {5002, 100.0f, 0.5f}, {5003, kMax, 1.0f}, {5004, 1e-30f, 0.75f}, {5005, 1.2f, kMax}, {2000, -0.5f, 0.75f},
@@ -144,8 +142,7 @@ std::filesystem::path corpus_dir() {
   return std::filesystem::path(TESSAVINE_SOURCE_DIR) / ".." / "shared" / "corpus";
 }
 
-// Every note in optimised builds; every eighth under the sanitizers, which
-// would take minutes over all of them.
+// Every note in optimised builds; every eighth under the sanitizers (minutes over all).
 TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
   const std::filesystem::path dir = corpus_dir();
   std::ifstream manifest(dir / "manifest.tsv"), queries(dir / "queries.tsv");

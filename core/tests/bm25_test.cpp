@@ -54,10 +54,8 @@ TEST(Bm25Test, TermsSortedBytewiseAndAreaPadded) {
 
 class Bm25RoundTrip : public ::testing::TestWithParam<std::size_t> {};
 
-// Besides short terms, terms that agree on their first eight bytes or differ
-// only by zero bytes against the end of the shorter one; with the parameter,
-// that many more, so that the builder's term table grows several times and
-// term numbers take up to three varint bytes.
+// Besides short terms, ones equal in their first eight bytes or differing only by trailing zero
+// bytes; with the parameter, enough more to grow the term table and need three-byte varints.
 TEST_P(Bm25RoundTrip, RandomDocumentsAgainstPlainIndex) {
   Terms vocab = {"a", "b", "ab", "ba", "x", "\xC3\xA9t\xC3\xA9", "z", "abcdefgh", "abcdefghi",
                  std::string("abcdefgh\0", 9), "abcdefg", std::string("abcdefg\0", 8),
@@ -102,8 +100,7 @@ TEST_P(Bm25RoundTrip, RandomDocumentsAgainstPlainIndex) {
 }
 INSTANTIATE_TEST_SUITE_P(Vocabularies, Bm25RoundTrip, ::testing::Values(0, 10000));
 
-// A hand-made file: D documents of length 1, the given terms (raw area bytes
-// with their offsets) and postings.
+// A hand-made file: D documents of length 1, terms (raw area and offsets), postings.
 std::vector<std::byte> bm25_file(std::uint32_t d, const std::vector<std::uint32_t>& term_offsets,
                                  std::string_view area, const std::vector<std::uint32_t>& post_offsets,
                                  const std::vector<Posting>& postings) {

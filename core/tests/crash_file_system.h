@@ -1,10 +1,7 @@
-// A FileSystem in memory for crash tests. Beside what every file and directory
-// holds now, it keeps what each held when it was last synced, and `crash`
-// falls back to that, as a machine that loses power does: every write,
-// creation, rename and removal that no sync made durable is lost. write_synced
-// syncs a file's bytes; its name, like every change to a directory, is durable
-// only once that directory is synced. A process that dies mid-way is a
-// FaultyFileSystem over it that dies (die_at).
+// A FileSystem in memory that also keeps what each file and directory held when last synced;
+// `crash` falls back to that, as after a power loss: what no sync made durable is lost.
+// write_synced syncs a file's bytes; its name, like every change to a directory, is durable
+// only once that directory is synced. A dying process is a FaultyFileSystem over it (die_at).
 #pragma once
 
 #include <cerrno>
@@ -28,12 +25,11 @@ class CrashFileSystem final : public FileSystem {
   void crash() { walk(*root_, true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; }); }
   // Makes everything durable, as a set-up that synced every directory would.
   void sync_all() { walk(*root_, false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; }); }
-  // Writes the tree at `from`, if any, out to `to` on the real file system.
   void copy_out(const path& from, const path& to) const {
     auto found = find(from);
     if (!found) return;
-    if (!(*found)->dir) std::ofstream(to, std::ios::binary) << (*found)->data;
     if ((*found)->dir) std::filesystem::create_directories(to);
+    else std::ofstream(to, std::ios::binary) << (*found)->data;
     for (const auto& [name, child] : (*found)->entries) copy_out(from / name, to / name);
   }
 
@@ -96,8 +92,7 @@ class CrashFileSystem final : public FileSystem {
   struct Node;
   using NodePtr = std::shared_ptr<Node>;
   struct Node {
-    explicit Node(bool is_dir = false) : dir(is_dir) {}
-    bool dir;
+    bool dir = false;
     std::string data, synced_data;
     std::map<path, NodePtr> entries, synced_entries;
   };
@@ -118,8 +113,7 @@ class CrashFileSystem final : public FileSystem {
     (*dir)->entries[p.filename()] = std::move(node);
     return {};
   }
-  // Calls `visit` on every node below `n`, over the synced entries when
-  // `durable`, else over the present ones.
+  // Calls `visit` on every node below `n`, over the synced entries when `durable`.
   template <class Visit>
   static void walk(Node& n, bool durable, Visit visit) {
     for (auto& entry : durable ? n.synced_entries : n.entries) walk(*entry.second, durable, visit);

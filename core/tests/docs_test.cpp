@@ -22,7 +22,6 @@ std::string record_json(const ChunkRecord& r) {
   return out;
 }
 
-// A docs file with the given offsets and record area, written by hand.
 std::vector<std::byte> docs_file(std::uint32_t n, const std::vector<std::uint64_t>& offsets, std::string_view area) {
   Writer w = Writer::with_header(kDocsMagic, 1, n, 0);
   for (auto o : offsets) w.put_u64(o);
@@ -93,9 +92,8 @@ TEST(DocsTest, DecodeMessages) {
   }
 }
 
-// The compact-shape parser against the general decoder, on builder output
-// and on mutations of it (each byte replaced, dropped or duplicated). Faults
-// get some message of ours, never the JSON library's own.
+// The compact parser against the general decoder, on builder output and its one-byte mutations.
+// Faults get some message of ours, never the JSON library's own.
 TEST(DocsTest, CompactParserAgreesWithPlainDecoder) {
   std::mt19937 rng(11);
   const char* pieces[] = {"a", "\xC3\xA9", "\xF0\x9F\x98\x80", "\"", "\\", "\n", "\x01", "\x7F",

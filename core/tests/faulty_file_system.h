@@ -1,6 +1,5 @@
-// A FileSystem for tests that forwards to another, records every call, and
-// fails a chosen call with an Io error on the path that call names, or, as a
-// process that dies would, that call and every later one.
+// A FileSystem for tests that forwards to another, records every call, and fails a chosen
+// call with an Io error on its path, or, as a dying process would, that call and every later one.
 #pragma once
 
 #include <cerrno>
@@ -13,7 +12,6 @@
 
 namespace tessavine::testing {
 
-// The operations of FileSystem, named for fault injection and traces.
 enum class FsOp {
   CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile, RemoveAll, LockDir,
 };
@@ -35,17 +33,13 @@ class FaultyFileSystem final : public FileSystem {
 
   explicit FaultyFileSystem(FileSystem& base = posix_file_system()) : base_(base) {}
 
-  // Fails the call whose 0-based index among all calls is `index`.
   void fail_call(std::size_t index, When when = When::Before, int os_error = EIO) {
-    fail_index_ = index;
-    when_ = when;
-    os_error_ = os_error;
+    fail_index_ = index, when_ = when, os_error_ = os_error;
   }
   // The call numbered `index` and every later one fail without effect.
   void die_at(std::size_t index) { fail_index_ = index, dies_ = true; }
 
   const std::vector<Call>& calls() const { return calls_; }
-  // Whether a fault has been injected.
   bool fired() const { return fired_; }
 
 #define FORWARD(Type, name, Op) \
@@ -69,9 +63,8 @@ class FaultyFileSystem final : public FileSystem {
   }
 
  private:
-  // Records the call and runs `op`, unless the call is to fail: then
-  // `partly` runs in its place (Before) or the fault is reported after it
-  // (After).
+  // Records the call and runs `op`, unless the call is to fail: then `partly` runs in its
+  // place (Before) or the fault is reported after it (After).
   template <class Op, class Partly = void (*)()>
   auto guarded(FsOp kind, const Path& p, Op op, Partly partly = [] {}) -> decltype(op()) {
     const std::size_t index = calls_.size();

@@ -84,8 +84,7 @@ TEST(PosixFileSystemTest, RemovalNeverFollowsSymbolicLinks) {
   EXPECT_EQ(read_file(root / "keep" / "inner" / "precious"), "p");
 }
 
-// Guards against hangs: an endless device is refused, a FIFO without a writer
-// is not waited on.
+// An endless device is refused, a FIFO without a writer is not waited on.
 TEST(PosixFileSystemTest, ReadFileNeverHangs) {
   TempRoot root("fs");
   if (fs::exists("/dev/zero")) {
@@ -99,7 +98,6 @@ TEST(PosixFileSystemTest, ReadFileNeverHangs) {
   EXPECT_EQ(*fifo, "");
 }
 
-// Whether another open file description could take the lock now.
 bool lock_is_free(const fs::path& dir) {
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
   const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -107,8 +105,7 @@ bool lock_is_free(const fs::path& dir) {
   return free;
 }
 
-// The lock excludes other descriptors of the same process, and is released
-// with its holder even while a forked child still shares the descriptor.
+// Excludes other descriptors of this process; released with its holder, even while a child shares it.
 TEST(PosixFileSystemTest, LockDirExcludesOtherHoldersUntilReleased) {
   TempRoot root("fs");
   EXPECT_EQ(posix_file_system().lock_dir(root / "missing").error().path(), root / "missing");
@@ -132,8 +129,7 @@ TEST(PosixFileSystemTest, LockDirExcludesOtherHoldersUntilReleased) {
   ::waitpid(child, nullptr, 0);
 }
 
-// The crash model itself: after a crash only synced bytes and synced
-// directory entries are left, removals included.
+// After a crash only synced bytes and synced directory entries are left, removals included.
 TEST(CrashFileSystemTest, CrashKeepsOnlyWhatWasSynced) {
   CrashFileSystem mem;
   ASSERT_TRUE(mem.create_directories("/r/kept"));
@@ -150,8 +146,7 @@ TEST(CrashFileSystemTest, CrashKeepsOnlyWhatWasSynced) {
   EXPECT_EQ(*mem.read_file("/r/old"), "old");
 }
 
-// The texts of the other kinds are checked where users see them, through
-// Python; only the core can be handed a path that is not UTF-8.
+// The other kinds' texts are checked through Python; only the core gets non-UTF-8 paths.
 TEST(ErrorTest, PathThatIsNotUtf8IsShownWithAReplacementCharacter) {
   const Error e = Error::io(std::filesystem::path("/tmp/a\xff" "b"), EACCES);
   EXPECT_EQ(e.to_string(), "I/O error on /tmp/a\xEF\xBF\xBD" "b: Permission denied (os error 13)");

@@ -90,16 +90,11 @@ TEST(ExistsTest, NeedsCurrentNamingAGenerationWithAManifestFile) {
   EXPECT_TRUE(tessavine::exists(root.path()));
 }
 
-// A commit between reading CURRENT and opening the generation may remove it.
-// The open starts again only when a file is missing and CURRENT has moved on,
-// and at most kOpenAttempts times.
+// A commit between reading CURRENT and opening may remove the generation: the open starts again
+// only when a file is missing and CURRENT has moved on, at most kOpenAttempts times.
 TEST(OpenCurrentTest, StartsAgainOnlyWhenTheGenerationVanishedAndCurrentMovedOn) {
-  struct Case {
-    int os_error;        // of every failing open
-    bool current_moves;  // each failing open moves CURRENT on
-    int succeed_at;      // the open that succeeds; 0: none does
-    int tries;
-  };
+  // Every failing open fails with os_error and, if current_moves, moves CURRENT on; 0: none succeeds.
+  struct Case { int os_error; bool current_moves; int succeed_at, tries; };
   const Case cases[] = {
       {ENOENT, true, 3, 3},
       {ENOENT, false, 3, 1},  // missing while CURRENT still names it

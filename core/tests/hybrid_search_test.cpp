@@ -23,8 +23,7 @@ std::vector<std::string> run_terms(const std::vector<std::string_view>& runs) {
   return terms;
 }
 
-// Taken in place exactly when the compact decoder takes the record, and then
-// with the terms of its search text.
+// Taken in place exactly when the compact decoder takes the record, with its search text's terms.
 void expect_runs_agree(const std::string& json) {
   std::vector<std::string_view> runs;
   const auto decoded = decode_record_json(json);
@@ -67,7 +66,6 @@ TEST(RecordTextTest, RunsGiveTheSearchTextTerms) {
   }
 }
 
-// A reader over a generation built in memory.
 IndexReader reader_of(BuiltGeneration built) {
   auto docs = Docs::from_bytes(Storage::from_bytes(std::move(built.docs)));
   auto bm25 = Bm25::from_bytes(Storage::from_bytes(std::move(built.bm25)));
@@ -126,8 +124,7 @@ TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
   }
 }
 
-// A keyword-only reader over images built in memory, with chunk `spoil`'s
-// stored record made undecodable.
+// A keyword-only reader built in memory, with chunk `spoil`'s stored record made undecodable.
 IndexReader reader_with_spoiled_record(const std::vector<std::string>& texts, std::size_t spoil) {
   IndexWriter writer(WriterOptions{});
   for (std::size_t i = 0; i < texts.size(); ++i) {
@@ -159,8 +156,7 @@ TEST(HybridSearchTest, OnlyChunksThatPassThePostingsCheckAreDecoded) {
     ASSERT_TRUE(hits) << query << ": " << hits.error().to_string();
     EXPECT_EQ(hits->size(), 4u) << query;
   }
-  // Chunk 1 holds every term of these: it is decoded and the search fails,
-  // also when no hit is to be returned (k = 0 with re-ranking on).
+  // Chunk 1 holds every term: decoded, the search fails, also with k = 0 and re-ranking on.
   for (const char* query : {"plum plum", "\"plum\"", "plum plum plum", "\"plum\" \"plum plum\""}) {
     for (std::uint64_t k : {0, 10}) {
       auto r = reader.search(query, std::nullopt, {.k = k});

@@ -32,9 +32,8 @@ Floats random_values(std::mt19937& rng, std::size_t n) {
   return values;
 }
 
-// The dispatched routine and every vector kernel the machine runs, against the
-// plain one; a guard byte past the end catches writes beyond the code. (The
-// plain one is held to NumPy's packbits through Python.)
+// The dispatched routine and every kernel this machine runs against the plain one (held to NumPy's
+// packbits through Python); a guard byte past the end catches writes beyond the code.
 TEST(QuantTest, FastBinaryCodesMatchPlainOracle) {
   std::mt19937 rng(7);
   for (std::size_t n = 0; n < 200; ++n) {
@@ -58,14 +57,12 @@ TEST(QuantTest, FastBinaryCodesMatchPlainOracle) {
 }
 
 TEST(QuantTest, TernaryMasks) {
-  // 2^24, eighteen ones, then x: summed in index order every 1 is lost against
-  // 2^24 and x lies just above the threshold; summed from the end the ones
-  // count and x would fall just below it.
+  // 2^24, eighteen ones, then x: summed in index order the ones are lost and x is just above
+  // the threshold; summed from the end it would fall just below.
   Floats index_order(20, 1.0f);
   index_order[0] = 16777216.0f;
   index_order[19] = std::bit_cast<float>(0x49148F42u);  // 608500.1
-  // |values| sum to 10, mean 2.5; a component equal to the threshold
-  // 2.5 × 0.7f stays unmarked.
+  // |values| sum to 10, mean 2.5: a component equal to the threshold 2.5 × 0.7f stays unmarked.
   const float threshold = 2.5f * 0.7f;
   const std::pair<Floats, Bytes> cases[] = {
       {{1.0f, 1.0f, 1.0f, 1.0f}, {0x0F}}, {{3.0f, 0.0f, 0.0f, 0.0f}, {0x01}}, {{-3.0f, 0.0f, 0.0f, 0.0f}, {0x01}},
@@ -106,8 +103,7 @@ TEST(QuantTest, Int8Codes) {
       {{127.0f, 0.5f, -2.5f, 63.5f, -126.5f}, {127, 1, -3, 64, -127}, 1.0f},
       // A NaN beside finite values does not raise the maximum and codes as 0.
       {{kNaN, -2.0f, 1.0f}, {0, -127, 64}, 2.0f / 127.0f},
-      // A subnormal maximum whose scale rounds to 0: the quotients are
-      // infinite (clamped to ±127) or 0/0 (stored as 0).
+      // A subnormal maximum, scale 0: quotients are infinite (clamped to ±127) or 0/0 (stored as 0).
       {{1e-45f, -1e-45f, 0.0f}, {127, -127, 0}, 0.0f},
   };
   for (const auto& c : cases) {

@@ -67,8 +67,7 @@ TEST(StorageTest, MissingFilesDirectoriesFifosAndDevicesAreRefused) {
   }
 }
 
-// Readers take their storage by move assignment; a source left holding the
-// mapping would unmap it under them.
+// Readers take storage by move assignment; a source left holding the mapping would unmap it.
 TEST(StorageTest, MoveLeavesTheSourceEmpty) {
   TempRoot dir("storage");
   write_file(dir / "m.bin", "hello");

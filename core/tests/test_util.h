@@ -1,5 +1,4 @@
-// Helpers shared by the tests: selection results compared to the bit, the
-// text a result shows its caller, and the distance kernels this CPU runs.
+// Helpers shared by the tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,8 +15,7 @@
 
 namespace tessavine::testing {
 
-// Ids in order and scores by their bits, so that -0.0 and +0.0 (and NaNs)
-// are told apart.
+// Ids in order and scores by their bits, so that -0.0 and +0.0 (and NaNs) are told apart.
 inline std::vector<std::pair<std::uint32_t, std::uint32_t>> score_bits(const std::vector<Scored>& scored) {
   std::vector<std::pair<std::uint32_t, std::uint32_t>> out;
   for (const Scored& s : scored) out.emplace_back(s.id, std::bit_cast<std::uint32_t>(s.score));
@@ -28,8 +26,7 @@ inline void expect_same(const std::vector<Scored>& got, const std::vector<Scored
   EXPECT_EQ(score_bits(got), score_bits(want));
 }
 
-// For tables of expected failures: "<ok>", or the display text of the error,
-// whose prefix also tells its kind.
+// For tables of expected failures: "<ok>", or the error's display text (its prefix tells the kind).
 template <class T>
 std::string result_text(const Result<T>& result) {
   return result ? "<ok>" : result.error().to_string();

@@ -20,22 +20,12 @@ using Texts = std::vector<std::string>;
 using Terms = Texts;
 using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
 
-struct Want {
-  std::string text;
-  Texts path;
-  std::uint32_t line_start, line_end;
-};
+struct Want { std::string text; Texts path; std::uint32_t line_start, line_end; };
 
-// The Markdown structure on examples; cutting and packing are held to plain
-// versions on random notes below.
+// The Markdown structure on examples; cutting and packing are held to plain versions below.
 TEST(ChunkTest, WorkedExamplesAndEdgeCases) {
-  const struct {
-    const char* name;
-    std::string text;
-    std::size_t max_chars;
-    bool markdown;
-    std::vector<Want> want;
-  } cases[] = {
+  const struct { const char* name; std::string text; std::size_t max_chars; bool markdown; std::vector<Want> want; }
+  cases[] = {
       {"sections", "Intro\n# A\n\nalpha\n## B\nbeta", 1200, true,
        {{"Intro", {}, 1, 1}, {"# A\n\nalpha", {"A"}, 2, 4}, {"## B\nbeta", {"A", "B"}, 5, 6}}},
       {"empty", "", 5, true, {}},
@@ -148,8 +138,7 @@ Ranges plain_pack(std::string_view text, const std::vector<Unit>& units, std::si
   return out;
 }
 
-// The cutting of one long line, step by step as first described: take the next
-// max_chars characters, then look backwards for the last white space.
+// Cutting one long line as first described: take max_chars characters, back up to white space.
 Ranges plain_cut(std::string_view line, std::size_t max_chars) {
   std::vector<std::size_t> at;  // start of each character, then the end
   for (std::size_t i = 0; i < line.size(); utf8::decode(line, i)) at.push_back(i);
@@ -227,16 +216,14 @@ TEST(ChunkTest, LineCuttingMatchesPlainCutting) {
   }
 }
 
-// The terms themselves are checked through the Python `tokenize`; only the
-// core can be handed ill-formed UTF-8, and it must not crash or over-read.
+// The terms are checked through Python; only the core can be handed ill-formed UTF-8.
 TEST(TokenizeTest, InvalidUtf8NeverCrashes) {
   EXPECT_EQ(tokenize("ab\xFF\xC3" "cd\xE2\x82"), (Texts{"ab", "cd"}));
   EXPECT_TRUE(tokenize("\xF0\x9F").empty());
 }
 
-// Parsing is held to a plain reading on random queries by the hybrid search's
-// Python oracle. Small alphabets make borders, near-misses and repeats
-// common, which is where a matcher that skips ahead goes wrong.
+// Parsing is held to a plain reading by the hybrid search's Python oracle. Small alphabets make
+// borders, near-misses and repeats common, where a matcher that skips ahead goes wrong.
 TEST(PhraseQueryTest, OccursAgreesWithThePlainSearch) {
   std::mt19937 rng(7);
   const std::string alphabet[] = {"aa", "bb", "cc"};
@@ -253,8 +240,7 @@ TEST(PhraseQueryTest, OccursAgreesWithThePlainSearch) {
   }
 }
 
-// A long repetitive query against a long repetitive chunk: the plain search
-// compares on the order of their product; this must stay linear.
+// The plain search compares on the order of the product of the lengths; this must stay linear.
 TEST(PhraseQueryTest, LongRepetitiveSequenceMatches) {
   Terms chunk(200000, "xx");
   chunk.insert(chunk.end(), {"zz", "yy"});

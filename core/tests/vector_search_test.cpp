@@ -28,9 +28,8 @@ Vectors open_vectors(std::size_t dim, const std::vector<Floats>& vectors) {
   return std::move(*opened);
 }
 
-// The plain evaluation the search is held to: the reference distance and dot
-// loops (held to exact values in distance_test), and full stable sorts
-// instead of histogram and heap selections.
+// The plain evaluation: reference distance and dot loops (held to exact values in
+// distance_test), and full stable sorts instead of histogram and heap selections.
 std::vector<Scored> plain_search(const Vectors& v, std::span<const float> q, std::size_t k,
                                  std::size_t candidates, VectorMode mode) {
   const std::size_t n = v.count(), dim = v.dim();
@@ -64,8 +63,7 @@ std::vector<Scored> plain_search(const Vectors& v, std::span<const float> q, std
   return scored;
 }
 
-// Random vectors with many exact repeats and few distinct component values,
-// so that distances and scores tie often.
+// Many exact repeats and few distinct component values, so distances and scores tie often.
 std::vector<Floats> random_corpus(std::mt19937& rng, std::size_t n, std::size_t dim) {
   std::normal_distribution<float> normal;
   std::uniform_int_distribution<int> coarse(-2, 2);
@@ -117,8 +115,7 @@ TEST(VectorSearchTest, BinaryScoresAtDimensionEight) {
   EXPECT_EQ(*got, (std::vector<Scored>{{1.0f, 1}, {0.5f, 0}, {-1.0f, 2}}));
 }
 
-// The messages are checked through Python; these are the edges on either
-// side of each limit.
+// The messages are checked through Python; these are the edges on either side of each limit.
 TEST(VectorSearchTest, DimensionLimitsOfThe16BitDistances) {
   for (std::size_t dim : {32767, 32768, 65535, 65536}) {
     const Floats a(dim, 0.5f);

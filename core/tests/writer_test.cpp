@@ -55,7 +55,6 @@ Result<CommitInfo> commit(const fs::path& root, std::uint64_t dim = 0, std::size
   return std::move(writer).commit(root, fsys);
 }
 
-// Every file of a directory tree with its content, by relative path.
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir))
@@ -70,8 +69,7 @@ Names entries(const fs::path& dir) {
   return names;
 }
 
-// CURRENT names `name`, which holds its manifest and exactly the files that
-// lists, with the listed sizes. (The reader checks the other fields.)
+// CURRENT names `name`, which holds its manifest and just the files it lists, at their sizes.
 void expect_complete(const fs::path& root, const std::string& name) {
   ASSERT_EQ(read_file(root / "CURRENT"), name + "\n");
   auto manifest = Manifest::from_json(read_file(root / name / "manifest.json"));
@@ -85,9 +83,8 @@ void expect_complete(const fs::path& root, const std::string& name) {
   for (const auto& [file, size] : manifest->files) EXPECT_EQ(fs::file_size(root / name / file), size) << file;
 }
 
-// Each image is made in the memory of the image before it, which is larger
-// for bm25.bin and smaller for vectors.bin: none may keep a byte of another,
-// so each equals its builder's own.
+// Each image is made in the memory of the one before (larger for bm25.bin, smaller for
+// vectors.bin): none may keep a byte of another, so each equals its builder's own.
 TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
   for (const std::uint64_t dim : {0, 384}) {
     IndexWriter writer(options_with(dim));
@@ -112,12 +109,7 @@ TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
 }
 
 TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
-  struct Case {
-    const char* current;  // null: no CURRENT file
-    Names dirs;
-    std::uint64_t generation;
-    Names left;
-  };
+  struct Case { const char* current; Names dirs; std::uint64_t generation; Names left; };  // current null: none
   const Case cases[] = {
       // Without CURRENT every generation is unpublished.
       {nullptr, {"gen-000005"}, 1, {"CURRENT", "gen-000001"}},
@@ -142,8 +134,7 @@ TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
   }
 }
 
-// Temporaries go even when the build then fails, and a link named like one is
-// removed itself, never followed.
+// Temporaries go even when the build then fails; a link named like one is removed, not followed.
 TEST(WriterCommitTest, SweepsTemporariesEvenWhenBuildThenFails) {
   TempRoot tmp("writer");
   fs::create_directories(tmp / "outside" / "kept");
@@ -163,8 +154,7 @@ TEST(WriterCommitTest, SweepsTemporariesEvenWhenBuildThenFails) {
 TEST(WriterCommitTest, BadCurrentStopsTheCommitBeforeAnythingIsRemoved) {
   const std::pair<const char*, std::string> cases[] = {
       {"latest\n", "invalid index data: CURRENT names \"latest\", not a generation"},
-      // The largest number has no successor; wrapping to 0 would make the
-      // next commit sweep away every generation.
+      // No successor: wrapping to 0 would make the next commit sweep every generation.
       {"gen-18446744073709551615", "invalid index data: generation number exceeds u64::MAX"},
       {nullptr, ""},  // CURRENT is a directory
   };
@@ -182,8 +172,7 @@ TEST(WriterCommitTest, BadCurrentStopsTheCommitBeforeAnythingIsRemoved) {
   }
 }
 
-// A root holding generations 1 and 2 (CURRENT at 2) and the leftovers of an
-// interrupted commit, so that every kind of step of a commit has work to do.
+// Generations 1 and 2 and an interrupted commit's leftovers: every kind of step has work.
 void make_faulty_fixture(const fs::path& root) {
   ASSERT_TRUE(commit(root, 9, 2));
   ASSERT_TRUE(commit(root, 9, 3));
@@ -193,9 +182,8 @@ void make_faulty_fixture(const fs::path& root) {
   fs::create_directory(root / "gen-000009");
 }
 
-// Each operation of a commit in turn fails, before or after taking effect.
-// Failing the final sync of the root, after CURRENT was replaced, leaves the
-// new generation published and every older one in place.
+// Each operation of a commit in turn fails, before or after taking effect. Failing the final
+// root sync, after CURRENT was replaced, leaves the new generation published, the older kept.
 TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
   std::vector<FaultyFileSystem::Call> reference;
   {
@@ -227,8 +215,7 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
       ASSERT_TRUE(faulty.fired());
       ASSERT_EQ(faulty.calls()[i].op, op) << "the commit's calls are not reproducible";
 
-      // Only failures to remove or examine a leftover may let a commit
-      // succeed (a leftover that stays is skipped: the generation may be 10).
+      // Only failing to remove or examine a leftover may let it succeed (as generation 10).
       const bool ignorable = op == FsOp::RemoveAll || op == FsOp::RemoveFile || op == FsOp::Stat;
       EXPECT_EQ(info.has_value(), ignorable) << (info ? "" : info.error().to_string());
       if (info) expect_complete(root, generation_dir_name(info->generation));
@@ -253,8 +240,7 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
   }
 }
 
-// Generation `marker` holds marker + 1 chunks, each text naming the marker, so
-// files of two commits never pass the reader's cross-file checks together.
+// marker + 1 chunks naming the marker: files of two commits never pass the cross-file checks.
 Result<CommitInfo> commit_marked(const fs::path& root, int marker, FileSystem& fsys) {
   IndexWriter writer(options_with(marker % 2 ? 0 : 8, {{"marker", marker}}));
   const auto v = embedding(8, 1);
@@ -264,8 +250,7 @@ Result<CommitInfo> commit_marked(const fs::path& root, int marker, FileSystem& f
   return std::move(writer).commit(root, fsys);
 }
 
-// The marker of the generation that opens at `root`; -1 without CURRENT, -2
-// when it does not open or holds another commit's chunks.
+// The opened generation's marker; -1 without CURRENT, -2 if unopenable or mixed.
 int opened_marker(const fs::path& root) {
   auto reader = IndexReader::open(root);
   if (!reader) return fs::exists(root / "CURRENT") ? -2 : -1;
@@ -273,10 +258,8 @@ int opened_marker(const fs::path& root) {
   return reader->chunk(0)->text == "marker " + std::to_string(marker) ? marker : -2;
 }
 
-// The machine loses power before each operation of four commits in turn, the
-// first into a missing root. The root then opens to the last generation whose
-// commit returned, or to the one in flight, and the next commit succeeds and
-// leaves no temporary behind.
+// Power fails before each operation of four commits in turn, the first into a missing root: it then
+// opens to the last commit that returned or the one in flight; the next commit succeeds, leaves no temporary.
 TEST(WriterCrashTest, PowerLossAtEveryStepLeavesACommittedGeneration) {
   const fs::path root = "/a/ix";
   std::size_t points = 0, broken = 0;

@@ -26,11 +26,11 @@ class CrashFileSystem final : public FileSystem {
   // Makes everything durable, as a set-up that synced every directory would.
   void sync_all() { walk(*root_, false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; }); }
   void copy_out(const path& from, const path& to) const {
-    auto found = find(from);
-    if (!found) return;
-    if ((*found)->dir) std::filesystem::create_directories(to);
-    else std::ofstream(to, std::ios::binary) << (*found)->data;
-    for (const auto& [name, child] : (*found)->entries) copy_out(from / name, to / name);
+    const NodePtr node = at(from);
+    if (!node) return;
+    if (node->dir) std::filesystem::create_directories(to);
+    else std::ofstream(to, std::ios::binary) << node->data;
+    for (const auto& [name, child] : node->entries) copy_out(from / name, to / name);
   }
 
   Status create_directories(const path& p) override {
@@ -44,46 +44,44 @@ class CrashFileSystem final : public FileSystem {
   }
   Status create_dir(const path& p) override { return put(p, std::make_shared<Node>(true)); }
   Result<std::string> read_file(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    return (*node)->data;
+    if (const NodePtr node = at(p)) return node->data;
+    return missing(p);
   }
   Result<std::vector<std::string>> list_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
+    const NodePtr node = at(p);
+    if (!node) return missing(p);
     std::vector<std::string> names;
-    for (const auto& entry : (*node)->entries) names.push_back(entry.first);
+    for (const auto& entry : node->entries) names.push_back(entry.first);
     return names;
   }
   Result<FileType> stat(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    return (*node)->dir ? FileType::Directory : FileType::Regular;
+    if (const NodePtr node = at(p)) return node->dir ? FileType::Directory : FileType::Regular;
+    return missing(p);
   }
   Status write_synced(const path& p, std::span<const std::byte> bytes) override {
-    auto dir = find(p.parent_path());
-    if (!dir) return fail(Error::io(p, ENOENT));
-    NodePtr& file = (*dir)->entries[p.filename()];
+    const NodePtr dir = at(p.parent_path());
+    if (!dir) return missing(p);
+    NodePtr& file = dir->entries[p.filename()];
     if (!file) file = std::make_shared<Node>();
     file->synced_data = file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return {};
   }
   Status sync_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    (*node)->synced_entries = (*node)->entries;
+    const NodePtr node = at(p);
+    if (!node) return missing(p);
+    node->synced_entries = node->entries;
     return {};
   }
   Status rename(const path& from, const path& to) override {
-    auto node = find(from);
-    if (!node) return fail(std::move(node).error());
-    if (auto r = put(to, *node); !r) return r;
-    (*find(from.parent_path()))->entries.erase(from.filename());
+    const NodePtr node = at(from);
+    if (!node) return missing(from);
+    if (auto r = put(to, node); !r) return r;
+    at(from.parent_path())->entries.erase(from.filename());
     return {};
   }
   Status remove_file(const path& p) override { return remove_all(p); }
   Status remove_all(const path& p) override {
-    if (auto dir = find(p.parent_path())) (*dir)->entries.erase(p.filename());  // a missing path is fine
+    if (const NodePtr dir = at(p.parent_path())) dir->entries.erase(p.filename());  // a missing path is fine
     return {};
   }
   Result<DirLock> lock_dir(const path&) override { return DirLock(); }
@@ -97,20 +95,22 @@ class CrashFileSystem final : public FileSystem {
     std::map<path, NodePtr> entries, synced_entries;
   };
 
-  Result<NodePtr> find(const path& p) const {
+  static std::unexpected<Error> missing(const path& p) { return fail(Error::io(p, ENOENT)); }
+  // The node at `p`, or null.
+  NodePtr at(const path& p) const {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
       const auto it = node->entries.find(part);
-      if (it == node->entries.end()) return fail(Error::io(p, ENOENT));
+      if (it == node->entries.end()) return nullptr;
       node = it->second;
     }
     return node;
   }
   // Names `node` `p`, in place of what had that name.
   Status put(const path& p, NodePtr node) {
-    auto dir = find(p.parent_path());
-    if (!dir) return fail(Error::io(p, ENOENT));
-    (*dir)->entries[p.filename()] = std::move(node);
+    const NodePtr dir = at(p.parent_path());
+    if (!dir) return missing(p);
+    dir->entries[p.filename()] = std::move(node);
     return {};
   }
   // Calls `visit` on every node below `n`, over the synced entries when `durable`.

@@ -16,11 +16,7 @@ using testing::result_text;
 
 Result<Docs> open(std::vector<std::byte> bytes) { return Docs::from_bytes(Storage::from_bytes(std::move(bytes))); }
 
-std::string record_json(const ChunkRecord& r) {
-  std::string out;
-  append_record_json(out, r);
-  return out;
-}
+std::string record_json(const ChunkRecord& r) { std::string out; append_record_json(out, r); return out; }
 
 std::vector<std::byte> docs_file(std::uint32_t n, const std::vector<std::uint64_t>& offsets, std::string_view area) {
   Writer w = Writer::with_header(kDocsMagic, 1, n, 0);

@@ -20,10 +20,7 @@ class FaultyFileSystem final : public FileSystem {
   using Path = std::filesystem::path;
 
  public:
-  struct Call {
-    FsOp op;
-    Path path;  // for rename: the destination
-  };
+  struct Call { FsOp op; Path path; };  // for rename, the path is the destination
 
   // Before: the call fails without taking effect (a write_synced leaves the
   // first half of its bytes behind, as a write that fails midway does).

@@ -85,8 +85,7 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   std::string want;
   for (std::size_t i = 0; want.size() < (1u << 20); ++i) {  // past several doublings
     const std::string piece = std::to_string(i * 7919) + ",";
-    b.append(piece);
-    want += piece;
+    b.append(piece), want += piece;
   }
   b.put_u32(0x01020304), b.put_u64(0x0A0B0C0D0E0F1011), b.put_f32(1.0f), b.append("x"), b.pad_to_4();
   want += std::string("\x04\x03\x02\x01\x11\x10\x0F\x0E\x0D\x0C\x0B\x0A\0\0\x80\x3Fx", 17);

@@ -144,10 +144,7 @@ Ranges plain_cut(std::string_view line, std::size_t max_chars) {
   for (std::size_t i = 0; i < line.size(); utf8::decode(line, i)) at.push_back(i);
   at.push_back(line.size());
   const std::size_t n = at.size() - 1;
-  const auto space = [&](std::size_t c) {
-    std::size_t i = at[c];
-    return unicode::is_white_space(utf8::decode(line, i));
-  };
+  const auto space = [&](std::size_t c) { std::size_t i = at[c]; return unicode::is_white_space(utf8::decode(line, i)); };
   Ranges pieces;
   for (std::size_t c = 0;;) {
     while (c < n && space(c)) ++c;
@@ -203,9 +200,7 @@ TEST(ChunkTest, LineCuttingMatchesPlainCutting) {
     std::string line;
     for (int i = len(rng); i > 0; --i) line += words[pick(rng)];
     const std::size_t max_chars = size(rng);
-    const std::vector<Line> lines{{0, line.size()}};
-    const std::vector<Block> blocks{{0, 0, 0}};
-    const auto units = make_units(line, lines, blocks, max_chars);
+    const auto units = make_units(line, std::vector<Line>{{0, line.size()}}, std::vector<Block>{{0, 0, 0}}, max_chars);
     Ranges got;
     for (const Unit& u : units) {
       got.emplace_back(u.byte_start, u.byte_end);

@@ -69,10 +69,7 @@ std::vector<Floats> random_corpus(std::mt19937& rng, std::size_t n, std::size_t 
   std::uniform_int_distribution<int> coarse(-2, 2);
   std::vector<Floats> out;
   for (std::size_t i = 0; i < n; ++i) {
-    if (i > 0 && rng() % 6 == 0) {
-      out.push_back(out[rng() % out.size()]);
-      continue;
-    }
+    if (i > 0 && rng() % 6 == 0) { out.push_back(out[rng() % out.size()]); continue; }
     const bool rough = rng() % 3 == 0;
     Floats v(dim);
     for (float& x : v) x = rough ? static_cast<float>(coarse(rng)) : normal(rng);

@@ -59,11 +59,8 @@ TEST(StorageTest, MissingFilesDirectoriesFifosAndDevicesAreRefused) {
     EXPECT_EQ(Storage::open(dir / "missing", mmap).error().to_string(),
               "I/O error on " + (dir / "missing").string() + ": No such file or directory (os error 2)");
     EXPECT_EQ(Storage::open(dir.path(), mmap).error().kind(), ErrorKind::Io);
-    for (const auto& p : {dir / "fifo", dir / "zero"}) {
-      auto s = Storage::open(p, mmap);
-      ASSERT_FALSE(s.has_value());
-      EXPECT_EQ(s.error().to_string(), "I/O error on " + p.string() + ": not a regular file");
-    }
+    for (const auto& p : {dir / "fifo", dir / "zero"})
+      EXPECT_EQ(result_text(Storage::open(p, mmap)), "I/O error on " + p.string() + ": not a regular file");
   }
 }
 

@@ -19,12 +19,7 @@ namespace tessavine {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CrashFileSystem;
-using testing::FaultyFileSystem;
-using testing::FsOp;
-using testing::read_file;
-using testing::TempRoot;
-using testing::write_file;
+using namespace testing;
 using Names = std::vector<std::string>;
 
 WriterOptions options_with(std::uint64_t dim, nlohmann::json metadata = nlohmann::json::object()) {

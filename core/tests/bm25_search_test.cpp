@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -13,7 +14,7 @@
 #include <thread>
 
 #include "index/writer.h"
-#include "scored_test_util.h"
+#include "test_util.h"
 #include "text/chunk.h"
 
 namespace tessavine {
@@ -46,8 +47,7 @@ void expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const st
 
 std::string word(std::size_t i) { return "zz" + std::string(1, char('a' + i % 26)) + char('a' + i / 26); }
 
-// Skewed term choice, so that some terms are in most documents and most are
-// rare; "every" is in every document.
+// Skewed term choice: some terms are in most documents, most are rare; "every" is in all.
 Corpus random_corpus(std::mt19937& rng, std::size_t docs) {
   std::geometric_distribution<std::size_t> pick(0.08);
   Corpus corpus(docs);
@@ -74,10 +74,7 @@ std::string random_query(std::mt19937& rng) {
   return query;
 }
 
-struct Params {
-  std::size_t docs;
-  float k1, b;
-};
+struct Params { std::size_t docs; float k1, b; };
 
 void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
 
@@ -91,10 +88,8 @@ TEST(Bm25SearchTest, OddParametersStillGiveEachMatchOnce) {
     const Bm25 bm25 = open_bm25(*std::move(builder).finish(k1, b));
     const auto hits = search_bm25(bm25, "alpha beta gamma", 10);
     std::set<std::uint32_t> seen;
-    for (const Scored& s : hits) {
-      seen.insert(s.id);
-      EXPECT_FALSE(std::isnan(s.score));
-    }
+    for (const Scored& s : hits) seen.insert(s.id);
+    EXPECT_TRUE(std::none_of(hits.begin(), hits.end(), [](const Scored& s) { return std::isnan(s.score); }));
     EXPECT_TRUE(hits.size() == 4 && seen.size() == 4) << "k1 " << k1 << " b " << b;
     testing::expect_same(hits, search_bm25_plain(bm25, "alpha beta gamma", 10));
   }
@@ -111,17 +106,14 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   expect_pruned_is_plain(bm25, bounds, "every");
 }
 
-// Past 4096 documents a search covers several spans; stored k1 and b at their
-// extremes, and odd ones (NaN, infinite, negative contributions) that send
-// the search down the exhaustive path.
-INSTANTIATE_TEST_SUITE_P(
-    Params, Bm25PrunedTest,
-    ::testing::Values(Params{300, 1.2f, 0.75f}, Params{9000, 1.2f, 0.75f}, Params{9001, 0.0f, 0.0f},
-                      Params{5000, 0.0f, 1.0f}, Params{5001, 1.2f, 1.0f}, Params{5002, 100.0f, 0.5f},
-                      Params{5003, kMax, 1.0f}, Params{5004, 1e-30f, 0.75f}, Params{5005, 1.2f, kMax},
-                      Params{2000, -0.5f, 0.75f}, Params{2001, -1.2f, 3.0f}, Params{2002, kNan, 0.75f},
-                      Params{2003, 1.2f, kNan}, Params{2004, kInf, 0.5f}, Params{2005, 1.2f, -kInf},
-                      Params{2006, 1.2f, -1.0f}));
+// Past 4096 documents a search covers several spans; k1 and b at their extremes, and odd ones
+// (NaN, infinite, negative contributions) that send the search down the exhaustive path.
+const Params kParams[] = {
+    {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f}, {5001, 1.2f, 1.0f},
+    {5002, 100.0f, 0.5f}, {5003, kMax, 1.0f}, {5004, 1e-30f, 0.75f}, {5005, 1.2f, kMax}, {2000, -0.5f, 0.75f},
+    {2001, -1.2f, 3.0f}, {2002, kNan, 0.75f}, {2003, 1.2f, kNan}, {2004, kInf, 0.5f}, {2005, 1.2f, -kInf},
+    {2006, 1.2f, -1.0f}};
+INSTANTIATE_TEST_SUITE_P(Params, Bm25PrunedTest, ::testing::ValuesIn(kParams));
 
 TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::mt19937 rng(11);
@@ -132,18 +124,16 @@ TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::vector<std::vector<std::vector<Scored>>> got(4, std::vector<std::vector<Scored>>(queries.size()));
   {
     std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < got.size(); ++t) {
+    for (std::size_t t = 0; t < got.size(); ++t)
       threads.emplace_back([&, t] {
         for (std::size_t q = 0; q < queries.size(); ++q) {
           const std::size_t i = (q * 7 + t * 13) % queries.size();
           got[t][i] = search_bm25_pruned(bm25, bounds, queries[i], 10, 0);
         }
       });
-    }
   }
-  for (std::size_t q = 0; q < queries.size(); ++q) {
+  for (std::size_t q = 0; q < queries.size(); ++q)
     for (const auto& per_thread : got) testing::expect_same(per_thread[q], search_bm25_plain(bm25, queries[q], 10));
-  }
 }
 
 std::filesystem::path corpus_dir() {
@@ -151,12 +141,10 @@ std::filesystem::path corpus_dir() {
   return std::filesystem::path(TESSAVINE_SOURCE_DIR) / ".." / "shared" / "corpus";
 }
 
-// Every note in optimised builds; every eighth under the sanitizers, which
-// would take minutes over all of them.
+// Every note in optimised builds; every eighth under the sanitizers (minutes over all).
 TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
   const std::filesystem::path dir = corpus_dir();
-  std::ifstream manifest(dir / "manifest.tsv");
-  std::ifstream queries(dir / "queries.tsv");
+  std::ifstream manifest(dir / "manifest.tsv"), queries(dir / "queries.tsv");
   if (!manifest || !queries) GTEST_SKIP() << "corpus not found at " << dir << " (set TESSAVINE_CORPUS)";
 #ifdef NDEBUG
   constexpr std::size_t kEvery = 1;
@@ -170,9 +158,8 @@ TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
     if (n % kEvery != 0 || !path.ends_with(".md")) continue;
     std::stringstream text;
     text << std::ifstream(dir / path).rdbuf();
-    for (const Chunk& c : chunk_text(text.str(), ChunkOptions{})) {
+    for (const Chunk& c : chunk_text(text.str(), ChunkOptions{}))
       ASSERT_TRUE(writer.add(ChunkRecord{path, c.heading_texts(), c.line_start, c.line_end, c.text}));
-    }
   }
   auto built = std::move(writer).build(1);
   ASSERT_TRUE(built) << built.error().to_string();

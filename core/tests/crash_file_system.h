@@ -1,10 +1,7 @@
-// A FileSystem in memory for crash tests. Beside what every file and directory
-// holds now, it keeps what each held when it was last synced, and `crash`
-// falls back to that, as a machine that loses power does: every write,
-// creation, rename and removal that no sync made durable is lost. write_synced
-// syncs a file's bytes; its name, like every change to a directory, is durable
-// only once that directory is synced. A process that dies mid-way is a
-// FaultyFileSystem over it that dies (die_at).
+// A FileSystem in memory that also keeps what each file and directory held when last synced;
+// `crash` falls back to that, as after a power loss: what no sync made durable is lost.
+// write_synced syncs a file's bytes; its name, like every change to a directory, is durable
+// only once that directory is synced. A dying process is a FaultyFileSystem over it (die_at).
 #pragma once
 
 #include <cerrno>
@@ -13,9 +10,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "storage/file_system.h"
@@ -27,145 +22,102 @@ class CrashFileSystem final : public FileSystem {
 
  public:
   // Power comes back: what was not synced is gone.
-  void crash() {
-    walk(true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; });
-  }
+  void crash() { walk(*root_, true, [](Node& n) { n.entries = n.synced_entries, n.data = n.synced_data; }); }
   // Makes everything durable, as a set-up that synced every directory would.
-  void sync_all() {
-    walk(false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; });
-  }
-  // Writes the tree at `from`, if any, out to `to` on the real file system.
+  void sync_all() { walk(*root_, false, [](Node& n) { n.synced_entries = n.entries, n.synced_data = n.data; }); }
   void copy_out(const path& from, const path& to) const {
-    auto found = find(from);
-    if (!found) return;
-    const NodePtr node = *found;
-    if (!node->dir) std::ofstream(to, std::ios::binary) << node->data;
+    const NodePtr node = at(from);
+    if (!node) return;
     if (node->dir) std::filesystem::create_directories(to);
+    else std::ofstream(to, std::ios::binary) << node->data;
     for (const auto& [name, child] : node->entries) copy_out(from / name, to / name);
   }
 
   Status create_directories(const path& p) override {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
-      NodePtr& slot = node->entries[part.string()];
+      NodePtr& slot = node->entries[part];
       if (!slot) node->synced_entries[part] = slot = std::make_shared<Node>(true);  // synced, as POSIX's
-      if (!slot->dir) return fail(Error::io(p, EEXIST));
       node = slot;
     }
     return {};
   }
-  Status create_dir(const path& p) override {
-    auto dir = parent(p);
-    if (!dir) return fail(std::move(dir).error());
-    if ((*dir)->entries.contains(p.filename())) return fail(Error::io(p, EEXIST));
-    (*dir)->entries[p.filename()] = std::make_shared<Node>(true);
-    return {};
-  }
+  Status create_dir(const path& p) override { return put(p, std::make_shared<Node>(true)); }
   Result<std::string> read_file(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    if ((*node)->dir) return fail(Error::io(p, EISDIR));
-    return (*node)->data;
+    if (const NodePtr node = at(p)) return node->data;
+    return missing(p);
   }
   Result<std::vector<std::string>> list_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    if (!(*node)->dir) return fail(Error::io(p, ENOTDIR));
+    const NodePtr node = at(p);
+    if (!node) return missing(p);
     std::vector<std::string> names;
-    for (const auto& entry : (*node)->entries) names.push_back(entry.first);
+    for (const auto& entry : node->entries) names.push_back(entry.first);
     return names;
   }
   Result<FileType> stat(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    return (*node)->dir ? FileType::Directory : FileType::Regular;
+    if (const NodePtr node = at(p)) return node->dir ? FileType::Directory : FileType::Regular;
+    return missing(p);
   }
   Status write_synced(const path& p, std::span<const std::byte> bytes) override {
-    auto dir = parent(p);
-    if (!dir) return fail(std::move(dir).error());
-    NodePtr& file = (*dir)->entries[p.filename()];
+    const NodePtr dir = at(p.parent_path());
+    if (!dir) return missing(p);
+    NodePtr& file = dir->entries[p.filename()];
     if (!file) file = std::make_shared<Node>();
-    if (file->dir) return fail(Error::io(p, EISDIR));
-    file->data.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    file->synced_data = file->data;
+    file->synced_data = file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return {};
   }
   Status sync_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    (*node)->synced_entries = (*node)->entries;
+    const NodePtr node = at(p);
+    if (!node) return missing(p);
+    node->synced_entries = node->entries;
     return {};
   }
   Status rename(const path& from, const path& to) override {
-    auto node = find(from);
-    auto dir = parent(to);
-    if (!node || !dir) return fail(Error::io(to, ENOENT));
-    NodePtr& slot = (*dir)->entries[to.filename()];
-    if (slot == *node) return {};
-    if (slot && slot->dir != (*node)->dir) return fail(Error::io(to, slot->dir ? EISDIR : ENOTDIR));
-    if (slot && !slot->entries.empty()) return fail(Error::io(to, ENOTEMPTY));
-    slot = *node;
-    (*parent(from))->entries.erase(from.filename());
+    const NodePtr node = at(from);
+    if (!node) return missing(from);
+    if (auto r = put(to, node); !r) return r;
+    at(from.parent_path())->entries.erase(from.filename());
     return {};
   }
-  Status remove_file(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    if ((*node)->dir) return fail(Error::io(p, EISDIR));
-    (*parent(p))->entries.erase(p.filename());
-    return {};
-  }
+  Status remove_file(const path& p) override { return remove_all(p); }
   Status remove_all(const path& p) override {
-    if (auto dir = parent(p)) (*dir)->entries.erase(p.filename());  // a missing path is fine
+    if (const NodePtr dir = at(p.parent_path())) dir->entries.erase(p.filename());  // a missing path is fine
     return {};
   }
-  Result<DirLock> lock_dir(const path& p) override {
-    auto node = find(p);
-    if (!node) return fail(std::move(node).error());
-    return DirLock();
-  }
+  Result<DirLock> lock_dir(const path&) override { return DirLock(); }
 
  private:
   struct Node;
   using NodePtr = std::shared_ptr<Node>;
   struct Node {
-    explicit Node(bool is_dir = false) : dir(is_dir) {}
-    bool dir;
+    bool dir = false;
     std::string data, synced_data;
     std::map<path, NodePtr> entries, synced_entries;
   };
 
-  // The node at `p`; errors name `p`.
-  Result<NodePtr> find(const path& p) const {
+  static std::unexpected<Error> missing(const path& p) { return fail(Error::io(p, ENOENT)); }
+  // The node at `p`, or null.
+  NodePtr at(const path& p) const {
     NodePtr node = root_;
     for (const auto& part : p.relative_path()) {
-      if (!node->dir) return fail(Error::io(p, ENOTDIR));
       const auto it = node->entries.find(part);
-      if (it == node->entries.end()) return fail(Error::io(p, ENOENT));
+      if (it == node->entries.end()) return nullptr;
       node = it->second;
     }
     return node;
   }
-  // The directory that holds the last component of `p`; errors name `p`.
-  Result<NodePtr> parent(const path& p) const {
-    auto dir = find(p.parent_path());
-    if (!dir) return fail(Error::io(p, dir.error().os_error()));
-    if (!(*dir)->dir) return fail(Error::io(p, ENOTDIR));
-    return dir;
+  // Names `node` `p`, in place of what had that name.
+  Status put(const path& p, NodePtr node) {
+    const NodePtr dir = at(p.parent_path());
+    if (!dir) return missing(p);
+    dir->entries[p.filename()] = std::move(node);
+    return {};
   }
-  // Calls `visit` on every node reachable from the root, over the synced
-  // entries when `durable`, else over the present ones.
+  // Calls `visit` on every node below `n`, over the synced entries when `durable`.
   template <class Visit>
-  void walk(bool durable, Visit visit) {
-    std::set<Node*> seen;
-    std::vector<Node*> todo = {root_.get()};
-    while (!todo.empty()) {
-      Node* node = todo.back();
-      todo.pop_back();
-      if (!seen.insert(node).second) continue;
-      for (auto& entry : durable ? node->synced_entries : node->entries) todo.push_back(entry.second.get());
-      visit(*node);
-    }
+  static void walk(Node& n, bool durable, Visit visit) {
+    for (auto& entry : durable ? n.synced_entries : n.entries) walk(*entry.second, durable, visit);
+    visit(n);
   }
 
   NodePtr root_ = std::make_shared<Node>(true);

@@ -4,21 +4,18 @@
 
 #include <algorithm>
 #include <bit>
+#include <numeric>
 #include <random>
 #include <vector>
+
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Distances = std::vector<std::uint16_t>;
-
-std::vector<const DistanceKernels*> supported() {
-  std::vector<const DistanceKernels*> out;
-  for (KernelPath p : kKernelPaths)
-    if (const DistanceKernels* k = kernels_for(p)) out.push_back(k);
-  return out;
-}
+const auto supported = testing::supported_kernels;
 
 Bytes random_bytes(std::mt19937& rng, std::size_t n) {
   Bytes b(n);
@@ -26,27 +23,24 @@ Bytes random_bytes(std::mt19937& rng, std::size_t n) {
   return b;
 }
 
-// Clears the bits at positions >= dim of every code of `bytes` bytes, as the
-// quantiser leaves them.
+// Clears the bits past `dim` of each code, as the quantiser leaves them.
 void clear_padding(Bytes& codes, std::size_t bytes, std::size_t dim) {
   if (dim % 8 == 0) return;
   for (std::size_t at = bytes - 1; at < codes.size(); at += bytes)
     codes[at] &= static_cast<std::uint8_t>((1u << (dim % 8)) - 1);
 }
 
-// Dimensions around every chunk edge of the paths (32 and 64 bytes), codes
-// long enough to need several byte-count flushes, and the usual sizes. The
-// vector counts cover every remainder of the 4- and 8-vector batches. Each
-// vector gets exactly its bytes, so the sanitizer build sees any over-read.
+// Dimensions around every chunk edge of the paths (32 and 64 bytes), codes long enough for several
+// byte-count flushes, and every remainder of the 4- and 8-vector batches. Each vector gets exactly
+// its bytes, so the sanitizer build sees any over-read.
 TEST(DistanceTest, EveryPathMatchesTheOracle) {
   ASSERT_NE(kernels_for(KernelPath::Portable), nullptr);
   EXPECT_EQ(best_kernels().path, supported().back()->path);
   for (const DistanceKernels* k : supported()) std::printf("kernel path: %s\n", std::string(kernel_path_name(k->path)).c_str());
-  std::vector<std::size_t> dims;
-  for (std::size_t d = 1; d <= 70; ++d) dims.push_back(d);
-  for (std::size_t d : {248, 255, 256, 257, 263, 264, 384, 504, 511, 512, 513, 520, 1000, 1024, 4096, 7936, 7944,
-                        8200, 16000, 32760})
-    dims.push_back(d);
+  std::vector<std::size_t> dims(70);
+  std::iota(dims.begin(), dims.end(), 1);
+  dims.insert(dims.end(), {248, 255, 256, 257, 263, 264, 384, 504, 511, 512, 513, 520, 1000, 1024, 4096, 7936,
+                           7944, 8200, 16000, 32760});
   const std::size_t counts[] = {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33};
   std::mt19937 rng(42);
   for (std::size_t dim : dims) {
@@ -55,13 +49,11 @@ TEST(DistanceTest, EveryPathMatchesTheOracle) {
       if (dim > 1024 && n > 9) continue;
       Bytes qc = random_bytes(rng, bytes), qm = random_bytes(rng, bytes);
       Bytes codes = random_bytes(rng, n * bytes), masks = random_bytes(rng, n * bytes);
-      // Every other round keeps the quantiser's zero padding; the others give
-      // stray high bits, which every path must treat alike.
+      // Every other round keeps the zero padding; the others give stray high bits, treated alike.
       if (n % 2 == 0)
         for (Bytes* b : {&qc, &qm, &codes, &masks}) clear_padding(*b, bytes, dim);
-      // Make some codes equal to the query, one mask full, one empty. Code 3
-      // is the query's complement (with odd counts, both masks full): the
-      // largest per-byte counts, which long codes must widen before overflow.
+      // Some codes equal the query, one mask full, one empty. Code 3 is the query's complement (odd
+      // counts: both masks full): the largest per-byte counts, which long codes must widen.
       if (n > 2) {
         std::copy(qc.begin(), qc.end(), codes.begin());
         std::fill(masks.begin() + bytes, masks.begin() + 2 * bytes, 0xFF);
@@ -98,15 +90,13 @@ TEST(DistanceTest, ExactValuesAndLimits) {
     k->hamming(q.data(), codes.data(), 3, 1, d.data());
     EXPECT_EQ(d, (Distances{2, 0, 8}));
 
-    // Ternary over D = 4: positions zero on either side add 1, agreeing
-    // non-zero ones 0, disagreeing ones 2.
+    // Ternary over D = 4: zero on either side adds 1, agreeing non-zero 0, disagreeing 2.
     const Bytes qc = {0b0011}, qm = {0b0111};
     const Bytes tc = {0b0011, 0b0000, 0b0101}, tm = {0b0111, 0b1111, 0b0000};
     k->ternary(qc.data(), qm.data(), tc.data(), tm.data(), 3, 1, 4, d.data());
     EXPECT_EQ(d, (Distances{1, 1 + 2 + 2 + 0, 4}));
 
-    // A count above 65535 keeps its low 16 bits; a ternary distance above it
-    // is capped.
+    // A count above 65535 keeps its low 16 bits; a ternary distance above it is capped.
     const std::size_t dim = 70000, bytes = dim / 8;
     const Bytes zeros(bytes, 0), ones(bytes, 0xFF);
     k->hamming(zeros.data(), ones.data(), 1, bytes, d.data());
@@ -123,11 +113,7 @@ std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 // Cases whose result depends on the order of the additions.
 TEST(DistanceTest, Int8DotFollowsTheLaneOrder) {
-  const struct {
-    const char* what;
-    std::vector<float> q;
-    float want;
-  } cases[] = {
+  const struct { const char* what; std::vector<float> q; float want; } cases[] = {
       // Lanes are added left to right: ((1e8 + 1) - 1e8) + 1, not pairwise.
       {"lane total", {1e8f, 1, -1e8f, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 1.0f},
       // Lane 0 sums components 0 and 16 before anything meets lane 1.
@@ -153,31 +139,28 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
   std::mt19937 rng(3);
   // Magnitudes spread over many binades, so that any change of order shows.
   std::uniform_real_distribution<float> exponent(-12.0f, 12.0f);
-  std::vector<std::size_t> dims;
-  for (std::size_t d = 0; d <= 70; ++d) dims.push_back(d);
+  const auto component = [&] {
+    return std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
+           (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
+  };
+  std::vector<std::size_t> dims(71);
+  std::iota(dims.begin(), dims.end(), 0);
   dims.insert(dims.end(), {383, 384, 385, 1000, 1536});
   for (std::size_t dim : dims) {
     for (int round = 0; round < 20; ++round) {
       std::vector<float> q(dim);
       std::vector<std::int8_t> c(dim);
-      for (std::size_t j = 0; j < dim; ++j) {
-        q[j] = std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
-               (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
-        c[j] = static_cast<std::int8_t>(rng());  // -128 too: any byte is a code
-      }
+      for (std::size_t j = 0; j < dim; ++j) q[j] = component(), c[j] = static_cast<std::int8_t>(rng());  // -128 too
       const float want = reference::int8_dot(q.data(), c.data(), dim);
       for (const DistanceKernels* k : supported())
         ASSERT_EQ(bits(k->int8_dot(q.data(), c.data(), dim)), bits(want))
             << kernel_path_name(k->path) << " dim=" << dim;
     }
-    // The batched scan, over every remainder of its four-row groups: rows
-    // are the single rows above side by side, each exactly its own size.
+    // The batched scan over every remainder of its four-row groups, each row exactly its size.
     std::vector<std::int8_t> rows(9 * dim);
     for (auto& c : rows) c = static_cast<std::int8_t>(rng());
     std::vector<float> q(dim);
-    for (float& x : q)
-      x = std::ldexp(rng() % 2 ? 1.0f : -1.0f, static_cast<int>(exponent(rng))) *
-          (1.0f + static_cast<float>(rng() % 1000) / 1000.0f);
+    for (float& x : q) x = component();
     for (std::size_t n = 0; n <= 9; ++n) {
       std::vector<std::int8_t> codes(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * dim));
       for (const DistanceKernels* k : supported()) {

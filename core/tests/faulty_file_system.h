@@ -1,6 +1,5 @@
-// A FileSystem for tests that forwards to another, records every call, and
-// fails a chosen call with an Io error on the path that call names, or, as a
-// process that dies would, that call and every later one.
+// A FileSystem for tests that forwards to another, records every call, and fails a chosen
+// call with an Io error on its path, or, as a dying process would, that call and every later one.
 #pragma once
 
 #include <cerrno>
@@ -13,7 +12,6 @@
 
 namespace tessavine::testing {
 
-// The operations of FileSystem, named for fault injection and traces.
 enum class FsOp {
   CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile, RemoveAll, LockDir,
 };
@@ -22,10 +20,7 @@ class FaultyFileSystem final : public FileSystem {
   using Path = std::filesystem::path;
 
  public:
-  struct Call {
-    FsOp op;
-    Path path;  // for rename: the destination
-  };
+  struct Call { FsOp op; Path path; };  // for rename, the path is the destination
 
   // Before: the call fails without taking effect (a write_synced leaves the
   // first half of its bytes behind, as a write that fails midway does).
@@ -35,58 +30,38 @@ class FaultyFileSystem final : public FileSystem {
 
   explicit FaultyFileSystem(FileSystem& base = posix_file_system()) : base_(base) {}
 
-  // Fails the call whose 0-based index among all calls is `index`.
   void fail_call(std::size_t index, When when = When::Before, int os_error = EIO) {
-    fail_index_ = index;
-    when_ = when;
-    os_error_ = os_error;
+    fail_index_ = index, when_ = when, os_error_ = os_error;
   }
   // The call numbered `index` and every later one fail without effect.
   void die_at(std::size_t index) { fail_index_ = index, dies_ = true; }
 
   const std::vector<Call>& calls() const { return calls_; }
-  // Whether a fault has been injected.
   bool fired() const { return fired_; }
 
-  Status create_directories(const Path& p) override {
-    return guarded(FsOp::CreateDirectories, p, [&] { return base_.create_directories(p); });
-  }
-  Status create_dir(const Path& p) override {
-    return guarded(FsOp::CreateDir, p, [&] { return base_.create_dir(p); });
-  }
-  Result<std::string> read_file(const Path& p) override {
-    return guarded(FsOp::ReadFile, p, [&] { return base_.read_file(p); });
-  }
-  Result<std::vector<std::string>> list_dir(const Path& p) override {
-    return guarded(FsOp::ListDir, p, [&] { return base_.list_dir(p); });
-  }
-  Result<FileType> stat(const Path& p) override {
-    return guarded(FsOp::Stat, p, [&] { return base_.stat(p); });
-  }
+#define FORWARD(Type, name, Op) \
+  Type name(const Path& p) override { return guarded(FsOp::Op, p, [&] { return base_.name(p); }); }
+  FORWARD(Status, create_directories, CreateDirectories)
+  FORWARD(Status, create_dir, CreateDir)
+  FORWARD(Result<std::string>, read_file, ReadFile)
+  FORWARD(Result<std::vector<std::string>>, list_dir, ListDir)
+  FORWARD(Result<FileType>, stat, Stat)
+  FORWARD(Status, sync_dir, SyncDir)
+  FORWARD(Status, remove_file, RemoveFile)
+  FORWARD(Status, remove_all, RemoveAll)
+  FORWARD(Result<DirLock>, lock_dir, LockDir)
+#undef FORWARD
   Status write_synced(const Path& p, std::span<const std::byte> bytes) override {
     return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
                    [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
   }
-  Status sync_dir(const Path& p) override {
-    return guarded(FsOp::SyncDir, p, [&] { return base_.sync_dir(p); });
-  }
   Status rename(const Path& from, const Path& to) override {
     return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); });
   }
-  Status remove_file(const Path& p) override {
-    return guarded(FsOp::RemoveFile, p, [&] { return base_.remove_file(p); });
-  }
-  Status remove_all(const Path& p) override {
-    return guarded(FsOp::RemoveAll, p, [&] { return base_.remove_all(p); });
-  }
-  Result<DirLock> lock_dir(const Path& p) override {
-    return guarded(FsOp::LockDir, p, [&] { return base_.lock_dir(p); });
-  }
 
  private:
-  // Records the call and runs `op`, unless the call is to fail: then
-  // `partly` runs in its place (Before) or the fault is reported after it
-  // (After).
+  // Records the call and runs `op`, unless the call is to fail: then `partly` runs in its
+  // place (Before) or the fault is reported after it (After).
   template <class Op, class Partly = void (*)()>
   auto guarded(FsOp kind, const Path& p, Op op, Partly partly = [] {}) -> decltype(op()) {
     const std::size_t index = calls_.size();

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "result_text.h"
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
@@ -11,13 +11,8 @@ using testing::result_text;
 
 Manifest example() {
   Manifest m;
-  m.format = "tessavine-index";
-  m.schema_version = 2;
-  m.created_by = "tessavine-core 0.2.0";
-  m.generation = 1;
-  m.n_chunks = 3;
-  m.dim = 384;
-  m.bm25 = {1.2f, 0.75f};
+  m.format = "tessavine-index", m.schema_version = 2, m.created_by = "tessavine-core 0.2.0";
+  m.generation = 1, m.n_chunks = 3, m.dim = 384, m.bm25 = {1.2f, 0.75f};
   m.files = {{"vectors.bin", 1468}, {"docs.bin", 431}, {"bm25.bin", 168}};
   return m;
 }
@@ -53,12 +48,8 @@ std::string with_line(std::string_view prefix, std::string_view replacement, std
 }
 
 TEST(ManifestTest, ExampleTextByteForByte) {
-  auto text = example().to_json();
-  ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(*text, kExampleText);
-  auto back = Manifest::from_json(*text);
-  ASSERT_TRUE(back.has_value()) << back.error().to_string();
-  EXPECT_EQ(*back, example());
+  EXPECT_EQ(example().to_json().value(), kExampleText);
+  EXPECT_EQ(Manifest::from_json(kExampleText).value(), example());
 }
 
 TEST(ManifestTest, FloatForms) {
@@ -68,8 +59,7 @@ TEST(ManifestTest, FloatForms) {
       {1e12f, "1000000000000.0"}, {1e13f, "1e13"}, {1.5e-5f, "0.000015"}, {1e-7f, "1e-7"},
       {-2.5e-7f, "-2.5e-7"}, {inf, "null"}, {nan, "null"}};
   for (const auto& [v, want] : f32_cases) EXPECT_EQ(format_f32(v), want) << want;
-  // Metadata numbers: plain decimal up to 16 integer digits and down to 1e-5,
-  // exponent form beyond, without '+' or zero padding.
+  // Metadata numbers: plain decimal up to 16 integer digits and down to 1e-5, else exponent form.
   const std::pair<double, const char*> f64_cases[] = {
       {0.1, "0.1"}, {static_cast<double>(1.2f), "1.2000000476837158"}, {1e15, "1000000000000000.0"},
       {1e16, "1e16"}, {1180591620717411303424.0, "1.1805916207174113e21"}, {0.00001, "0.00001"},
@@ -77,8 +67,7 @@ TEST(ManifestTest, FloatForms) {
   for (const auto& [v, want] : f64_cases) EXPECT_EQ(format_f64(v), want) << want;
 }
 
-// Odd metadata and embedder texts are read back and written again through
-// Python (IndexReader.manifest).
+// Odd metadata and embedder texts are round-tripped through Python (IndexReader.manifest).
 TEST(ManifestTest, MetadataLayout) {
   Manifest m = example();
   m.metadata = nlohmann::json::parse(R"({"b": [1, {"y": "\u0000", "x": []}], "a": {}, "\u00e9": 2.0})");
@@ -101,9 +90,7 @@ TEST(ManifestTest, MetadataLayout) {
 // "embedder" and "metadata" may be missing; unknown keys are passed over.
 TEST(ManifestTest, OptionalAndUnknownFields) {
   const std::string text = with_line("  \"metadata\"", "  \"extra\": [{\"format\": 1}]");
-  auto m = Manifest::from_json(with_line("  \"embedder\"", "", text));
-  ASSERT_TRUE(m.has_value()) << m.error().to_string();
-  EXPECT_EQ(*m, example());
+  EXPECT_EQ(Manifest::from_json(with_line("  \"embedder\"", "", text)).value(), example());
 }
 
 TEST(ManifestTest, DecodeFailures) {

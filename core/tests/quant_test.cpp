@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <ranges>
 
 namespace tessavine {
 namespace {
@@ -18,6 +19,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kTiny = std::numeric_limits<float>::denorm_min();
 
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+std::vector<std::uint32_t> all_bits(const Floats& v) { auto r = v | std::views::transform(bits); return {r.begin(), r.end()}; }
 
 // Values that stress the sign test: signed zeros, NaNs, infinities, subnormals.
 Floats random_values(std::mt19937& rng, std::size_t n) {
@@ -32,9 +34,8 @@ Floats random_values(std::mt19937& rng, std::size_t n) {
   return values;
 }
 
-// The dispatched routine and every vector kernel the machine runs, against the
-// plain one; a guard byte past the end catches writes beyond the code. (The
-// plain one is held to NumPy's packbits through Python.)
+// The dispatched routine and every kernel this machine runs against the plain one (held to NumPy's
+// packbits through Python); a guard byte past the end catches writes beyond the code.
 TEST(QuantTest, FastBinaryCodesMatchPlainOracle) {
   std::mt19937 rng(7);
   for (std::size_t n = 0; n < 200; ++n) {
@@ -58,24 +59,17 @@ TEST(QuantTest, FastBinaryCodesMatchPlainOracle) {
 }
 
 TEST(QuantTest, TernaryMasks) {
-  // 2^24, eighteen ones, then x: summed in index order every 1 is lost against
-  // 2^24 and x lies just above the threshold; summed from the end the ones
-  // count and x would fall just below it.
+  // 2^24, eighteen ones, then x: summed in index order the ones are lost and x is just above
+  // the threshold; summed from the end it would fall just below.
   Floats index_order(20, 1.0f);
   index_order[0] = 16777216.0f;
   index_order[19] = std::bit_cast<float>(0x49148F42u);  // 608500.1
-  // |values| sum to 10, mean 2.5; a component equal to the threshold
-  // 2.5 × 0.7f stays unmarked.
+  // |values| sum to 10, mean 2.5: a component equal to the threshold 2.5 × 0.7f stays unmarked.
   const float threshold = 2.5f * 0.7f;
   const std::pair<Floats, Bytes> cases[] = {
-      {{1.0f, 1.0f, 1.0f, 1.0f}, {0x0F}},
-      {{3.0f, 0.0f, 0.0f, 0.0f}, {0x01}},  // mean 0.75, threshold 0.525
-      {{-3.0f, 0.0f, 0.0f, 0.0f}, {0x01}},
-      {{0.0f, 0.0f, 0.0f}, {0x00}},
-      {{kInf, 1.0f}, {0x00}},
-      {{kNaN, 1.0f}, {0x00}},
+      {{1.0f, 1.0f, 1.0f, 1.0f}, {0x0F}}, {{3.0f, 0.0f, 0.0f, 0.0f}, {0x01}}, {{-3.0f, 0.0f, 0.0f, 0.0f}, {0x01}},
+      {{0.0f, 0.0f, 0.0f}, {0x00}}, {{kInf, 1.0f}, {0x00}}, {{kNaN, 1.0f}, {0x00}}, {{}, {}},
       {{3e38f, 3e38f, 1.0f}, {0x00}},  // the sum overflows
-      {{}, {}},
       // A mean that underflows to 0 marks every non-zero component.
       {{1e-45f, 0, 0, 0, 0, 0, 0, 0, 0, 1e-45f}, {0x01, 0x02}},
       {index_order, {0x01, 0x00, 0x08}},
@@ -86,30 +80,19 @@ TEST(QuantTest, TernaryMasks) {
 
 TEST(QuantTest, UnitNormalisation) {
   const std::pair<Floats, Floats> cases[] = {
-      {{3.0f, 4.0f}, {0.6f, 0.8f}},
-      {{0.0f, -0.0f}, {0.0f, -0.0f}},
-      {{}, {}},
+      {{3.0f, 4.0f}, {0.6f, 0.8f}}, {{0.0f, -0.0f}, {0.0f, -0.0f}}, {{}, {}},
       // Squares that underflow to zero, or overflow, leave the vector as it is.
-      {{1e-30f, -1e-30f}, {1e-30f, -1e-30f}},
-      {{3e30f, 1.0f}, {3e30f, 1.0f}},
+      {{1e-30f, -1e-30f}, {1e-30f, -1e-30f}}, {{3e30f, 1.0f}, {3e30f, 1.0f}},
       // Adding b*b to a*a with one rounding (a fused multiply-add) would give
       // a norm one ulp off and change both outputs in the last bit.
       {{std::bit_cast<float>(0x3F87DB4Eu), std::bit_cast<float>(0x3F399882u)},
        {std::bit_cast<float>(0x3F536468u), std::bit_cast<float>(0x3F106499u)}},
   };
-  for (const auto& [values, want] : cases) {
-    const Floats got = normalize_unit(values);
-    ASSERT_EQ(got.size(), want.size());
-    for (std::size_t i = 0; i < got.size(); ++i) EXPECT_EQ(bits(got[i]), bits(want[i])) << values[i];
-  }
+  for (const auto& [values, want] : cases) EXPECT_EQ(all_bits(normalize_unit(values)), all_bits(want));
 }
 
 TEST(QuantTest, Int8Codes) {
-  const struct {
-    Floats values;
-    std::vector<std::int8_t> codes;
-    float scale;
-  } cases[] = {
+  const struct { Floats values; std::vector<std::int8_t> codes; float scale; } cases[] = {
       {{0.6f, -0.8f}, {95, -127}, 0.8f / 127.0f},
       {{0.0f, -0.0f, 0.0f}, {0, 0, 0}, 0.0f},
       {{}, {}, 0.0f},
@@ -118,14 +101,12 @@ TEST(QuantTest, Int8Codes) {
       {{127.0f, 0.5f, -2.5f, 63.5f, -126.5f}, {127, 1, -3, 64, -127}, 1.0f},
       // A NaN beside finite values does not raise the maximum and codes as 0.
       {{kNaN, -2.0f, 1.0f}, {0, -127, 64}, 2.0f / 127.0f},
-      // A subnormal maximum whose scale rounds to 0: the quotients are
-      // infinite (clamped to ±127) or 0/0 (stored as 0).
+      // A subnormal maximum, scale 0: quotients are infinite (clamped to ±127) or 0/0 (stored as 0).
       {{1e-45f, -1e-45f, 0.0f}, {127, -127, 0}, 0.0f},
   };
   for (const auto& c : cases) {
     const Int8Code got = quantize_int8(c.values);
-    EXPECT_EQ(got.codes, c.codes);
-    EXPECT_EQ(bits(got.scale), bits(c.scale));
+    EXPECT_EQ(std::pair(got.codes, bits(got.scale)), std::pair(c.codes, bits(c.scale)));
   }
 }
 

@@ -6,12 +6,15 @@
 #include <cstring>
 #include <string>
 
+#include "test_util.h"
+#include "storage/bin_format.h"
 #include "storage/mapped_buffer.h"
 #include "temp_root.h"
 
 namespace tessavine {
 namespace {
 
+using testing::result_text;
 using testing::TempRoot;
 using testing::write_file;
 
@@ -41,8 +44,7 @@ TEST(StorageTest, MappedAndReadGiveTheSameBytesAndKeepNoDescriptor) {
     // A mapping of length 0 cannot be made: the empty file is read instead.
     auto empty = Storage::open(dir / "empty.bin", mmap);
     ASSERT_TRUE(empty.has_value());
-    EXPECT_FALSE(empty->is_mapped());
-    EXPECT_EQ(empty->size(), 0u);
+    EXPECT_TRUE(!empty->is_mapped() && empty->size() == 0);
     auto missing = Storage::open(dir / "missing", mmap);
     EXPECT_EQ(open_descriptors(), before);
   }
@@ -57,16 +59,12 @@ TEST(StorageTest, MissingFilesDirectoriesFifosAndDevicesAreRefused) {
     EXPECT_EQ(Storage::open(dir / "missing", mmap).error().to_string(),
               "I/O error on " + (dir / "missing").string() + ": No such file or directory (os error 2)");
     EXPECT_EQ(Storage::open(dir.path(), mmap).error().kind(), ErrorKind::Io);
-    for (const auto& p : {dir / "fifo", dir / "zero"}) {
-      auto s = Storage::open(p, mmap);
-      ASSERT_FALSE(s.has_value());
-      EXPECT_EQ(s.error().to_string(), "I/O error on " + p.string() + ": not a regular file");
-    }
+    for (const auto& p : {dir / "fifo", dir / "zero"})
+      EXPECT_EQ(result_text(Storage::open(p, mmap)), "I/O error on " + p.string() + ": not a regular file");
   }
 }
 
-// Readers take their storage by move assignment; a source left holding the
-// mapping would unmap it under them.
+// Readers take storage by move assignment; a source left holding the mapping would unmap it.
 TEST(StorageTest, MoveLeavesTheSourceEmpty) {
   TempRoot dir("storage");
   write_file(dir / "m.bin", "hello");
@@ -84,19 +82,12 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   std::string want;
   for (std::size_t i = 0; want.size() < (1u << 20); ++i) {  // past several doublings
     const std::string piece = std::to_string(i * 7919) + ",";
-    b.append(piece);
-    want += piece;
+    b.append(piece), want += piece;
   }
-  b.put_u32(0x01020304);
-  b.put_u64(0x0A0B0C0D0E0F1011);
-  b.put_f32(1.0f);
-  b.append("x");
-  b.pad_to_4();
+  b.put_u32(0x01020304), b.put_u64(0x0A0B0C0D0E0F1011), b.put_f32(1.0f), b.append("x"), b.pad_to_4();
   want += std::string("\x04\x03\x02\x01\x11\x10\x0F\x0E\x0D\x0C\x0B\x0A\0\0\x80\x3Fx", 17);
   want.resize((want.size() + 3) / 4 * 4, '\0');
-  const auto text = [](const MappedBuffer& m) {
-    return std::string(reinterpret_cast<const char*>(m.data()), m.size());
-  };
+  const auto text = [](const MappedBuffer& m) { return std::string(reinterpret_cast<const char*>(m.data()), m.size()); };
   EXPECT_EQ(text(b), want);
   // In front: the first time into fresh pages, the second into what is left of them.
   for (const std::string& head : {std::string("head"), std::string(5000, 'h'), std::string("h2")}) {
@@ -106,13 +97,11 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   }
   b.release_unused();
   EXPECT_EQ(text(b), want);
-  b.append("tail");
-  want += "tail";
+  b.append("tail"), want += "tail";
   EXPECT_EQ(text(b), want);
   MappedBuffer moved = std::move(b);
   EXPECT_EQ(b.size(), 0u);
-  moved.clear();
-  moved.append("again");
+  moved.clear(), moved.append("again");
   EXPECT_EQ(text(moved), "again");
   const std::string big(8u << 20, 'z');  // grows the mapping prepend made of two parts
   moved.append(big);
@@ -120,6 +109,33 @@ TEST(MappedBufferTest, GrowsInPlaceOfACopyAndServesAgainAfterClear) {
   MappedBuffer empty;
   std::memcpy(empty.prepend(3), "abc", 3);
   EXPECT_EQ(text(empty), "abc");
+}
+
+TEST(BinFormatTest, WriterLayout) {
+  Writer w = Writer::with_header(kDocsMagic, 0x0102, 0x03040506, 0xA0B0C0D0);
+  EXPECT_EQ(w.size(), 16u);
+  w.put_u64(0x1122334455667788ull), w.put_f32(1.0f), w.put_bytes(std::string_view("x"));
+  w.pad_to_4(), w.pad_to_4();  // the second adds nothing
+  const auto out = std::move(w).into_bytes();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()),
+            std::string("TVDS\x02\x01\0\0\x06\x05\x04\x03\xD0\xC0\xB0\xA0\x88\x77\x66\x55\x44\x33\x22\x11\0\0\x80\x3Fx\0\0\0", 32));
+}
+
+TEST(BinFormatTest, ReadHeaderChecksInOrderAndIgnoresReserved) {
+  auto docs = std::move(Writer::with_header(kDocsMagic, 1, 7, 9)).into_bytes();
+  docs[6] = std::byte{0xFF};
+  const auto counts = read_header(docs, kDocsMagic, 1, "docs");
+  EXPECT_EQ(counts.value(), std::make_pair(7u, 9u));
+
+  const auto bm25_v2 = std::move(Writer::with_header(kBm25Magic, 2, 0, 0)).into_bytes();
+  const auto docs_v2 = std::move(Writer::with_header(kDocsMagic, 2, 0, 0)).into_bytes();
+  const std::pair<std::span<const std::byte>, const char*> cases[] = {
+      {std::span(docs).first(15), "docs: file is too short"},
+      {bm25_v2, "docs: wrong magic bytes"},  // magic before version
+      {docs_v2, "docs: unsupported version 2 (expected 1)"},
+  };
+  for (const auto& [bytes, want] : cases)
+    EXPECT_EQ(result_text(read_header(bytes, kDocsMagic, 1, "docs")), std::string("invalid index data: ") + want);
 }
 
 }  // namespace

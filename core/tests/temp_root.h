@@ -19,17 +19,13 @@ class TempRoot {
     std::string name = "tessavine-" + tag + "-" + std::to_string(::getpid()) + "-" +
                        info->test_suite_name() + "-" + info->name();
     for (char& c : name) c = c == '/' ? '_' : c;
-    // Commits sync every file; a memory file system keeps the many small
-    // commits quick without changing what the tests check.
+    // Commits sync every file: a memory file system keeps the many small commits quick.
     const bool shm = std::getenv("TMPDIR") == nullptr && std::filesystem::is_directory("/dev/shm");
     dir_ = (shm ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path()) / name;
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
   }
-  ~TempRoot() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~TempRoot() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
 

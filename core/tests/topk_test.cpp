@@ -8,7 +8,7 @@
 #include <numeric>
 #include <random>
 
-#include "scored_test_util.h"
+#include "test_util.h"
 
 namespace tessavine {
 namespace {
@@ -31,8 +31,7 @@ TEST(TopKTest, NanIsNegativeInfinityAndTotalOrderSeparatesSignedZeros) {
   EXPECT_TRUE(total_order_less(-0.0f, 0.0f) && total_order_less(kInf, kNaN) && total_order_less(-kNaN, -kInf));
 }
 
-// Whatever the input order and k, the result is the prefix of the whole input
-// sorted best first; few distinct scores make ties common.
+// The prefix of the whole input sorted best first; few distinct scores make ties common.
 TEST(TopKTest, EqualsPrefixOfFullSortOnRandomInputs) {
   std::mt19937 rng(7);
   const float values[] = {-kInf, -1.5f, -0.0f, 0.0f, 0.25f, 1.0f, 3.0f, kInf, kNaN};
@@ -56,8 +55,7 @@ TEST(TopKTest, EqualsPrefixOfFullSortOnRandomInputs) {
 std::vector<std::uint32_t> histogram_oracle(const std::vector<std::uint16_t>& d, std::size_t k) {
   std::vector<std::uint32_t> numbers(d.size());
   std::iota(numbers.begin(), numbers.end(), 0u);
-  std::stable_sort(numbers.begin(), numbers.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return d[a] < d[b]; });
+  std::stable_sort(numbers.begin(), numbers.end(), [&](std::uint32_t a, std::uint32_t b) { return d[a] < d[b]; });
   numbers.resize(std::min(k, d.size()));
   return numbers;
 }
@@ -66,8 +64,7 @@ TEST(SmallestKByHistogramTest, MatchesStableSortOnRandomInputs) {
   std::mt19937 rng(11);
   for (int round = 0; round < 400; ++round) {
     const std::size_t n = rng() % 200;
-    // Narrow ranges give many ties at the threshold; wide ones a sparse
-    // histogram and the largest distance, 65535.
+    // Narrow ranges: many ties at the threshold; wide: a sparse histogram and 65535 itself.
     const std::uint32_t range = round % 3 == 0 ? 4 : round % 3 == 1 ? 300 : 65536;
     std::vector<std::uint16_t> d(n);
     for (auto& x : d) x = static_cast<std::uint16_t>(rng() % range);

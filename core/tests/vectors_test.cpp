@@ -4,14 +4,13 @@
 
 #include <bit>
 
-#include "result_text.h"
+#include "test_util.h"
 #include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {
 
 using testing::result_text;
-
 using Floats = std::vector<float>;
 using Bytes = std::vector<std::byte>;
 using Ints = std::vector<int>;
@@ -33,9 +32,7 @@ Bytes build(std::size_t dim, const std::vector<Floats>& vectors) {
 Result<Vectors> open(Bytes bytes) { return Vectors::from_bytes(Storage::from_bytes(std::move(bytes))); }
 
 template <class T>
-Ints ints(std::span<const T> items) {
-  return Ints(items.begin(), items.end());
-}
+Ints ints(std::span<const T> items) { return Ints(items.begin(), items.end()); }
 
 // The names and the message are checked through Python; a name is never trimmed.
 TEST(VectorModeTest, NamesAreTakenExactly) {
@@ -72,7 +69,6 @@ TEST(VectorsFileTest, LayoutOffsetsAndAccessors) {
   ASSERT_TRUE(vectors.has_value()) << vectors.error().to_string();
   EXPECT_EQ(std::tuple(vectors->masks_offset(), vectors->scales_offset(), vectors->int8_offset()),
             std::tuple(24u, 32u, 44u));
-  // Padding after each packed section is zero.
   for (const std::size_t at : {22, 23, 30, 31}) EXPECT_EQ(image[at], std::byte{0}) << at;
   EXPECT_EQ(ints(vectors->binary_code(1)), (Ints{0x44, 0x00}));
   EXPECT_EQ(ints(vectors->int8_codes(2)), (Ints{1, 0, 0, 0, 0, 0, 0, 0, 127}));
@@ -105,7 +101,6 @@ TEST(VectorsFileTest, HeaderAndSizeFailures) {
   };
   for (const auto& [image, message] : cases)
     EXPECT_EQ(result_text(open(image)), std::string("invalid index data: ") + message);
-  // An empty builder gives a header-only file, which opens.
   const Bytes empty = build(5, {});
   EXPECT_EQ(empty, bytes_of({'T', 'V', 'V', 'C', 2, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0}));
   EXPECT_EQ(open(empty)->count(), 0u);

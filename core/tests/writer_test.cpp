@@ -19,18 +19,12 @@ namespace tessavine {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CrashFileSystem;
-using testing::FaultyFileSystem;
-using testing::FsOp;
-using testing::read_file;
-using testing::TempRoot;
-using testing::write_file;
+using namespace testing;
 using Names = std::vector<std::string>;
 
 WriterOptions options_with(std::uint64_t dim, nlohmann::json metadata = nlohmann::json::object()) {
   WriterOptions options;
-  options.dim = dim;
-  options.metadata = std::move(metadata);
+  options.dim = dim, options.metadata = std::move(metadata);
   return options;
 }
 
@@ -56,12 +50,10 @@ Result<CommitInfo> commit(const fs::path& root, std::uint64_t dim = 0, std::size
   return std::move(writer).commit(root, fsys);
 }
 
-// Every file of a directory tree with its content, by relative path.
 std::map<std::string, std::string> snapshot(const fs::path& dir) {
   std::map<std::string, std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+  for (const auto& entry : fs::recursive_directory_iterator(dir))
     if (entry.is_regular_file()) files[fs::relative(entry.path(), dir).string()] = read_file(entry.path());
-  }
   return files;
 }
 
@@ -72,8 +64,7 @@ Names entries(const fs::path& dir) {
   return names;
 }
 
-// CURRENT names `name`, which holds its manifest and exactly the files that
-// lists, with the listed sizes. (The reader checks the other fields.)
+// CURRENT names `name`, which holds its manifest and just the files it lists, at their sizes.
 void expect_complete(const fs::path& root, const std::string& name) {
   ASSERT_EQ(read_file(root / "CURRENT"), name + "\n");
   auto manifest = Manifest::from_json(read_file(root / name / "manifest.json"));
@@ -87,9 +78,8 @@ void expect_complete(const fs::path& root, const std::string& name) {
   for (const auto& [file, size] : manifest->files) EXPECT_EQ(fs::file_size(root / name / file), size) << file;
 }
 
-// Each image is made in the memory of the image before it, which is larger
-// for bm25.bin and smaller for vectors.bin: none may keep a byte of another,
-// so each equals its builder's own.
+// Each image is made in the memory of the one before (larger for bm25.bin, smaller for
+// vectors.bin): none may keep a byte of another, so each equals its builder's own.
 TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
   for (const std::uint64_t dim : {0, 384}) {
     IndexWriter writer(options_with(dim));
@@ -114,12 +104,7 @@ TEST(WriterBuildTest, ImagesEqualThoseOfTheirOwnBuilders) {
 }
 
 TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
-  struct Case {
-    const char* current;  // null: no CURRENT file
-    Names dirs;
-    std::uint64_t generation;
-    Names left;
-  };
+  struct Case { const char* current; Names dirs; std::uint64_t generation; Names left; };  // current null: none
   const Case cases[] = {
       // Without CURRENT every generation is unpublished.
       {nullptr, {"gen-000005"}, 1, {"CURRENT", "gen-000001"}},
@@ -135,10 +120,7 @@ TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
   for (const Case& c : cases) {
     TempRoot tmp("writer");
     if (c.current) write_file(tmp / "CURRENT", c.current);
-    for (const auto& dir : c.dirs) {
-      fs::create_directory(tmp / dir);
-      write_file(tmp / dir / "manifest.json", "{}");
-    }
+    for (const auto& dir : c.dirs) fs::create_directory(tmp / dir), write_file(tmp / dir / "manifest.json", "{}");
     auto info = commit(tmp.path());
     ASSERT_TRUE(info) << info.error().to_string();
     EXPECT_EQ(info->generation, c.generation);
@@ -147,8 +129,7 @@ TEST(WriterCommitTest, SweepsUnpublishedGenerations) {
   }
 }
 
-// Temporaries go even when the build then fails, and a link named like one is
-// removed itself, never followed.
+// Temporaries go even when the build then fails; a link named like one is removed, not followed.
 TEST(WriterCommitTest, SweepsTemporariesEvenWhenBuildThenFails) {
   TempRoot tmp("writer");
   fs::create_directories(tmp / "outside" / "kept");
@@ -168,8 +149,7 @@ TEST(WriterCommitTest, SweepsTemporariesEvenWhenBuildThenFails) {
 TEST(WriterCommitTest, BadCurrentStopsTheCommitBeforeAnythingIsRemoved) {
   const std::pair<const char*, std::string> cases[] = {
       {"latest\n", "invalid index data: CURRENT names \"latest\", not a generation"},
-      // The largest number has no successor; wrapping to 0 would make the
-      // next commit sweep away every generation.
+      // No successor: wrapping to 0 would make the next commit sweep every generation.
       {"gen-18446744073709551615", "invalid index data: generation number exceeds u64::MAX"},
       {nullptr, ""},  // CURRENT is a directory
   };
@@ -181,21 +161,13 @@ TEST(WriterCommitTest, BadCurrentStopsTheCommitBeforeAnythingIsRemoved) {
     const auto before = entries(tmp.path());
     auto info = commit(tmp.path());
     ASSERT_FALSE(info);
-    if (content) {
-      EXPECT_EQ(info.error().to_string(), message);
-    } else {
-      EXPECT_EQ(info.error().path(), tmp / "CURRENT");
-    }
-    if (message.find("u64") == std::string::npos) {
-      EXPECT_EQ(entries(tmp.path()), before);
-    }
+    EXPECT_EQ(content ? info.error().to_string() : info.error().path().string(),
+              content ? message : (tmp / "CURRENT").string());
+    if (message.find("u64") == std::string::npos) { EXPECT_EQ(entries(tmp.path()), before); }
   }
 }
 
-// ---- fault injection ----
-
-// A root holding generations 1 and 2 (CURRENT at 2) and the leftovers of an
-// interrupted commit, so that every kind of step of a commit has work to do.
+// Generations 1 and 2 and an interrupted commit's leftovers: every kind of step has work.
 void make_faulty_fixture(const fs::path& root) {
   ASSERT_TRUE(commit(root, 9, 2));
   ASSERT_TRUE(commit(root, 9, 3));
@@ -205,9 +177,8 @@ void make_faulty_fixture(const fs::path& root) {
   fs::create_directory(root / "gen-000009");
 }
 
-// Each operation of a commit in turn fails, before or after taking effect.
-// Failing the final sync of the root, after CURRENT was replaced, leaves the
-// new generation published and every older one in place.
+// Each operation of a commit in turn fails, before or after taking effect. Failing the final
+// root sync, after CURRENT was replaced, leaves the new generation published, the older kept.
 TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
   std::vector<FaultyFileSystem::Call> reference;
   {
@@ -218,9 +189,8 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
     reference = recorder.calls();
   }
   std::size_t current_rename = reference.size();
-  for (std::size_t i = 0; i < reference.size(); ++i) {
+  for (std::size_t i = 0; i < reference.size(); ++i)
     if (reference[i].op == FsOp::Rename && reference[i].path.filename() == "CURRENT") current_rename = i;
-  }
   ASSERT_LT(current_rename, reference.size());
 
   for (const auto when : {FaultyFileSystem::When::Before, FaultyFileSystem::When::After}) {
@@ -240,16 +210,13 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
       ASSERT_TRUE(faulty.fired());
       ASSERT_EQ(faulty.calls()[i].op, op) << "the commit's calls are not reproducible";
 
-      // Only failures to remove or examine a leftover may let a commit
-      // succeed (a leftover that stays is skipped: the generation may be 10).
+      // Only failing to remove or examine a leftover may let it succeed (as generation 10).
       const bool ignorable = op == FsOp::RemoveAll || op == FsOp::RemoveFile || op == FsOp::Stat;
       EXPECT_EQ(info.has_value(), ignorable) << (info ? "" : info.error().to_string());
-      if (info) {
-        expect_complete(root, generation_dir_name(info->generation));
-      } else {
-        EXPECT_EQ(info.error().kind(), ErrorKind::Io);
-        EXPECT_EQ(info.error().path(), faulty.calls()[i].path);
-        EXPECT_EQ(info.error().os_error(), os_error);
+      if (info) expect_complete(root, generation_dir_name(info->generation));
+      else {
+        EXPECT_EQ(std::tuple(info.error().kind(), info.error().path(), info.error().os_error()),
+                  std::tuple(ErrorKind::Io, faulty.calls()[i].path, os_error));
         const bool published = i > current_rename || (i == current_rename && after);
         expect_complete(root, published ? "gen-000003" : "gen-000002");
         EXPECT_TRUE(fs::exists(root / "gen-000001"));
@@ -268,22 +235,17 @@ TEST(WriterFaultTest, EveryFailingOperationLeavesAReadableRoot) {
   }
 }
 
-// ---- power loss ----
-
-// Generation `marker` holds marker + 1 chunks, each text naming the marker, so
-// files of two commits never pass the reader's cross-file checks together.
+// marker + 1 chunks naming the marker: files of two commits never pass the cross-file checks.
 Result<CommitInfo> commit_marked(const fs::path& root, int marker, FileSystem& fsys) {
   IndexWriter writer(options_with(marker % 2 ? 0 : 8, {{"marker", marker}}));
   const auto v = embedding(8, 1);
-  for (int i = 0; i <= marker; ++i) {
+  for (int i = 0; i <= marker; ++i)
     (void)writer.add(record("marker " + std::to_string(marker)),
                      marker % 2 ? std::nullopt : std::optional<std::span<const float>>(v));
-  }
   return std::move(writer).commit(root, fsys);
 }
 
-// The marker of the generation that opens at `root`; -1 without CURRENT, -2
-// when it does not open or holds another commit's chunks.
+// The opened generation's marker; -1 without CURRENT, -2 if unopenable or mixed.
 int opened_marker(const fs::path& root) {
   auto reader = IndexReader::open(root);
   if (!reader) return fs::exists(root / "CURRENT") ? -2 : -1;
@@ -291,10 +253,8 @@ int opened_marker(const fs::path& root) {
   return reader->chunk(0)->text == "marker " + std::to_string(marker) ? marker : -2;
 }
 
-// The machine loses power before each operation of four commits in turn, the
-// first into a missing root. The root then opens to the last generation whose
-// commit returned, or to the one in flight, and the next commit succeeds and
-// leaves no temporary behind.
+// Power fails before each operation of four commits in turn, the first into a missing root: it then
+// opens to the last commit that returned or the one in flight; the next commit succeeds, leaves no temporary.
 TEST(WriterCrashTest, PowerLossAtEveryStepLeavesACommittedGeneration) {
   const fs::path root = "/a/ix";
   std::size_t points = 0, broken = 0;

@@ -1,11 +1,9 @@
-"""Several writers and readers on one root at once, and a commit into a full
-file system."""
+"""Several writers and readers on one root at once, and a commit into a full file system."""
 import functools
 import multiprocessing
 import os
 import pathlib
 import subprocess
-import threading
 import time
 from multiprocessing.pool import ThreadPool
 
@@ -51,15 +49,11 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
                 except Exception as e:  # only a root never committed may fail to open
                     if committed or not isinstance(e, OSError):
                         errors.append(repr(e))
-        readers = [threading.Thread(target=read) for _ in range(2)]
-        for t in readers:
-            t.start()
-        for t in readers:
-            t.join()
+        with ThreadPool(2) as readers:
+            readers.map(lambda _: read(), range(2))
         results = [pair for part in done.get(timeout=1) for pair in part]
     assert [m for g, m in results if g is None] == []
-    # Every commit published a generation of its own, numbered one after the
-    # other; every reader saw whole generations of theirs.
+    # Each commit published a generation of its own, numbered in turn; readers saw whole generations.
     returned = dict(results)
     assert sorted(returned) == list(range(1, 37))
     assert errors == [] and all(returned[g] == m for g, m in seen.items())
@@ -98,8 +92,7 @@ def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
     root, page = small_tmpfs / "ix", 4096
     commit_marked(root, "small")
     before = tree(root)
-    # Fill the file system, then free it a page at a time: each commit fails
-    # with OSError, at a later file as space grows, until one fits.
+    # Fill the file system, then free a page at a time: each commit fails at a later file, until one fits.
     filler = small_tmpfs / "filler"
     with open(filler, "wb", buffering=0) as f:
         try:

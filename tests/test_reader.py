@@ -1,11 +1,11 @@
-"""IndexReader end to end: opening (and refusing) generations, BM25 scores to
-the bit, chunk retrieval, threads, and readers that outlive later commits."""
+"""IndexReader end to end: refusals, BM25 scores to the bit, chunks, threads, readers outliving commits."""
 import ctypes
 import ctypes.util
 import json
 import pathlib
 import random
 import threading
+from multiprocessing.pool import ThreadPool
 
 import numpy as np
 import pytest
@@ -29,16 +29,13 @@ def random_texts(rng, n, max_len=30):
     return [" ".join(rng.choices(WORDS, weights, k=rng.randint(0, max_len))) for _ in range(n)]
 
 
-# --- opening: refusals reach Python with their class and their text ---------
-
 def manifest_of(gen):
     return json.loads((gen / "manifest.json").read_text())
 
 
 def edit_manifest(fn):
     def apply(gen):
-        m = manifest_of(gen)
-        fn(m)
+        fn(m := manifest_of(gen))
         (gen / "manifest.json").write_text(json.dumps(m, indent=2))
     return apply
 
@@ -118,8 +115,6 @@ def test_keyword_only_generation_ignores_stray_vectors_file(tmp_path):
     assert not reader.has_vectors and reader.search_bm25("alpha", 3)[0][0] == 0
 
 
-# --- the Python surface ------------------------------------------------------
-
 def test_open_argument_errors(tmp_path):
     for call in (IndexReader, lambda: IndexReader.open(bytes(tmp_path))):
         raises(TypeError, call)
@@ -167,8 +162,6 @@ def test_search_bm25_results_and_an_empty_generation(tmp_path):
     assert len(empty) == 0 and empty.search_bm25("alpha", 10) == [] and empty.search("alpha") == []
     raises(ValueError, lambda: empty.chunk(0), "chunk id 0 out of range")
 
-
-# --- BM25 scores against a plain float32 evaluation ---------------------------
 
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
 _libm.logf.restype = ctypes.c_float
@@ -220,8 +213,6 @@ def test_scores_equal_a_plain_float32_evaluation_bit_for_bit(tmp_path, seed):
     assert all(read.chunk(i) == mapped.chunk(i) for i in range(len(texts)))
 
 
-# --- threads and generations ------------------------------------------------
-
 def test_sixteen_threads_share_one_reader(tmp_path):
     rng = random.Random(5)
     build(tmp_path, random_texts(rng, 2000, max_len=60), ramp(2000, 32))
@@ -233,19 +224,14 @@ def test_sixteen_threads_share_one_reader(tmp_path):
         return [(reader.search_bm25(t, 10), reader.search_vector(v, 10),
                  [(h.id, h.score, h.bm25_rank, h.vector_rank) for h in reader.search(t, v)]) for t, v in queries]
 
-    expected = run_all()
-    results = [None] * 16
-    barrier = threading.Barrier(16)
+    expected, barrier = run_all(), threading.Barrier(16)
 
-    def run(slot):
+    def run(_):
         barrier.wait()
-        results[slot] = [run_all() for _ in range(3)]
+        return [run_all() for _ in range(3)]
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(16)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPool(16) as pool:
+        results = pool.map(run, range(16))
     assert all(rounds == [expected] * 3 for rounds in results)
 
 

@@ -1,6 +1,5 @@
-"""Vector, hybrid and phrase search from Python: argument handling, the Hit
-class, the refusals with their texts, and hybrid scores against a plain NumPy
-float32 evaluation, bit for bit."""
+"""Vector, hybrid and phrase search: arguments, Hit, refusals, and hybrid scores against a plain float32
+evaluation, bit for bit."""
 import math
 import random
 import re
@@ -28,8 +27,6 @@ def open_built(root, texts, vectors=None, headings=((),)):
 def vec(*values):
     return np.array(values, dtype=f32)
 
-
-# --- the plain float32 evaluation ---------------------------------------------
 
 def total_key(score):
     """Sort key of the IEEE totalOrder of a float32."""
@@ -90,15 +87,11 @@ def hex_of(rows):
     return [(r[0], float(r[1]).hex()) + tuple(r[2:]) for r in rows]
 
 
-# --- scores against the plain evaluation --------------------------------------
-
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # rrf_k = -1 divides by zero
 @pytest.mark.parametrize("seed", range(5))
 def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
-    rng = random.Random(seed)
-    nprng = np.random.default_rng(seed)
-    dim = rng.choice([8, 24, 64])
-    n = rng.choice([30, 120])
+    rng, nprng = random.Random(seed), np.random.default_rng(seed)
+    dim, n = rng.choice([8, 24, 64]), rng.choice([30, 120])
     texts = [" ".join(rng.choices(WORDS, k=rng.randint(1, 12))) for _ in range(n)]
     vectors = nprng.standard_normal((n, dim)).astype(f32)
     reader = open_built(tmp_path, texts, vectors, headings=([], ["Notes"], ["Notes", "red fox"]))
@@ -115,8 +108,6 @@ def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
         assert all(type(h) is Hit for h in got)
         assert hex_of(as_tuples(got)) == hex_of(reference_hybrid(reader, text, vector, **params)), (text, params)
 
-
-# --- vector search edge cases ---------------------------------------------------
 
 def test_vector_refusals_in_order(tmp_path):
     keyword_only = open_built(tmp_path / "kw", ["lemon tree"])
@@ -168,13 +159,10 @@ def test_search_vector_arguments(tmp_path):
     assert reader.search_vector(vector=np.ones(8, f32), k=0) == []
 
 
-# --- hybrid search ----------------------------------------------------------------
-
 def test_search_defaults_and_surface(tmp_path):
     texts = ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)]
     reader = open_built(tmp_path, texts)
-    hits = reader.search("apple")
-    assert type(hits) is list and len(hits) == 10
+    assert type(hits := reader.search("apple")) is list and len(hits) == 10
     assert as_tuples(reader.search("apple", None, 10, 50, 200, 60.0, 1.0)) == as_tuples(hits)
     assert len(reader.search("apple", k=2**64 - 1, depth=2**64 - 1, candidates=2**64 - 1)) == 30
     for bad, cls in ((dict(depth=2**64), OverflowError), (dict(phrase_boost=None), TypeError),
@@ -190,15 +178,13 @@ def test_hit_class(tmp_path):
     hits = reader.search("lemon", vec(0, 1))
     for args in ((), (1, 0.5, None, None)):
         raises(TypeError, lambda: Hit(*args))
-    top = hits[0]
-    assert (top.id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
+    assert ((top := hits[0]).id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
     assert type(top.score) is float and top.score == float(f32(2) / f32(61))
     for name in ("id", "score", "bm25_rank", "vector_rank"):
         raises(AttributeError, lambda: setattr(top, name, 1))
     assert repr(top) == f"Hit(id=1, score={top.score:.5f}, bm25_rank=1, vector_rank=1)" \
         == "Hit(id=1, score=0.03279, bm25_rank=1, vector_rank=1)"
-    keyword_hit = reader.search("lemon")[1]
-    assert repr(keyword_hit).endswith("vector_rank=None)")
+    assert repr(reader.search("lemon")[1]).endswith("vector_rank=None)")
     vector_only = [h for h in hits if h.bm25_rank is None]
     assert vector_only and repr(vector_only[0]).startswith(f"Hit(id={vector_only[0].id}, score=0.0")
     # Equality is identity, even for the same result searched twice.

@@ -1,7 +1,7 @@
-"""The type stubs describe the module as built: the same names, members,
-parameters and docstrings, so the stubs are the one table of the documented
-texts; the text signatures, whose defaults the stubs cannot spell, are below."""
+"""The stubs describe the module as built (names, members, parameters, docstrings): they are the one table
+of the documented texts; the text signatures, whose defaults the stubs cannot spell, are below."""
 import ast
+import functools
 import inspect
 
 import pytest
@@ -66,21 +66,17 @@ def test_stub_matches(name):
 
 
 TEXT_SIGNATURES = {
-    "quantize_binary": "(vectors)", "hamming": "(a, b)", "tokenize": "(text)",
-    "chunk_text": "(text, max_chars=1200, markdown=True)", "index_exists": "(root)", "Chunk": None, "Hit": None,
-    "ChunkRecord": "(path, heading_path, line_start, line_end, text)", "CommitInfo": None,
+    "quantize_binary": "(vectors)", "hamming": "(a, b)", "tokenize": "(text)", "index_exists": "(root)",
+    "chunk_text": "(text, max_chars=1200, markdown=True)", "Chunk": None, "Hit": None, "CommitInfo": None,
+    "ChunkRecord": "(path, heading_path, line_start, line_end, text)", "IndexReader": None,
     "IndexWriter": "(dim, embedder=None, metadata=None)", "IndexWriter.add": "($self, record, embedding=None)",
-    "IndexWriter.commit": "($self, root)", "IndexReader": None, "IndexReader.open": "(root, mmap=True)",
-    "IndexReader.search":
-        "($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)",
-    "IndexReader.search_bm25": "($self, text, k)", "IndexReader.chunk": "($self, id)",
+    "IndexWriter.commit": "($self, root)", "IndexReader.open": "(root, mmap=True)", "IndexReader.chunk": "($self, id)",
+    "IndexReader.search": "($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)",
+    "IndexReader.search_bm25": "($self, text, k)",
     "IndexReader.search_vector": '($self, vector, k, candidates=200, mode="ternary+int8")',
 }
 
 
 @pytest.mark.parametrize("name, signature", TEXT_SIGNATURES.items())
 def test_text_signature(name, signature):
-    obj = _core
-    for part in name.split("."):
-        obj = getattr(obj, part)
-    assert obj.__text_signature__ == signature
+    assert functools.reduce(getattr, name.split("."), _core).__text_signature__ == signature

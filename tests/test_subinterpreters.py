@@ -1,6 +1,5 @@
-"""Sub-interpreters: the module keeps its classes and exceptions process-wide
-and NumPy loads once per process, so an import inside a sub-interpreter must
-fail with ImportError, and the main interpreter must go on working after it."""
+"""The module keeps its classes and exceptions process-wide and NumPy loads once per process: an import in a
+sub-interpreter fails with ImportError, and the main interpreter goes on working after it."""
 import importlib.util
 import json
 import subprocess

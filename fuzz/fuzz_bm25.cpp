@@ -1,9 +1,5 @@
 // bm25.bin reader: from_bytes, then every term looked up and every posting
 // visited through the in-place accessors.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "formats/bm25.h"
 

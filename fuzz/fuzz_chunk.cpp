@@ -3,10 +3,6 @@
 // max_chars characters, each the exact slice of the note it claims, with the
 // line numbers of its first and last byte; only white space lies outside them.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
-#include <vector>
 
 #include "base/unicode.h"
 #include "base/utf8.h"

@@ -1,7 +1,4 @@
 // docs.bin reader: from_bytes, then every record decoded.
-#include <cstddef>
-#include <cstdint>
-#include <vector>
 
 #include "formats/docs.h"
 

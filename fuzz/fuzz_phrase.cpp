@@ -2,12 +2,6 @@
 // is a non-empty run of the query's own terms, and a query matched against its
 // own terms finds its phrases and its sequence. The linear `occurs` agrees
 // with its plain oracle.
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "text/phrase.h"
 #include "text/tokenize.h"

@@ -1,11 +1,6 @@
 // tokenize: the list and the streaming form agree, and every term is a
 // non-empty run of alphanumerics that lower-casing leaves unchanged, neither a
 // stop-word nor a single character other than an ASCII digit.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "base/unicode.h"
 #include "base/utf8.h"

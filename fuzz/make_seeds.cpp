@@ -69,7 +69,7 @@ void hand_made_seeds(const fs::path& root) {
   write(root / "fuzz_docs", "forms", std::move(w).into_bytes());
   // bm25.bin: terms of one character and parameters the writer never stores.
   Bm25Builder bm25;
-  for (const std::vector<std::string> terms : {std::vector<std::string>{"b", "a", "ab", "caf\xC3\xA9", "a"}, {}})
+  for (const auto& terms : {std::vector<std::string>{"b", "a", "ab", "caf\xC3\xA9", "a"}, {}})
     bm25.add_tokens(terms);
   write(root / "fuzz_bm25", "short-terms", std::move(bm25).finish(0.0f, 1.0f).value());
   write(root / "fuzz_manifest", "compact",

@@ -56,7 +56,7 @@ void write_root(std::string_view input, bool fix_sizes) {
 struct Trace {
   std::vector<std::uint64_t> values;
   std::string errors;
-  void add(std::uint64_t v) { values.push_back(v); }
+  void add(std::unsigned_integral auto... v) { (values.push_back(v), ...); }
   void add(const Error& e) { errors += e.to_string() + '\n'; }
   bool operator==(const Trace&) const = default;
 };
@@ -74,8 +74,7 @@ void ranked(Trace& t, const std::vector<Scored>& r, std::size_t k, std::uint32_t
                         Scored{nan_to_neg_inf(r[i - 1].score), r[i - 1].id}))
       __builtin_trap();
     ids.push_back(r[i].id);
-    t.add(r[i].id);
-    t.add(std::bit_cast<std::uint32_t>(r[i].score));
+    t.add(r[i].id, std::bit_cast<std::uint32_t>(r[i].score));
   }
   check_ids(ids, k, n);
 }
@@ -104,8 +103,7 @@ Trace run_queries(const IndexReader& reader, std::uint8_t flags) {
     vectors.push_back(q);
     vectors.push_back(std::vector<float>(dim + 1, 1.0f));
   }
-  for (const auto& v : vectors) {
-    if (!v) continue;
+  for (const auto& v : std::span(vectors).subspan(1)) {
     for (auto mode : {VectorMode::Int8, VectorMode::Binary, VectorMode::BinaryInt8, VectorMode::TernaryInt8}) {
       for (std::size_t candidates : {std::size_t{0}, std::size_t{3}, kAll}) {
         auto r = reader.search_vector_with(*v, k, candidates, mode);
@@ -126,10 +124,7 @@ Trace run_queries(const IndexReader& reader, std::uint8_t flags) {
       std::vector<std::uint32_t> ids;
       for (const Hit& h : *hits) {
         ids.push_back(h.id);
-        t.add(h.id);
-        t.add(std::bit_cast<std::uint32_t>(h.score));
-        t.add(h.bm25_rank.value_or(0));
-        t.add(h.vector_rank.value_or(0));
+        t.add(h.id, std::bit_cast<std::uint32_t>(h.score), h.bm25_rank.value_or(0), h.vector_rank.value_or(0));
       }
       check_ids(ids, k, n);
     }

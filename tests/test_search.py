@@ -136,11 +136,9 @@ def test_ternary_dimension_limit(tmp_path):
 
 
 def test_query_is_normalised_and_huge_counts_mean_everything(tmp_path):
-    nprng = np.random.default_rng(5)
-    reader = open_built(tmp_path, ["doc"] * 30, nprng.standard_normal((30, 24)).astype(f32))
-    query = nprng.standard_normal(24).astype(f32)
-    # A power-of-two scale leaves the normalised query bit for bit the same.
-    for mode in MODES:
+    vectors, query = np.split(np.random.default_rng(5).standard_normal((31, 24)).astype(f32), [30])
+    reader, query = open_built(tmp_path, ["doc"] * 30, vectors), query[0]
+    for mode in MODES:  # a power-of-two scale leaves the normalised query bit for bit the same
         got = reader.search_vector(query * f32(64), 2**64 - 1, candidates=2**64 - 1, mode=mode)
         assert len(got) == 30 and got == reader.search_vector(query, 30, candidates=30, mode=mode), mode
 
@@ -160,8 +158,7 @@ def test_search_vector_arguments(tmp_path):
 
 
 def test_search_defaults_and_surface(tmp_path):
-    texts = ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)]
-    reader = open_built(tmp_path, texts)
+    reader = open_built(tmp_path, ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)])
     assert type(hits := reader.search("apple")) is list and len(hits) == 10
     assert as_tuples(reader.search("apple", None, 10, 50, 200, 60.0, 1.0)) == as_tuples(hits)
     assert len(reader.search("apple", k=2**64 - 1, depth=2**64 - 1, candidates=2**64 - 1)) == 30
@@ -187,8 +184,7 @@ def test_hit_class(tmp_path):
     assert repr(reader.search("lemon")[1]).endswith("vector_rank=None)")
     vector_only = [h for h in hits if h.bm25_rank is None]
     assert vector_only and repr(vector_only[0]).startswith(f"Hit(id={vector_only[0].id}, score=0.0")
-    # Equality is identity, even for the same result searched twice.
-    again = reader.search("lemon", vec(0, 1))[0]
+    again = reader.search("lemon", vec(0, 1))[0]  # equality is identity, even for the same result searched twice
     assert top == top and top != again and not (top == again)
     assert hash(top) != hash(again) or top is again
     # The repr rounds the exact float value; scores chosen through rrf_k.

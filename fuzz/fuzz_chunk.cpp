@@ -35,15 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!utf8::valid(note)) return 0;
   std::size_t covered = 0;
   for (const Chunk& c : chunks) {
-    if (c.byte_start < covered || c.byte_start >= c.byte_end || c.byte_end > note.size())
-      __builtin_trap();
+    if (c.byte_start < covered || c.byte_start >= c.byte_end || c.byte_end > note.size()) __builtin_trap();
     if (utf8::is_continuation(note[c.byte_start]) ||
         (c.byte_end < note.size() && utf8::is_continuation(note[c.byte_end])))
       __builtin_trap();
     const std::string_view slice = note.substr(c.byte_start, c.byte_end - c.byte_start);
     if (c.text != slice || utf8::count_chars(slice) > max_chars) __builtin_trap();
-    if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1))
-      __builtin_trap();
+    if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1)) __builtin_trap();
     if (!options.markdown && !c.heading_path.empty()) __builtin_trap();
     check_white(note.substr(covered, c.byte_start - covered));
     covered = c.byte_end;

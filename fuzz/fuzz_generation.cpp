@@ -69,10 +69,9 @@ void check_ids(const std::vector<std::uint32_t>& ids, std::size_t k, std::uint32
 
 void ranked(Trace& t, const std::vector<Scored>& r, std::size_t k, std::uint32_t n) {
   std::vector<std::uint32_t> ids;
+  const auto key = [&](std::size_t i) { return Scored{nan_to_neg_inf(r[i].score), r[i].id}; };
   for (std::size_t i = 0; i < r.size(); ++i) {
-    if (i > 0 && better(Scored{nan_to_neg_inf(r[i].score), r[i].id},
-                        Scored{nan_to_neg_inf(r[i - 1].score), r[i - 1].id}))
-      __builtin_trap();
+    if (i > 0 && better(key(i), key(i - 1))) __builtin_trap();
     ids.push_back(r[i].id);
     t.add(r[i].id, std::bit_cast<std::uint32_t>(r[i].score));
   }

@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (phrase.empty() || !occurs(phrase, q.terms)) __builtin_trap();
   }
   const TermMatch self = match_terms(q, q.terms);
-  if (self.phrase_match != !q.phrases.empty() || self.sequence_match != (q.terms.size() >= 2))
-    __builtin_trap();
+  if (self.phrase_match != !q.phrases.empty() || self.sequence_match != (q.terms.size() >= 2)) __builtin_trap();
   // The first phrase searched in the terms after the query's first term: a
   // miss as often as a hit, and a needle against a repetitive haystack.
   if (!q.phrases.empty() && !q.terms.empty()) {

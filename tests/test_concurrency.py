@@ -1,4 +1,5 @@
 """Several writers and readers on one root at once, and a commit into a full file system."""
+import contextlib
 import functools
 import multiprocessing
 import os
@@ -15,8 +16,7 @@ from tessavine._core import ChunkRecord, IndexReader, IndexWriter
 
 def commit_marked(root, marker):
     """Commits a generation whose metadata and only chunk carry `marker`."""
-    w = IndexWriter(0, metadata={"marker": marker})
-    w.add(ChunkRecord("n.md", [], 1, 1, f"marker {marker}"))
+    (w := IndexWriter(0, metadata={"marker": marker})).add(ChunkRecord("n.md", [], 1, 1, f"marker {marker}"))
     return w.commit(root).generation
 
 
@@ -62,8 +62,7 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
 
 @pytest.fixture
 def small_tmpfs(tmp_path):
-    mnt = tmp_path / "mnt"
-    mnt.mkdir()
+    (mnt := tmp_path / "mnt").mkdir()
     try:
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)],
                                  capture_output=True, text=True)
@@ -94,11 +93,8 @@ def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
     before = tree(root)
     # Fill the file system, then free a page at a time: each commit fails at a later file, until one fits.
     filler = small_tmpfs / "filler"
-    with open(filler, "wb", buffering=0) as f:
-        try:
-            while f.write(b"\0" * page):
-                pass
-        except OSError:
+    with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
+        while f.write(b"\0" * page):
             pass
     size = filler.stat().st_size // page * page
     failed_on = set()

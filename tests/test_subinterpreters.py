@@ -21,8 +21,7 @@ try:
     outcome = "imported"
 except BaseException as e:
     outcome = f"{{type(e).__name__}}: {{e}}"
-with open({result_file!r}, "w") as f:
-    f.write(outcome)
+open({result_file!r}, "w").write(outcome)
 '''
 
 def run(config):
@@ -35,8 +34,7 @@ def run(config):
         interp = api.create(isolated=config == "isolated")
         api.run_string(interp, child)
     api.destroy(interp)
-    with open(result_file) as f:
-        return f.read()
+    return open(result_file).read()
 
 outcomes = {config: run(config) for config in ("isolated", "legacy")}
 # The main interpreter still holds a working module.

@@ -118,8 +118,7 @@ def test_add_dimension_rules_and_embedding_types():
 def test_strided_embedding_is_stored_like_a_contiguous_one(tmp_path):
     strided, stored = vec(16, 3)[::2], []
     for i, embedding in enumerate((strided, np.ascontiguousarray(strided))):
-        w = IndexWriter(8)
-        w.add(rec(), embedding)
+        (w := IndexWriter(8)).add(rec(), embedding)
         stored.append((w.commit(tmp_path / str(i)).dir / "vectors.bin").read_bytes())
     assert not strided.flags.c_contiguous and stored[0] == stored[1]
 
@@ -137,13 +136,10 @@ def test_commit_info_and_single_use(tmp_path):
     raises(AttributeError, lambda: setattr(info, "generation", 2))
 
     # A failed commit consumes the writer too.
-    root = tmp_path / "file"
-    root.write_text("x")
-    failed = IndexWriter(0)
-    failed.add(rec())
+    (root := tmp_path / "file").write_text("x")
+    (failed := IndexWriter(0)).add(rec())
     err = raises(OSError, lambda: failed.commit(root))
-    assert str(err).startswith(f"I/O error on {root}: ") and err.errno is None
-    assert root.read_text() == "x"
+    assert str(err).startswith(f"I/O error on {root}: ") and err.errno is None and root.read_text() == "x"
     for used in (w, failed):
         assert len(used) == 0
         for call in (lambda: used.add(rec()), lambda: used.commit(tmp_path / "ix")):

@@ -46,7 +46,9 @@ def build(root, texts, vectors=None, headings=((),)):
 
 
 def raises(cls, call, message=None):
-    """`call` raises `cls`; with `message`, that text is the exception's only argument."""
+    """`call` (each of a list of calls) raises `cls`; with `message`, that text is the exception's only argument."""
+    if isinstance(call, list):
+        return [raises(cls, c, message) for c in call]
     with pytest.raises(cls) as caught:
         call()
     if message is not None:

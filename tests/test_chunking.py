@@ -42,14 +42,13 @@ def test_chunk_is_read_only_comparable_and_unhashable():
     a = chunk_text("# H\none\n\n# I\ntwo")
     a[0].heading_path.append("x")
     assert a[0].heading_path == ["H"] and a[0].heading_path is not a[0].heading_path
-    for name in ("text", "heading_path", "byte_start", "line_end", "extra"):
-        raises(AttributeError, lambda: setattr(a[0], name, None))
+    raises(AttributeError, [lambda n=n: setattr(a[0], n, None)
+                            for n in ("text", "heading_path", "byte_start", "line_end", "extra")])
     assert a == chunk_text("# H\none\n\n# I\ntwo")
     assert a[0] != a[1] and not a[0] == a[1] and a[0] != chunk_text("# H\none\n\n# I\ntwo", max_chars=3)[0]
     assert (a[0] == "x") is False and (a[0] != "x") is True
-    for call in [lambda op=op: op(a[0], a[1]) for op in (operator.lt, operator.le, operator.gt, operator.ge)] + [
-            lambda: hash(a[0]), Chunk]:
-        raises(TypeError, call)
+    raises(TypeError, [lambda op=op: op(a[0], a[1]) for op in (operator.lt, operator.le, operator.gt, operator.ge)] + [
+        lambda: hash(a[0]), Chunk])
 
 
 @pytest.mark.parametrize("text, want", [

@@ -116,8 +116,7 @@ def test_keyword_only_generation_ignores_stray_vectors_file(tmp_path):
 
 
 def test_open_argument_errors(tmp_path):
-    for call in (IndexReader, lambda: IndexReader.open(bytes(tmp_path))):
-        raises(TypeError, call)
+    raises(TypeError, [IndexReader, lambda: IndexReader.open(bytes(tmp_path))])
     assert "embedded null byte" in str(raises(ValueError, lambda: IndexReader.open(str(tmp_path) + "\0x")))
 
 

@@ -119,9 +119,8 @@ def test_vector_refusals_in_order(tmp_path):
         (reader, vec(0, -math.inf, 0, 1), "query vector contains NaN or infinity"),
         (reader, vec(0, -0.0, 0, -0.0), "query vector is all zeros"),
     ]:
-        for call in [lambda: target.search("lemon", query)] + [
-                lambda mode=mode: target.search_vector(query, 0, mode=mode) for mode in MODES]:
-            raises(ValueError, call, message)
+        raises(ValueError, [lambda: target.search("lemon", query)] + [
+            lambda mode=mode: target.search_vector(query, 0, mode=mode) for mode in MODES], message)
     assert [h.id for h in keyword_only.search("lemon")] == [0]
     assert reader.search_vector(vec(1, 0, 0, 0), 1)[0][0] == 0  # still usable
 
@@ -129,8 +128,8 @@ def test_vector_refusals_in_order(tmp_path):
 def test_ternary_dimension_limit(tmp_path):
     first = np.ones(32768, dtype=f32)
     reader = open_built(tmp_path, ["one", "two"], [first, -first])
-    for call in (lambda: reader.search_vector(first, 0), lambda: reader.search("one", first)):
-        raises(ValueError, call, "ternary search supports at most 32767 dimensions, not 32768")
+    raises(ValueError, [lambda: reader.search_vector(first, 0), lambda: reader.search("one", first)],
+           "ternary search supports at most 32767 dimensions, not 32768")
     for mode in ("int8", "binary", "binary+int8"):
         assert [i for i, _ in reader.search_vector(first, 5, mode=mode)] == [0, 1]
 
@@ -152,8 +151,8 @@ def test_search_vector_arguments(tmp_path):
         raises(cls, lambda: reader.search_vector(*args, mode="nope"))
     raises(ValueError, lambda: reader.search_vector(strided, 1, mode="Binary"),
            'unknown vector mode "Binary"; expected one of int8, binary, binary+int8, ternary+int8')
-    for call in (lambda: reader.search_vector(strided, 1), lambda: reader.search("a", strided)):
-        raises(TypeError, call, "The given array is not contiguous or is misaligned.")
+    raises(TypeError, [lambda: reader.search_vector(strided, 1), lambda: reader.search("a", strided)],
+           "The given array is not contiguous or is misaligned.")
     assert reader.search_vector(vector=np.ones(8, f32), k=0) == []
 
 
@@ -173,12 +172,10 @@ def test_search_defaults_and_surface(tmp_path):
 def test_hit_class(tmp_path):
     reader = open_built(tmp_path / "ix", ["lemon tree", "lemon", "tree"], [vec(1, 0), vec(0, 1), vec(1, 1)])
     hits = reader.search("lemon", vec(0, 1))
-    for args in ((), (1, 0.5, None, None)):
-        raises(TypeError, lambda: Hit(*args))
+    raises(TypeError, [Hit, lambda: Hit(1, 0.5, None, None)])
     assert ((top := hits[0]).id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
     assert type(top.score) is float and top.score == float(f32(2) / f32(61))
-    for name in ("id", "score", "bm25_rank", "vector_rank"):
-        raises(AttributeError, lambda: setattr(top, name, 1))
+    raises(AttributeError, [lambda n=n: setattr(top, n, 1) for n in ("id", "score", "bm25_rank", "vector_rank")])
     assert repr(top) == f"Hit(id=1, score={top.score:.5f}, bm25_rank=1, vector_rank=1)" \
         == "Hit(id=1, score=0.03279, bm25_rank=1, vector_rank=1)"
     assert repr(reader.search("lemon")[1]).endswith("vector_rank=None)")

@@ -67,9 +67,8 @@ def test_chunk_record_fields_equality_only_and_unhashable():
     assert a == rec() and not (a != rec())
     assert a != rec(text="other") and a != rec(headings=["Intro"]) and a != rec(end=10)
     assert (a == "x") is False and (a != "x") is True
-    for call, exc in ((lambda: a < a, TypeError), (lambda: hash(a), TypeError),
-                      (lambda: setattr(a, "text", "changed"), AttributeError), (CommitInfo, TypeError)):
-        raises(exc, call)
+    raises(TypeError, [lambda: a < a, lambda: hash(a), CommitInfo])
+    raises(AttributeError, lambda: setattr(a, "text", "changed"))
 
 
 def nested(levels):
@@ -142,8 +141,8 @@ def test_commit_info_and_single_use(tmp_path):
     assert str(err).startswith(f"I/O error on {root}: ") and err.errno is None and root.read_text() == "x"
     for used in (w, failed):
         assert len(used) == 0
-        for call in (lambda: used.add(rec()), lambda: used.commit(tmp_path / "ix")):
-            raises(RuntimeError, call, "this IndexWriter was already committed")
+        raises(RuntimeError, [lambda: used.add(rec()), lambda: used.commit(tmp_path / "ix")],
+               "this IndexWriter was already committed")
 
 
 def test_commit_releases_the_gil_and_other_calls_fail_at_once(tmp_path):

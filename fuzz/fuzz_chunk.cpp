@@ -8,21 +8,16 @@
 #include "base/utf8.h"
 #include "text/chunk.h"
 
-namespace {
-
 using namespace tessavine;
 
-void check_white(std::string_view gap) {
-  for (std::size_t i = 0; i < gap.size();) {
+static void check_white(std::string_view gap) {
+  for (std::size_t i = 0; i < gap.size();)
     if (!unicode::is_white_space(utf8::decode(gap, i))) __builtin_trap();
-  }
 }
 
-std::uint32_t line_of(std::string_view note, std::size_t offset) {
+static std::uint32_t line_of(std::string_view note, std::size_t offset) {
   return 1 + static_cast<std::uint32_t>(std::count(note.begin(), note.begin() + offset, '\n'));
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;

@@ -11,9 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const PhraseQuery q = PhraseQuery::parse(text);
   if (q.terms != tokenize(text)) __builtin_trap();
-  for (const auto& phrase : q.phrases) {
+  for (const auto& phrase : q.phrases)
     if (phrase.empty() || !occurs(phrase, q.terms)) __builtin_trap();
-  }
   const TermMatch self = match_terms(q, q.terms);
   if (self.phrase_match != !q.phrases.empty() || self.sequence_match != (q.terms.size() >= 2)) __builtin_trap();
   // The first phrase searched in the terms after the query's first term: a

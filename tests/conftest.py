@@ -66,9 +66,8 @@ def assert_releases_gil(call):
             call()
             calls.append(1)
 
-    old = sys.getswitchinterval()
+    old, thread = sys.getswitchinterval(), threading.Thread(target=loop)
     sys.setswitchinterval(5.0)
-    thread = threading.Thread(target=loop)
     try:
         thread.start()
         while not calls:

@@ -43,8 +43,7 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
                 committed = (root / "CURRENT").exists()
                 try:
                     reader = IndexReader.open(root)
-                    marker = reader.manifest["metadata"]["marker"]
-                    seen[reader.manifest["generation"]] = marker
+                    seen[reader.manifest["generation"]] = marker = reader.manifest["metadata"]["marker"]
                     assert reader.chunk(0).text == f"marker {marker}", "mixed files"
                 except Exception as e:  # only a root never committed may fail to open
                     if committed or not isinstance(e, OSError):

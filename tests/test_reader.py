@@ -169,15 +169,12 @@ def logf(x):
 
 def reference_bm25(search_texts, query, k, k1=f32(1.2), b=f32(0.75)):
     docs = [_core.tokenize(t) for t in search_texts]
-    lens = [len(d) for d in docs]
-    postings = {}
+    lens, postings, scores = [len(d) for d in docs], {}, {}
     for doc, terms in enumerate(docs):
         for term in sorted(set(terms)):
             postings.setdefault(term, []).append((doc, terms.count(term)))
-    n = f32(len(docs))
     avgdl = max(f32(sum(lens) / len(docs)), np.finfo(np.float32).tiny)
-    one_minus_b, k1_plus_1 = f32(1) - b, k1 + f32(1)
-    scores = {}
+    n, one_minus_b, k1_plus_1 = f32(len(docs)), f32(1) - b, k1 + f32(1)
     for term in sorted(set(_core.tokenize(query)) & postings.keys()):
         df = f32(len(postings[term]))
         idf = logf(((n - df) + f32(0.5)) / (df + f32(0.5)) + f32(1))
@@ -185,8 +182,7 @@ def reference_bm25(search_texts, query, k, k1=f32(1.2), b=f32(0.75)):
             dl, tf = f32(lens[doc]), f32(tf)
             scores[doc] = scores.get(doc, f32(0)) + (k1_plus_1 * (idf * tf)) / (
                 k1 * (one_minus_b + (b * dl) / avgdl) + tf)
-    ranked = sorted(scores.items(), key=lambda item: (-item[1], item[0]))[:k]
-    return [(doc, float(score)) for doc, score in ranked]
+    return [(doc, float(score)) for doc, score in sorted(scores.items(), key=lambda item: (-item[1], item[0]))[:k]]
 
 
 @pytest.mark.parametrize("seed", range(6))

@@ -53,8 +53,7 @@ def occurs(needle, hay):
 
 
 def reference_hybrid(reader, text, vector, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=1.0):
-    rrf_k, phrase_boost = f32(rrf_k), f32(phrase_boost)
-    pool = max(k, depth)
+    rrf_k, phrase_boost, pool = f32(rrf_k), f32(phrase_boost), max(k, depth)
     bm25 = [i for i, _ in reader.search_bm25(text, pool)]
     vector_ranking = [] if vector is None else [i for i, _ in reader.search_vector(vector, pool, candidates)]
     fused = {}
@@ -62,8 +61,7 @@ def reference_hybrid(reader, text, vector, k=10, depth=50, candidates=200, rrf_k
         for r, chunk in enumerate(ranking):
             fused[chunk] = f32(fused.get(chunk, f32(0)) + f32(1) / f32(f32(rrf_k + f32(r)) + f32(1)))
     scored = best_first(fused.items(), len(fused))
-    phrases, terms = parse_query(text)
-    flags = {}
+    (phrases, terms), flags = parse_query(text), {}
     if phrases or (len(terms) >= 2 and phrase_boost > 0):
         boost = f32(phrase_boost / f32(rrf_k + f32(1)))
         rescored = []

@@ -147,9 +147,8 @@ def test_commit_info_and_single_use(tmp_path):
 
 def test_commit_releases_the_gil_and_other_calls_fail_at_once(tmp_path):
     w = IndexWriter(0)
-    text = "alpha beta gamma delta " * 20
     for i in range(40_000):
-        w.add(ChunkRecord("n.md", ["H"], i, i, f"{text} word{i}"))
+        w.add(ChunkRecord("n.md", ["H"], i, i, "alpha beta gamma delta " * 20 + f" word{i}"))
     ticks, stop, result, seen = [0], threading.Event(), {}, {}
 
     def tick():

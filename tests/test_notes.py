@@ -93,8 +93,7 @@ def test_deleted_and_renamed_notes_leave_no_trace(folder):
     (folder / "a.md").rename(folder / "renamed.md")
     notes.index()
     for mode in ("keyword", "vector", "hybrid"):
-        paths = {r.path for r in notes.search("kettle bicycle chains tea", mode=mode)}
-        assert paths <= {"renamed.md", "sub/c.md"}, mode
+        assert {r.path for r in notes.search("kettle bicycle chains tea", mode=mode)} <= {"renamed.md", "sub/c.md"}
     assert notes.info()["cache_entries"] == 3
 
 
@@ -192,6 +191,5 @@ def test_an_interrupted_index_keeps_what_it_embedded(folder, monkeypatch):
                 raise KeyboardInterrupt
             return super().__call__(texts)
 
-    with pytest.raises(KeyboardInterrupt):
-        Notes(folder, embedder=Stops()).index()
+    raises(KeyboardInterrupt, lambda: Notes(folder, embedder=Stops()).index())
     assert Notes(folder, embedder=StandIn()).index().reused == 2

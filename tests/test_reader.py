@@ -241,5 +241,4 @@ def test_reader_keeps_its_generation_through_later_commits(tmp_path, mmap):
     assert len(reader) == 2 and reader.dir == first.dir and reader.manifest["generation"] == 1
     assert reader.search_bm25("alpha beta gamma", 10) == before
     assert reader.search_bm25("delta", 10) == [] and reader.chunk(1).text == "beta gamma"
-    fresh = IndexReader.open(tmp_path, mmap=mmap)
-    assert len(fresh) == 7 and fresh.manifest["generation"] == 3
+    assert len(fresh := IndexReader.open(tmp_path, mmap=mmap)) == 7 and fresh.manifest["generation"] == 3

@@ -177,8 +177,7 @@ def check_root(root):
     name = current(root).strip()
     manifest = json.loads((root / name / "manifest.json").read_text())
     assert manifest["generation"] == int(name[4:])
-    for file, size in manifest["files"].items():
-        assert (root / name / file).stat().st_size == size
+    assert all((root / name / file).stat().st_size == size for file, size in manifest["files"].items())
     return [p.name for p in root.iterdir() if p.name.startswith((".tmp-", "CURRENT.tmp-"))]
 
 
@@ -219,8 +218,7 @@ def test_commits_survive_sigkill_at_random_moments(fast_dir):
         assert os.WIFSIGNALED(os.waitpid(pid, 0)[1]), "the committing child stopped by itself"
         leftovers_seen += bool(check_root(root))
         info = commit_random(root, rng)
-        assert check_root(root) == []
-        assert current(root) == info.dir.name + "\n"
+        assert check_root(root) == [] and current(root) == info.dir.name + "\n"
         # Generations the child renamed into place but never named are gone too.
         assert len(list(root.iterdir())) <= 3
     # The kills must have hit commits in progress, not only idle moments.

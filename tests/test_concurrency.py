@@ -87,16 +87,14 @@ def big_writer():
 
 
 def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
-    root, page = small_tmpfs / "ix", 4096
+    root, page, filler = small_tmpfs / "ix", 4096, small_tmpfs / "filler"
     commit_marked(root, "small")
     before = tree(root)
     # Fill the file system, then free a page at a time: each commit fails at a later file, until one fits.
-    filler = small_tmpfs / "filler"
     with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
         while f.write(b"\0" * page):
             pass
-    size = filler.stat().st_size // page * page
-    failed_on = set()
+    size, failed_on = filler.stat().st_size // page * page, set()
     while True:
         os.truncate(filler, size)
         try:
@@ -105,7 +103,6 @@ def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
         except OSError as e:
             assert "No space left on device" in str(e)
             failed_on.add(pathlib.Path(str(e).split(": ")[0].removeprefix("I/O error on ")).name.split("-")[0])
-        # CURRENT and the generation untouched, no temporaries
         assert tree(root) == before and sorted(os.listdir(root)) == ["CURRENT", "gen-000001"]
         assert IndexReader.open(root).manifest["metadata"]["marker"] == "small"
         size -= page

@@ -93,7 +93,7 @@ def test_deleted_and_renamed_notes_leave_no_trace(folder):
     (folder / "a.md").rename(folder / "renamed.md")
     notes.index()
     for mode in ("keyword", "vector", "hybrid"):
-        assert {r.path for r in notes.search("kettle bicycle chains tea", mode=mode)} <= {"renamed.md", "sub/c.md"}
+        assert {r.path for r in notes.search("kettle bicycle chains tea", mode=mode)} <= {"renamed.md", "sub/c.md"}, mode
     assert notes.info()["cache_entries"] == 3
 
 

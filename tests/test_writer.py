@@ -63,8 +63,7 @@ def test_chunk_record_fields_equality_only_and_unhashable():
     r.heading_path.append("C")
     assert r.heading_path == ["A", "B"]
     ChunkRecord("", [], 9, 1, "")  # nothing else is examined
-    a = rec()
-    assert a == rec() and not (a != rec())
+    assert (a := rec()) == rec() and not (a != rec())
     assert a != rec(text="other") and a != rec(headings=["Intro"]) and a != rec(end=10)
     assert (a == "x") is False and (a != "x") is True
     raises(TypeError, [lambda: a < a, lambda: hash(a), CommitInfo])
@@ -194,13 +193,11 @@ def commit_random(root, rng):
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_commits_survive_sigkill_at_random_moments(fast_dir):
     root = fast_dir / "ix"
-    rng = random.Random(20261206)
     # Kill moments spread over a few commits' time, however fast syncs are.
-    started = time.perf_counter()
+    rng, started = random.Random(20261206), time.perf_counter()
     for _ in range(3):
         commit_random(root, rng)
-    span = 10 * (time.perf_counter() - started) / 3
-    leftovers_seen = 0
+    span, leftovers_seen = 10 * (time.perf_counter() - started) / 3, 0
     for kill in range(60):
         ready_r, ready_w = os.pipe()
         pid = os.fork()

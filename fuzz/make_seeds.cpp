@@ -97,5 +97,4 @@ int main(int argc, char** argv) {
   }
   generation_seeds(argv[1]);
   hand_made_seeds(argv[1]);
-  return 0;
 }

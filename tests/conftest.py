@@ -8,7 +8,7 @@ import time
 import numpy as np
 import pytest
 
-from tessavine._core import ChunkRecord, IndexWriter
+from tessavine._core import ChunkRecord, IndexReader, IndexWriter
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 SANITIZED = bool(os.environ.get("TESSAVINE_SANITIZER"))  # set by `make test-asan`
@@ -43,6 +43,11 @@ def build(root, texts, vectors=None, headings=((),)):
         vector = None if vectors is None else np.asarray(vectors[i], dtype=np.float32)
         writer.add(ChunkRecord(f"n/{i}.md", list(headings[i % len(headings)]), i + 1, i + 2, text), vector)
     return writer.commit(root)
+
+
+def open_built(root, texts, vectors=None, headings=((),)):
+    build(root, texts, vectors, headings)
+    return IndexReader.open(root)
 
 
 def raises(cls, call, message=None):

@@ -13,7 +13,7 @@ import pytest
 from tessavine import _core
 from tessavine._core import ChunkRecord, IndexFormatError, IndexReader, IndexWriter, SchemaError
 
-from conftest import assert_releases_gil, build, raises
+from conftest import assert_releases_gil, build, open_built, raises
 
 WORDS = ("alpha beta gamma delta epsilon zeta theta iota kappa lambda omicron sigma upsilon omega "
          "reader writer index chunk posting term query score mapping storage").split()
@@ -144,16 +144,14 @@ def test_properties_and_chunks_read_back(tmp_path):
 
 
 def test_search_bm25_results_and_an_empty_generation(tmp_path):
-    build(tmp_path / "ix", ["alpha beta", "beta", "gamma"])
-    reader = IndexReader.open(tmp_path / "ix")
+    reader = open_built(tmp_path / "ix", ["alpha beta", "beta", "gamma"])
     hits = reader.search_bm25(text="beta alpha", k=2**64 - 1)
     assert type(hits) is list and [type(h) for h in hits] == [tuple, tuple]
     assert [h[0] for h in hits] == [0, 1] and all(type(s) is float for _, s in hits)
     assert reader.search_bm25("beta", 0) == [] and reader.search_bm25("the and", 5) == []
     raises(UnicodeEncodeError, lambda: reader.search_bm25("beta \ud800", 3))
     assert reader.search_bm25("gamma", 1)[0][0] == 2  # failed calls leave the reader usable
-    build(tmp_path / "empty", [])
-    empty = IndexReader.open(tmp_path / "empty")
+    empty = open_built(tmp_path / "empty", [])
     assert len(empty) == 0 and empty.search_bm25("alpha", 10) == [] and empty.search("alpha") == []
     raises(ValueError, lambda: empty.chunk(0), "chunk id 0 out of range")
 
@@ -204,8 +202,7 @@ def test_scores_equal_a_plain_float32_evaluation_bit_for_bit(tmp_path, seed):
 
 def test_sixteen_threads_share_one_reader(tmp_path):
     rng = random.Random(5)
-    build(tmp_path, random_texts(rng, 2000, max_len=60), ramp(2000, 32))
-    reader = IndexReader.open(tmp_path)
+    reader = open_built(tmp_path, random_texts(rng, 2000, max_len=60), ramp(2000, 32))
     queries = [(" ".join(rng.choices(WORDS, k=rng.randint(1, 5))), np.float32(rng.random()) - np.arange(32, dtype="f4"))
                for _ in range(30)]
 
@@ -225,8 +222,7 @@ def test_sixteen_threads_share_one_reader(tmp_path):
 
 
 def test_searches_release_the_interpreter_lock(tmp_path):
-    build(tmp_path, random_texts(random.Random(3), 20000, max_len=60))
-    reader = IndexReader.open(tmp_path)
+    reader = open_built(tmp_path, random_texts(random.Random(3), 20000, max_len=60))
     assert_releases_gil(lambda: reader.search_bm25("alpha beta gamma", 10))
 
 

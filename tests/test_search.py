@@ -9,19 +9,14 @@ import numpy as np
 import pytest
 
 from tessavine import _core
-from tessavine._core import Hit, IndexReader
+from tessavine._core import Hit
 
-from conftest import build, raises
+from conftest import open_built, raises
 
 f32 = np.float32
 MODES = _core.VECTOR_MODES
 WORDS = ("red fox jumps over lazy dog quick brown cat state art gallery tree lemon fooBar bar "
          "the of and a").split()
-
-
-def open_built(root, texts, vectors=None, headings=((),)):
-    build(root, texts, vectors, headings)
-    return IndexReader.open(root)
 
 
 def vec(*values):

@@ -1,9 +1,5 @@
 // bm25.bin reader: from_bytes, then every term looked up and every posting
 // visited through the in-place accessors.
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "formats/bm25.h"
 
@@ -26,8 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!term.empty()) idx->find_term(std::string_view(term).substr(0, term.size() - 1));
   }
   // Probes from the input's last bytes, including absent documents.
-  const std::vector<std::string> probe = {std::string(reinterpret_cast<const char*>(data),
-                                                      size < 3 ? size : 3)};
+  const std::vector<std::string> probe = {std::string(reinterpret_cast<const char*>(data), size < 3 ? size : 3)};
   idx->contains_all(size > 0 ? data[size - 1] : 0, probe);
   idx->contains_all(0xFFFFFFFFu, probe);
   (void)sink;

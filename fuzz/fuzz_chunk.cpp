@@ -3,30 +3,21 @@
 // max_chars characters, each the exact slice of the note it claims, with the
 // line numbers of its first and last byte; only white space lies outside them.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
-#include <vector>
 
 #include "base/unicode.h"
 #include "base/utf8.h"
 #include "text/chunk.h"
 
-namespace {
-
 using namespace tessavine;
 
-void check_white(std::string_view gap) {
-  for (std::size_t i = 0; i < gap.size();) {
+static void check_white(std::string_view gap) {
+  for (std::size_t i = 0; i < gap.size();)
     if (!unicode::is_white_space(utf8::decode(gap, i))) __builtin_trap();
-  }
 }
 
-std::uint32_t line_of(std::string_view note, std::size_t offset) {
+static std::uint32_t line_of(std::string_view note, std::size_t offset) {
   return 1 + static_cast<std::uint32_t>(std::count(note.begin(), note.begin() + offset, '\n'));
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
@@ -39,15 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!utf8::valid(note)) return 0;
   std::size_t covered = 0;
   for (const Chunk& c : chunks) {
-    if (c.byte_start < covered || c.byte_start >= c.byte_end || c.byte_end > note.size())
-      __builtin_trap();
+    if (c.byte_start < covered || c.byte_start >= c.byte_end || c.byte_end > note.size()) __builtin_trap();
     if (utf8::is_continuation(note[c.byte_start]) ||
         (c.byte_end < note.size() && utf8::is_continuation(note[c.byte_end])))
       __builtin_trap();
     const std::string_view slice = note.substr(c.byte_start, c.byte_end - c.byte_start);
     if (c.text != slice || utf8::count_chars(slice) > max_chars) __builtin_trap();
-    if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1))
-      __builtin_trap();
+    if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1)) __builtin_trap();
     if (!options.markdown && !c.heading_path.empty()) __builtin_trap();
     check_white(note.substr(covered, c.byte_start - covered));
     covered = c.byte_end;

@@ -1,9 +1,5 @@
 // manifest.json reader: from_json, and for every manifest it accepts, the
 // text written by to_json must read back as the same manifest.
-#include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <string_view>
 
 #include "formats/manifest.h"
 

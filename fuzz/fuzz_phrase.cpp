@@ -2,12 +2,6 @@
 // is a non-empty run of the query's own terms, and a query matched against its
 // own terms finds its phrases and its sequence. The linear `occurs` agrees
 // with its plain oracle.
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "text/phrase.h"
 #include "text/tokenize.h"
@@ -17,12 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const PhraseQuery q = PhraseQuery::parse(text);
   if (q.terms != tokenize(text)) __builtin_trap();
-  for (const auto& phrase : q.phrases) {
+  for (const auto& phrase : q.phrases)
     if (phrase.empty() || !occurs(phrase, q.terms)) __builtin_trap();
-  }
   const TermMatch self = match_terms(q, q.terms);
-  if (self.phrase_match != !q.phrases.empty() || self.sequence_match != (q.terms.size() >= 2))
-    __builtin_trap();
+  if (self.phrase_match != !q.phrases.empty() || self.sequence_match != (q.terms.size() >= 2)) __builtin_trap();
   // The first phrase searched in the terms after the query's first term: a
   // miss as often as a hit, and a needle against a repetitive haystack.
   if (!q.phrases.empty() && !q.terms.empty()) {

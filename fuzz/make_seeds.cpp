@@ -1,15 +1,7 @@
-// Writes the seed inputs of the fuzzers: generations committed by the writer,
-// packed as fuzz_generation reads them and split into their files for the
-// file readers, plus a few hand-made inputs the writer never produces.
-//   make_seeds <corpus-root>   (creates <root>/fuzz_* for every harness)
-#include <cstdio>
-#include <filesystem>
+// Writes the seed inputs of the fuzzers (make_seeds <corpus-root> fills <root>/fuzz_*): generations committed
+// by the writer, packed for fuzz_generation and split into files for the file readers, plus a few hand-made
+// inputs the writer never produces.
 #include <fstream>
-#include <iterator>
-#include <optional>
-#include <span>
-#include <string>
-#include <vector>
 
 #include "formats/bm25.h"
 #include "formats/docs.h"
@@ -31,15 +23,13 @@ std::string read_file(const fs::path& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Keyword-only and vector generations, empty and not, whose records hold
-// escapes, the widest line numbers and empty fields, with metadata of every
-// JSON kind.
+// Keyword-only and vector generations, empty and not, whose records hold escapes, the widest line numbers
+// and empty fields, with metadata of every JSON kind.
 void generation_seeds(const fs::path& root) {
   const std::vector<ChunkRecord> records = {
       {"notes/a.md", {"Top", "Caf\xC3\xA9"}, 1, 3, "alpha beta gamma"},
       {"notes/b.md", {}, 0, 4294967295u, "q\"\\\n\t\x01\x7F \xF0\x9F\x98\x80 gamma \"quoted\" beta"},
-      {"", {""}, 7, 7, ""},
-      {"n.md", {"Sub"}, 1, 2, "zeta fooBar alpha beta\n\nbeta gamma delta"}};
+      {"", {""}, 7, 7, ""}, {"n.md", {"Sub"}, 1, 2, "zeta fooBar alpha beta\n\nbeta gamma delta"}};
   const auto metadata = nlohmann::json::parse(
       R"({"tags":["a","b"],"n":-3,"big":18446744073709551615,"f":0.1,"o":{"k":null,"t":true}})");
   const std::pair<const char*, const char*> files[] = {
@@ -79,15 +69,14 @@ void hand_made_seeds(const fs::path& root) {
   write(root / "fuzz_docs", "forms", std::move(w).into_bytes());
   // bm25.bin: terms of one character and parameters the writer never stores.
   Bm25Builder bm25;
-  for (const std::vector<std::string> terms : {std::vector<std::string>{"b", "a", "ab", "caf\xC3\xA9", "a"}, {}})
+  for (const auto& terms : {std::vector<std::string>{"b", "a", "ab", "caf\xC3\xA9", "a"}, {}})
     bm25.add_tokens(terms);
   write(root / "fuzz_bm25", "short-terms", std::move(bm25).finish(0.0f, 1.0f).value());
   write(root / "fuzz_manifest", "compact",
         std::string(R"({"format":"tessavine-index","schema_version":2,"created_by":"c",)"
                     R"("generation":2,"n_chunks":0,"dim":0,"bm25":{"k1":1,"b":0.5,"z":[]},)"
                     R"("files":{"bm25.bin":40,"docs.bin":24},"extra":{"a":[1]}})"));
-  // Notes and queries for the text harnesses (chunk seeds start with their two
-  // option bytes: max_chars 1 + 20, Markdown mode).
+  // Notes and queries for the text harnesses (chunk seeds start with two option bytes: max_chars, mode).
   const std::string note =
       "Intro line\r\n# Title ##\n\nSome camelCase text, XMLParser utf8 v2.\n"
       "## Sub\n```cpp\nint x;\n\n# not a heading\n````\n   ~~~\nunclosed \xC3\xA9\xE2\x80\x83\n"
@@ -108,5 +97,4 @@ int main(int argc, char** argv) {
   }
   generation_seeds(argv[1]);
   hand_made_seeds(argv[1]);
-  return 0;
 }

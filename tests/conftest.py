@@ -8,42 +8,36 @@ import time
 import numpy as np
 import pytest
 
-from tessavine._core import ChunkRecord, IndexWriter
+from tessavine._core import ChunkRecord, IndexReader, IndexWriter
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-# Set by `make test-asan`, which runs the suite against a sanitized extension.
-SANITIZED = bool(os.environ.get("TESSAVINE_SANITIZER"))
-# The tests that cannot run there as they stand, and why.
+SANITIZED = bool(os.environ.get("TESSAVINE_SANITIZER"))  # set by `make test-asan`
+# The tests that cannot run against the sanitized extension as they stand, and why.
 NOT_UNDER_SANITIZER = {
     "test_copy_too_large_for_memory_is_a_memory_error":
         "its operator new aborts on a request it cannot meet instead of throwing",
     "test_no_memory_growth_over_many_calls": "its allocator holds freed memory back in quarantine",
     "test_repeated_calls_leak_nothing": "its allocator holds freed memory back in quarantine",
     "test_commits_survive_sigkill_at_random_moments":
-        "the sanitized build spends most of each loop adding records, so random kills too rarely "
-        "land inside a commit's file work",
+        "it spends most of each loop adding records, so random kills too rarely land inside a commit's file work",
 }
 
 
 def pytest_collection_modifyitems(items):
-    if SANITIZED:
-        for item in items:
-            if item.originalname in NOT_UNDER_SANITIZER:
-                reason = NOT_UNDER_SANITIZER[item.originalname]
-                item.add_marker(pytest.mark.skip(reason=f"under a sanitizer: {reason}"))
+    for item in items if SANITIZED else ():
+        if item.originalname in NOT_UNDER_SANITIZER:
+            item.add_marker(pytest.mark.skip(reason=f"under a sanitizer: {NOT_UNDER_SANITIZER[item.originalname]}"))
 
 
 @pytest.fixture
 def fast_dir(tmp_path):
-    # A memory file system when there is one: syncs cost nothing there, so
-    # many commits stay quick, and a killed process leaves the same files.
+    # A memory file system when there is one: syncs cost nothing, and a killed process leaves the same files.
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else tmp_path) as d:
         yield pathlib.Path(d)
 
 
 def build(root, texts, vectors=None, headings=((),)):
-    """Commits chunk i with texts[i], vectors[i] (none when vectors is None) and
-    the heading path headings[i % len(headings)]; returns the CommitInfo."""
+    """Commits chunk i with texts[i], vectors[i] (if any), headings[i % len(headings)]; returns the CommitInfo."""
     writer = IndexWriter(0 if vectors is None else len(vectors[0]))
     for i, text in enumerate(texts):
         vector = None if vectors is None else np.asarray(vectors[i], dtype=np.float32)
@@ -51,8 +45,15 @@ def build(root, texts, vectors=None, headings=((),)):
     return writer.commit(root)
 
 
+def open_built(root, texts, vectors=None, headings=((),)):
+    build(root, texts, vectors, headings)
+    return IndexReader.open(root)
+
+
 def raises(cls, call, message=None):
-    """`call` raises `cls`; with `message`, that text is the exception's only argument."""
+    """`call` (each of a list of calls) raises `cls`; with `message`, that text is the exception's only argument."""
+    if isinstance(call, list):
+        return [raises(cls, c, message) for c in call]
     with pytest.raises(cls) as caught:
         call()
     if message is not None:
@@ -61,9 +62,8 @@ def raises(cls, call, message=None):
 
 
 def assert_releases_gil(call):
-    """Another thread runs `call` over and over while this one takes short naps.
-    With a long switch interval a nap ends at once only if the calls release
-    the interpreter lock; otherwise each wake-up waits for a forced switch."""
+    """Another thread runs `call` over and over while this one naps: with a long switch interval a nap
+    ends at once only if the calls release the interpreter lock, else each wake-up waits for a switch."""
     stop, calls = threading.Event(), []
 
     def loop():
@@ -71,9 +71,8 @@ def assert_releases_gil(call):
             call()
             calls.append(1)
 
-    old = sys.getswitchinterval()
+    old, thread = sys.getswitchinterval(), threading.Thread(target=loop)
     sys.setswitchinterval(5.0)
-    thread = threading.Thread(target=loop)
     try:
         thread.start()
         while not calls:

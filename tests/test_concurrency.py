@@ -1,11 +1,10 @@
-"""Several writers and readers on one root at once, and a commit into a full
-file system."""
+"""Several writers and readers on one root at once, and a commit into a full file system."""
+import contextlib
 import functools
 import multiprocessing
 import os
 import pathlib
 import subprocess
-import threading
 import time
 from multiprocessing.pool import ThreadPool
 
@@ -17,8 +16,7 @@ from tessavine._core import ChunkRecord, IndexReader, IndexWriter
 
 def commit_marked(root, marker):
     """Commits a generation whose metadata and only chunk carry `marker`."""
-    w = IndexWriter(0, metadata={"marker": marker})
-    w.add(ChunkRecord("n.md", [], 1, 1, f"marker {marker}"))
+    (w := IndexWriter(0, metadata={"marker": marker})).add(ChunkRecord("n.md", [], 1, 1, f"marker {marker}"))
     return w.commit(root).generation
 
 
@@ -45,21 +43,16 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
                 committed = (root / "CURRENT").exists()
                 try:
                     reader = IndexReader.open(root)
-                    marker = reader.manifest["metadata"]["marker"]
-                    seen[reader.manifest["generation"]] = marker
+                    seen[reader.manifest["generation"]] = marker = reader.manifest["metadata"]["marker"]
                     assert reader.chunk(0).text == f"marker {marker}", "mixed files"
                 except Exception as e:  # only a root never committed may fail to open
                     if committed or not isinstance(e, OSError):
                         errors.append(repr(e))
-        readers = [threading.Thread(target=read) for _ in range(2)]
-        for t in readers:
-            t.start()
-        for t in readers:
-            t.join()
+        with ThreadPool(2) as readers:
+            readers.map(lambda _: read(), range(2))
         results = [pair for part in done.get(timeout=1) for pair in part]
     assert [m for g, m in results if g is None] == []
-    # Every commit published a generation of its own, numbered one after the
-    # other; every reader saw whole generations of theirs.
+    # Each commit published a generation of its own, numbered in turn; readers saw whole generations.
     returned = dict(results)
     assert sorted(returned) == list(range(1, 37))
     assert errors == [] and all(returned[g] == m for g, m in seen.items())
@@ -68,8 +61,7 @@ def test_concurrent_commits_take_turns_and_opens_never_fail(fast_dir, pool):
 
 @pytest.fixture
 def small_tmpfs(tmp_path):
-    mnt = tmp_path / "mnt"
-    mnt.mkdir()
+    (mnt := tmp_path / "mnt").mkdir()
     try:
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mnt)],
                                  capture_output=True, text=True)
@@ -95,20 +87,14 @@ def big_writer():
 
 
 def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
-    root, page = small_tmpfs / "ix", 4096
+    root, page, filler = small_tmpfs / "ix", 4096, small_tmpfs / "filler"
     commit_marked(root, "small")
     before = tree(root)
-    # Fill the file system, then free it a page at a time: each commit fails
-    # with OSError, at a later file as space grows, until one fits.
-    filler = small_tmpfs / "filler"
-    with open(filler, "wb", buffering=0) as f:
-        try:
-            while f.write(b"\0" * page):
-                pass
-        except OSError:
+    # Fill the file system, then free a page at a time: each commit fails at a later file, until one fits.
+    with open(filler, "wb", buffering=0) as f, contextlib.suppress(OSError):
+        while f.write(b"\0" * page):
             pass
-    size = filler.stat().st_size // page * page
-    failed_on = set()
+    size, failed_on = filler.stat().st_size // page * page, set()
     while True:
         os.truncate(filler, size)
         try:
@@ -117,7 +103,6 @@ def test_full_disk_fails_cleanly_until_space_is_freed(small_tmpfs):
         except OSError as e:
             assert "No space left on device" in str(e)
             failed_on.add(pathlib.Path(str(e).split(": ")[0].removeprefix("I/O error on ")).name.split("-")[0])
-        # CURRENT and the generation untouched, no temporaries
         assert tree(root) == before and sorted(os.listdir(root)) == ["CURRENT", "gen-000001"]
         assert IndexReader.open(root).manifest["metadata"]["marker"] == "small"
         size -= page

@@ -1,6 +1,5 @@
-"""A short run of bench/leaks.py: every public call repeated, with resident
-memory, file descriptors, mappings and Python's allocated blocks flat after
-warm-up (the long run is `python bench/leaks.py`)."""
+"""A short run of bench/leaks.py (every public call repeated; memory, descriptors, mappings and Python's
+blocks flat after warm-up); the long run is `python bench/leaks.py`."""
 import subprocess
 import sys
 

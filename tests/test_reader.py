@@ -1,11 +1,11 @@
-"""IndexReader end to end: opening (and refusing) generations, BM25 scores to
-the bit, chunk retrieval, threads, and readers that outlive later commits."""
+"""IndexReader end to end: refusals, BM25 scores to the bit, chunks, threads, readers outliving commits."""
 import ctypes
 import ctypes.util
 import json
 import pathlib
 import random
 import threading
+from multiprocessing.pool import ThreadPool
 
 import numpy as np
 import pytest
@@ -13,7 +13,7 @@ import pytest
 from tessavine import _core
 from tessavine._core import ChunkRecord, IndexFormatError, IndexReader, IndexWriter, SchemaError
 
-from conftest import assert_releases_gil, build, raises
+from conftest import assert_releases_gil, build, open_built, raises
 
 WORDS = ("alpha beta gamma delta epsilon zeta theta iota kappa lambda omicron sigma upsilon omega "
          "reader writer index chunk posting term query score mapping storage").split()
@@ -29,16 +29,13 @@ def random_texts(rng, n, max_len=30):
     return [" ".join(rng.choices(WORDS, weights, k=rng.randint(0, max_len))) for _ in range(n)]
 
 
-# --- opening: refusals reach Python with their class and their text ---------
-
 def manifest_of(gen):
     return json.loads((gen / "manifest.json").read_text())
 
 
 def edit_manifest(fn):
     def apply(gen):
-        m = manifest_of(gen)
-        fn(m)
+        fn(m := manifest_of(gen))
         (gen / "manifest.json").write_text(json.dumps(m, indent=2))
     return apply
 
@@ -118,11 +115,8 @@ def test_keyword_only_generation_ignores_stray_vectors_file(tmp_path):
     assert not reader.has_vectors and reader.search_bm25("alpha", 3)[0][0] == 0
 
 
-# --- the Python surface ------------------------------------------------------
-
 def test_open_argument_errors(tmp_path):
-    for call in (IndexReader, lambda: IndexReader.open(bytes(tmp_path))):
-        raises(TypeError, call)
+    raises(TypeError, [IndexReader, lambda: IndexReader.open(bytes(tmp_path))])
     assert "embedded null byte" in str(raises(ValueError, lambda: IndexReader.open(str(tmp_path) + "\0x")))
 
 
@@ -138,60 +132,47 @@ def test_properties_and_chunks_read_back(tmp_path):
         writer.add(r, np.array([1, i, -1], dtype=np.float32))
     info = writer.commit(tmp_path)
     reader = IndexReader.open(pathlib.Path(tmp_path))
-    assert len(reader) == 3 and reader.has_vectors is True
-    assert isinstance(reader.dir, pathlib.Path) and reader.dir == info.dir
-    manifest = reader.manifest
-    assert manifest == json.loads((info.dir / "manifest.json").read_text())
+    assert (len(reader), reader.has_vectors, type(reader.dir), reader.dir) == (3, True, type(info.dir), info.dir)
+    assert (manifest := reader.manifest) == json.loads((info.dir / "manifest.json").read_text())
     assert manifest["embedder"] == 'mini "lm"\n\x01' and manifest["metadata"] == metadata
     manifest["dim"] = 99
     assert reader.manifest["dim"] == 3 and reader.manifest is not reader.manifest
-    for i, r in enumerate(records):
-        got = reader.chunk(i)
-        assert type(got) is ChunkRecord and got == r and got.heading_path == r.heading_path
+    assert [reader.chunk(i) for i in range(3)] == records and type(reader.chunk(0)) is ChunkRecord
     assert reader.chunk(id=2).text == ""
     for i in (3, 2**32 - 1):
         raises(ValueError, lambda: reader.chunk(i), f"chunk id {i} out of range")
 
 
 def test_search_bm25_results_and_an_empty_generation(tmp_path):
-    build(tmp_path / "ix", ["alpha beta", "beta", "gamma"])
-    reader = IndexReader.open(tmp_path / "ix")
+    reader = open_built(tmp_path / "ix", ["alpha beta", "beta", "gamma"])
     hits = reader.search_bm25(text="beta alpha", k=2**64 - 1)
     assert type(hits) is list and [type(h) for h in hits] == [tuple, tuple]
     assert [h[0] for h in hits] == [0, 1] and all(type(s) is float for _, s in hits)
     assert reader.search_bm25("beta", 0) == [] and reader.search_bm25("the and", 5) == []
     raises(UnicodeEncodeError, lambda: reader.search_bm25("beta \ud800", 3))
     assert reader.search_bm25("gamma", 1)[0][0] == 2  # failed calls leave the reader usable
-    build(tmp_path / "empty", [])
-    empty = IndexReader.open(tmp_path / "empty")
+    empty = open_built(tmp_path / "empty", [])
     assert len(empty) == 0 and empty.search_bm25("alpha", 10) == [] and empty.search("alpha") == []
     raises(ValueError, lambda: empty.chunk(0), "chunk id 0 out of range")
 
 
-# --- BM25 scores against a plain float32 evaluation ---------------------------
-
-_libm = ctypes.CDLL(ctypes.util.find_library("m"))
-_libm.logf.restype = ctypes.c_float
-_libm.logf.argtypes = [ctypes.c_float]
 f32 = np.float32
+# NumPy's float32 log is not the C library's in the last bit for some arguments.
+_logf = ctypes.CFUNCTYPE(ctypes.c_float, ctypes.c_float)(("logf", ctypes.CDLL(ctypes.util.find_library("m"))))
 
 
 def logf(x):
-    # NumPy's float32 log is not the C library's in the last bit for some arguments.
-    return f32(_libm.logf(float(x)))
+    return f32(_logf(float(x)))
 
 
 def reference_bm25(search_texts, query, k, k1=f32(1.2), b=f32(0.75)):
     docs = [_core.tokenize(t) for t in search_texts]
-    lens = [len(d) for d in docs]
-    postings = {}
+    lens, postings, scores = [len(d) for d in docs], {}, {}
     for doc, terms in enumerate(docs):
         for term in sorted(set(terms)):
             postings.setdefault(term, []).append((doc, terms.count(term)))
-    n = f32(len(docs))
     avgdl = max(f32(sum(lens) / len(docs)), np.finfo(np.float32).tiny)
-    one_minus_b, k1_plus_1 = f32(1) - b, k1 + f32(1)
-    scores = {}
+    n, one_minus_b, k1_plus_1 = f32(len(docs)), f32(1) - b, k1 + f32(1)
     for term in sorted(set(_core.tokenize(query)) & postings.keys()):
         df = f32(len(postings[term]))
         idf = logf(((n - df) + f32(0.5)) / (df + f32(0.5)) + f32(1))
@@ -199,8 +180,7 @@ def reference_bm25(search_texts, query, k, k1=f32(1.2), b=f32(0.75)):
             dl, tf = f32(lens[doc]), f32(tf)
             scores[doc] = scores.get(doc, f32(0)) + (k1_plus_1 * (idf * tf)) / (
                 k1 * (one_minus_b + (b * dl) / avgdl) + tf)
-    ranked = sorted(scores.items(), key=lambda item: (-item[1], item[0]))[:k]
-    return [(doc, float(score)) for doc, score in ranked]
+    return [(doc, float(score)) for doc, score in sorted(scores.items(), key=lambda item: (-item[1], item[0]))[:k]]
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -220,12 +200,9 @@ def test_scores_equal_a_plain_float32_evaluation_bit_for_bit(tmp_path, seed):
     assert all(read.chunk(i) == mapped.chunk(i) for i in range(len(texts)))
 
 
-# --- threads and generations ------------------------------------------------
-
 def test_sixteen_threads_share_one_reader(tmp_path):
     rng = random.Random(5)
-    build(tmp_path, random_texts(rng, 2000, max_len=60), ramp(2000, 32))
-    reader = IndexReader.open(tmp_path)
+    reader = open_built(tmp_path, random_texts(rng, 2000, max_len=60), ramp(2000, 32))
     queries = [(" ".join(rng.choices(WORDS, k=rng.randint(1, 5))), np.float32(rng.random()) - np.arange(32, dtype="f4"))
                for _ in range(30)]
 
@@ -233,25 +210,19 @@ def test_sixteen_threads_share_one_reader(tmp_path):
         return [(reader.search_bm25(t, 10), reader.search_vector(v, 10),
                  [(h.id, h.score, h.bm25_rank, h.vector_rank) for h in reader.search(t, v)]) for t, v in queries]
 
-    expected = run_all()
-    results = [None] * 16
-    barrier = threading.Barrier(16)
+    expected, barrier = run_all(), threading.Barrier(16)
 
-    def run(slot):
+    def run(_):
         barrier.wait()
-        results[slot] = [run_all() for _ in range(3)]
+        return [run_all() for _ in range(3)]
 
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(16)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    with ThreadPool(16) as pool:
+        results = pool.map(run, range(16))
     assert all(rounds == [expected] * 3 for rounds in results)
 
 
 def test_searches_release_the_interpreter_lock(tmp_path):
-    build(tmp_path, random_texts(random.Random(3), 20000, max_len=60))
-    reader = IndexReader.open(tmp_path)
+    reader = open_built(tmp_path, random_texts(random.Random(3), 20000, max_len=60))
     assert_releases_gil(lambda: reader.search_bm25("alpha beta gamma", 10))
 
 
@@ -266,5 +237,4 @@ def test_reader_keeps_its_generation_through_later_commits(tmp_path, mmap):
     assert len(reader) == 2 and reader.dir == first.dir and reader.manifest["generation"] == 1
     assert reader.search_bm25("alpha beta gamma", 10) == before
     assert reader.search_bm25("delta", 10) == [] and reader.chunk(1).text == "beta gamma"
-    fresh = IndexReader.open(tmp_path, mmap=mmap)
-    assert len(fresh) == 7 and fresh.manifest["generation"] == 3
+    assert len(fresh := IndexReader.open(tmp_path, mmap=mmap)) == 7 and fresh.manifest["generation"] == 3

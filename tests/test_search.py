@@ -1,6 +1,5 @@
-"""Vector, hybrid and phrase search from Python: argument handling, the Hit
-class, the refusals with their texts, and hybrid scores against a plain NumPy
-float32 evaluation, bit for bit."""
+"""Vector, hybrid and phrase search: arguments, Hit, refusals, and hybrid scores against a plain float32
+evaluation, bit for bit."""
 import math
 import random
 import re
@@ -10,9 +9,9 @@ import numpy as np
 import pytest
 
 from tessavine import _core
-from tessavine._core import Hit, IndexReader
+from tessavine._core import Hit
 
-from conftest import build, raises
+from conftest import open_built, raises
 
 f32 = np.float32
 MODES = _core.VECTOR_MODES
@@ -20,16 +19,9 @@ WORDS = ("red fox jumps over lazy dog quick brown cat state art gallery tree lem
          "the of and a").split()
 
 
-def open_built(root, texts, vectors=None, headings=((),)):
-    build(root, texts, vectors, headings)
-    return IndexReader.open(root)
-
-
 def vec(*values):
     return np.array(values, dtype=f32)
 
-
-# --- the plain float32 evaluation ---------------------------------------------
 
 def total_key(score):
     """Sort key of the IEEE totalOrder of a float32."""
@@ -56,8 +48,7 @@ def occurs(needle, hay):
 
 
 def reference_hybrid(reader, text, vector, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=1.0):
-    rrf_k, phrase_boost = f32(rrf_k), f32(phrase_boost)
-    pool = max(k, depth)
+    rrf_k, phrase_boost, pool = f32(rrf_k), f32(phrase_boost), max(k, depth)
     bm25 = [i for i, _ in reader.search_bm25(text, pool)]
     vector_ranking = [] if vector is None else [i for i, _ in reader.search_vector(vector, pool, candidates)]
     fused = {}
@@ -65,8 +56,7 @@ def reference_hybrid(reader, text, vector, k=10, depth=50, candidates=200, rrf_k
         for r, chunk in enumerate(ranking):
             fused[chunk] = f32(fused.get(chunk, f32(0)) + f32(1) / f32(f32(rrf_k + f32(r)) + f32(1)))
     scored = best_first(fused.items(), len(fused))
-    phrases, terms = parse_query(text)
-    flags = {}
+    (phrases, terms), flags = parse_query(text), {}
     if phrases or (len(terms) >= 2 and phrase_boost > 0):
         boost = f32(phrase_boost / f32(rrf_k + f32(1)))
         rescored = []
@@ -90,15 +80,11 @@ def hex_of(rows):
     return [(r[0], float(r[1]).hex()) + tuple(r[2:]) for r in rows]
 
 
-# --- scores against the plain evaluation --------------------------------------
-
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")  # rrf_k = -1 divides by zero
 @pytest.mark.parametrize("seed", range(5))
 def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
-    rng = random.Random(seed)
-    nprng = np.random.default_rng(seed)
-    dim = rng.choice([8, 24, 64])
-    n = rng.choice([30, 120])
+    rng, nprng = random.Random(seed), np.random.default_rng(seed)
+    dim, n = rng.choice([8, 24, 64]), rng.choice([30, 120])
     texts = [" ".join(rng.choices(WORDS, k=rng.randint(1, 12))) for _ in range(n)]
     vectors = nprng.standard_normal((n, dim)).astype(f32)
     reader = open_built(tmp_path, texts, vectors, headings=([], ["Notes"], ["Notes", "red fox"]))
@@ -116,8 +102,6 @@ def test_hybrid_search_equals_the_plain_evaluation(tmp_path, seed):
         assert hex_of(as_tuples(got)) == hex_of(reference_hybrid(reader, text, vector, **params)), (text, params)
 
 
-# --- vector search edge cases ---------------------------------------------------
-
 def test_vector_refusals_in_order(tmp_path):
     keyword_only = open_built(tmp_path / "kw", ["lemon tree"])
     reader = open_built(tmp_path / "vec", ["lemon", "tree"], [vec(1, 0, 0, 0), vec(0, 1, 0, 0)])
@@ -128,9 +112,8 @@ def test_vector_refusals_in_order(tmp_path):
         (reader, vec(0, -math.inf, 0, 1), "query vector contains NaN or infinity"),
         (reader, vec(0, -0.0, 0, -0.0), "query vector is all zeros"),
     ]:
-        for call in [lambda: target.search("lemon", query)] + [
-                lambda mode=mode: target.search_vector(query, 0, mode=mode) for mode in MODES]:
-            raises(ValueError, call, message)
+        raises(ValueError, [lambda: target.search("lemon", query)] + [
+            lambda mode=mode: target.search_vector(query, 0, mode=mode) for mode in MODES], message)
     assert [h.id for h in keyword_only.search("lemon")] == [0]
     assert reader.search_vector(vec(1, 0, 0, 0), 1)[0][0] == 0  # still usable
 
@@ -138,18 +121,16 @@ def test_vector_refusals_in_order(tmp_path):
 def test_ternary_dimension_limit(tmp_path):
     first = np.ones(32768, dtype=f32)
     reader = open_built(tmp_path, ["one", "two"], [first, -first])
-    for call in (lambda: reader.search_vector(first, 0), lambda: reader.search("one", first)):
-        raises(ValueError, call, "ternary search supports at most 32767 dimensions, not 32768")
+    raises(ValueError, [lambda: reader.search_vector(first, 0), lambda: reader.search("one", first)],
+           "ternary search supports at most 32767 dimensions, not 32768")
     for mode in ("int8", "binary", "binary+int8"):
         assert [i for i, _ in reader.search_vector(first, 5, mode=mode)] == [0, 1]
 
 
 def test_query_is_normalised_and_huge_counts_mean_everything(tmp_path):
-    nprng = np.random.default_rng(5)
-    reader = open_built(tmp_path, ["doc"] * 30, nprng.standard_normal((30, 24)).astype(f32))
-    query = nprng.standard_normal(24).astype(f32)
-    # A power-of-two scale leaves the normalised query bit for bit the same.
-    for mode in MODES:
+    vectors, query = np.split(np.random.default_rng(5).standard_normal((31, 24)).astype(f32), [30])
+    reader, query = open_built(tmp_path, ["doc"] * 30, vectors), query[0]
+    for mode in MODES:  # a power-of-two scale leaves the normalised query bit for bit the same
         got = reader.search_vector(query * f32(64), 2**64 - 1, candidates=2**64 - 1, mode=mode)
         assert len(got) == 30 and got == reader.search_vector(query, 30, candidates=30, mode=mode), mode
 
@@ -163,18 +144,14 @@ def test_search_vector_arguments(tmp_path):
         raises(cls, lambda: reader.search_vector(*args, mode="nope"))
     raises(ValueError, lambda: reader.search_vector(strided, 1, mode="Binary"),
            'unknown vector mode "Binary"; expected one of int8, binary, binary+int8, ternary+int8')
-    for call in (lambda: reader.search_vector(strided, 1), lambda: reader.search("a", strided)):
-        raises(TypeError, call, "The given array is not contiguous or is misaligned.")
+    raises(TypeError, [lambda: reader.search_vector(strided, 1), lambda: reader.search("a", strided)],
+           "The given array is not contiguous or is misaligned.")
     assert reader.search_vector(vector=np.ones(8, f32), k=0) == []
 
 
-# --- hybrid search ----------------------------------------------------------------
-
 def test_search_defaults_and_surface(tmp_path):
-    texts = ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)]
-    reader = open_built(tmp_path, texts)
-    hits = reader.search("apple")
-    assert type(hits) is list and len(hits) == 10
+    reader = open_built(tmp_path, ["apple " * (i % 4 + 1) + "pear " * i for i in range(30)])
+    assert type(hits := reader.search("apple")) is list and len(hits) == 10
     assert as_tuples(reader.search("apple", None, 10, 50, 200, 60.0, 1.0)) == as_tuples(hits)
     assert len(reader.search("apple", k=2**64 - 1, depth=2**64 - 1, candidates=2**64 - 1)) == 30
     for bad, cls in ((dict(depth=2**64), OverflowError), (dict(phrase_boost=None), TypeError),
@@ -188,21 +165,16 @@ def test_search_defaults_and_surface(tmp_path):
 def test_hit_class(tmp_path):
     reader = open_built(tmp_path / "ix", ["lemon tree", "lemon", "tree"], [vec(1, 0), vec(0, 1), vec(1, 1)])
     hits = reader.search("lemon", vec(0, 1))
-    for args in ((), (1, 0.5, None, None)):
-        raises(TypeError, lambda: Hit(*args))
-    top = hits[0]
-    assert (top.id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
+    raises(TypeError, [Hit, lambda: Hit(1, 0.5, None, None)])
+    assert ((top := hits[0]).id, top.bm25_rank, top.vector_rank) == (1, 1, 1)
     assert type(top.score) is float and top.score == float(f32(2) / f32(61))
-    for name in ("id", "score", "bm25_rank", "vector_rank"):
-        raises(AttributeError, lambda: setattr(top, name, 1))
+    raises(AttributeError, [lambda n=n: setattr(top, n, 1) for n in ("id", "score", "bm25_rank", "vector_rank")])
     assert repr(top) == f"Hit(id=1, score={top.score:.5f}, bm25_rank=1, vector_rank=1)" \
         == "Hit(id=1, score=0.03279, bm25_rank=1, vector_rank=1)"
-    keyword_hit = reader.search("lemon")[1]
-    assert repr(keyword_hit).endswith("vector_rank=None)")
+    assert repr(reader.search("lemon")[1]).endswith("vector_rank=None)")
     vector_only = [h for h in hits if h.bm25_rank is None]
     assert vector_only and repr(vector_only[0]).startswith(f"Hit(id={vector_only[0].id}, score=0.0")
-    # Equality is identity, even for the same result searched twice.
-    again = reader.search("lemon", vec(0, 1))[0]
+    again = reader.search("lemon", vec(0, 1))[0]  # equality is identity, even for the same result searched twice
     assert top == top and top != again and not (top == again)
     assert hash(top) != hash(again) or top is again
     # The repr rounds the exact float value; scores chosen through rrf_k.

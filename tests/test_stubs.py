@@ -1,7 +1,7 @@
-"""The type stubs describe the module as built: the same names, members,
-parameters and docstrings, so the stubs are the one table of the documented
-texts; the text signatures, whose defaults the stubs cannot spell, are below."""
+"""The stubs describe the module as built (names, members, parameters, docstrings): they are the one table
+of the documented texts; the text signatures, whose defaults the stubs cannot spell, are below."""
 import ast
+import functools
 import inspect
 
 import pytest
@@ -43,19 +43,15 @@ def test_stub_defines_exactly_the_public_names_in_table_order():
 def test_stub_matches(name):
     obj, node = getattr(_core, name), TOP[name]
     if inspect.isbuiltin(obj):
-        assert _params(node) == _runtime_params(obj)
-        assert ast.get_docstring(node) == obj.__doc__
+        assert _params(node) == _runtime_params(obj) and ast.get_docstring(node) == obj.__doc__
     if not isinstance(obj, type):
         return
     assert [ast.unparse(b) for b in node.bases] == [b.__name__ for b in obj.__bases__ if b is not object]
     assert obj.__module__ == ("_core" if issubclass(obj, Exception) else "tessavine._core")
     members = _defs(node.body)
     assert {m for m in members if not m.startswith("_")} == {m for m in vars(obj) if not m.startswith("_")}
-    for dunder in ("__len__", "__eq__"):
-        assert (dunder in members) == (dunder in vars(obj)), dunder
-    for member, stub in members.items():
-        if not isinstance(stub, ast.FunctionDef):
-            continue
+    assert [d in members for d in ("__len__", "__eq__")] == [d in vars(obj) for d in ("__len__", "__eq__")]
+    for member, stub in ((m, s) for m, s in members.items() if isinstance(s, ast.FunctionDef)):
         if getattr(vars(obj).get(member), "__text_signature__", None):
             assert _params(stub) == _runtime_params(getattr(obj, member)), member
         if ast.get_docstring(stub) is not None or inspect.isgetsetdescriptor(vars(obj).get(member)):
@@ -66,21 +62,17 @@ def test_stub_matches(name):
 
 
 TEXT_SIGNATURES = {
-    "quantize_binary": "(vectors)", "hamming": "(a, b)", "tokenize": "(text)",
-    "chunk_text": "(text, max_chars=1200, markdown=True)", "index_exists": "(root)", "Chunk": None, "Hit": None,
-    "ChunkRecord": "(path, heading_path, line_start, line_end, text)", "CommitInfo": None,
+    "quantize_binary": "(vectors)", "hamming": "(a, b)", "tokenize": "(text)", "index_exists": "(root)",
+    "chunk_text": "(text, max_chars=1200, markdown=True)", "Chunk": None, "Hit": None, "CommitInfo": None,
+    "ChunkRecord": "(path, heading_path, line_start, line_end, text)", "IndexReader": None,
     "IndexWriter": "(dim, embedder=None, metadata=None)", "IndexWriter.add": "($self, record, embedding=None)",
-    "IndexWriter.commit": "($self, root)", "IndexReader": None, "IndexReader.open": "(root, mmap=True)",
-    "IndexReader.search":
-        "($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)",
-    "IndexReader.search_bm25": "($self, text, k)", "IndexReader.chunk": "($self, id)",
+    "IndexWriter.commit": "($self, root)", "IndexReader.open": "(root, mmap=True)", "IndexReader.chunk": "($self, id)",
+    "IndexReader.search": "($self, text, vector=None, k=10, depth=50, candidates=200, rrf_k=60.0, phrase_boost=...)",
+    "IndexReader.search_bm25": "($self, text, k)",
     "IndexReader.search_vector": '($self, vector, k, candidates=200, mode="ternary+int8")',
 }
 
 
 @pytest.mark.parametrize("name, signature", TEXT_SIGNATURES.items())
 def test_text_signature(name, signature):
-    obj = _core
-    for part in name.split("."):
-        obj = getattr(obj, part)
-    assert obj.__text_signature__ == signature
+    assert functools.reduce(getattr, name.split("."), _core).__text_signature__ == signature

@@ -1,6 +1,5 @@
-"""Sub-interpreters: the module keeps its classes and exceptions process-wide
-and NumPy loads once per process, so an import inside a sub-interpreter must
-fail with ImportError, and the main interpreter must go on working after it."""
+"""The module keeps its classes and exceptions process-wide and NumPy loads once per process: an import in a
+sub-interpreter fails with ImportError, and the main interpreter goes on working after it."""
 import importlib.util
 import json
 import subprocess
@@ -22,8 +21,7 @@ try:
     outcome = "imported"
 except BaseException as e:
     outcome = f"{{type(e).__name__}}: {{e}}"
-with open({result_file!r}, "w") as f:
-    f.write(outcome)
+open({result_file!r}, "w").write(outcome)
 '''
 
 def run(config):
@@ -36,8 +34,7 @@ def run(config):
         interp = api.create(isolated=config == "isolated")
         api.run_string(interp, child)
     api.destroy(interp)
-    with open(result_file) as f:
-        return f.read()
+    return open(result_file).read()
 
 outcomes = {config: run(config) for config in ("isolated", "legacy")}
 # The main interpreter still holds a working module.

@@ -9,17 +9,11 @@ from tessavine import hamming, quantize_binary
 from conftest import raises
 
 
-def packbits(x):
-    return np.packbits(x > 0, axis=1, bitorder="little")
-
-
 def random_floats(shape, seed=0):
     """Normal floats salted with the values a sign test can get wrong."""
     rng = np.random.default_rng(seed)
-    x = rng.standard_normal(shape).astype(np.float32)
-    specials = np.array([0.0, -0.0, np.nan, np.inf, -np.inf, 1e-45, -1e-45], np.float32)
-    mask = rng.random(shape) < 0.1
-    x[mask] = rng.choice(specials, size=int(mask.sum()))
+    x, mask = rng.standard_normal(shape).astype(np.float32), rng.random(shape) < 0.1
+    x[mask] = rng.choice(np.array([0, -0.0, np.nan, np.inf, -np.inf, 1e-45, -1e-45], np.float32), size=mask.sum())
     return x
 
 
@@ -28,14 +22,12 @@ def u8(values):
 
 
 def test_worked_example():
-    row = [0.5, -0.5, 0.0, np.nan, 1.0, 1.0, 1.0, 1.0, 2.0]
-    codes = quantize_binary(vectors=np.array([row, row], np.float32))
+    codes = quantize_binary(vectors=np.array([[0.5, -0.5, 0.0, np.nan, 1.0, 1.0, 1.0, 1.0, 2.0]] * 2, np.float32))
     assert codes.dtype == np.uint8 and codes.tolist() == [[0xF1, 0x01], [0xF1, 0x01]]
 
 
 def _misaligned(x):
-    raw = np.zeros(x.nbytes + 1, np.uint8)
-    view = raw[1:].view(np.float32).reshape(x.shape)
+    view = np.zeros(x.nbytes + 1, np.uint8)[1:].view(np.float32).reshape(x.shape)
     view[...] = x
     assert not view.flags.aligned
     return view
@@ -43,14 +35,9 @@ def _misaligned(x):
 
 base = random_floats((40, 77), seed=1)
 LAYOUTS = {
-    "c-order": base,
-    "f-order": np.asfortranarray(base),
-    "transposed": random_floats((77, 40), seed=2).T,
-    "sliced": base[3:31:2, 5:70:3],
-    "negative strides": base[::-1, ::-2],
-    "column slice": base[:, 7:8],
-    "misaligned": _misaligned(base),
-    "subclass": base.view(np.matrix),
+    "c-order": base, "f-order": np.asfortranarray(base), "transposed": random_floats((77, 40), seed=2).T,
+    "sliced": base[3:31:2, 5:70:3], "negative strides": base[::-1, ::-2], "column slice": base[:, 7:8],
+    "misaligned": _misaligned(base), "subclass": base.view(np.matrix),
     "broadcast rows": np.broadcast_to(base[4], (6, base.shape[1])),
     "read-only": np.frombuffer(base.tobytes(), np.float32).reshape(base.shape),
     "dim 384": random_floats((100, 384), seed=3),
@@ -60,7 +47,7 @@ LAYOUTS = {
 
 @pytest.mark.parametrize("x", LAYOUTS.values(), ids=LAYOUTS.keys())
 def test_equals_numpy_packbits(x):
-    got, want = quantize_binary(x), packbits(np.asarray(x))
+    got, want = quantize_binary(x), np.packbits(np.asarray(x) > 0, axis=1, bitorder="little")
     assert got.shape == want.shape and np.array_equal(got, want)
 
 
@@ -91,10 +78,8 @@ def test_no_memory_growth_over_many_calls():
     assert rss() - before < 8 * 1024 * 1024
 
 
-def test_copy_too_large_for_memory_is_a_memory_error():
-    # A broadcast view claims 2**60 elements; copying it cannot succeed.
-    with pytest.raises(MemoryError):
-        quantize_binary(np.broadcast_to(np.float32(1.0), (2**40, 2**20)))
+def test_copy_too_large_for_memory_is_a_memory_error():  # a broadcast view of 2**60 elements cannot be copied
+    raises(MemoryError, lambda: quantize_binary(np.broadcast_to(np.float32(1.0), (2**40, 2**20))))
 
 
 @pytest.mark.parametrize("value", [np.zeros((2, 3)), np.zeros(3, np.float32), [[1.0, 2.0]], np.zeros((2, 3), ">f4")],
@@ -105,13 +90,11 @@ def test_quantize_binary_rejects_other_types(value):
 
 def test_hamming_equals_numpy_at_every_length():
     for n in range(34):
-        rng = np.random.default_rng(n)
-        a, b = rng.integers(0, 256, (2, n), dtype=np.uint8)
+        a, b = np.random.default_rng(n).integers(0, 256, (2, n), dtype=np.uint8)
         got = hamming(a, b)
         assert type(got) is int and got == hamming(b=b, a=a) == int(np.unpackbits(a ^ b).sum())
         # Codes made by quantize_binary compare the same way.
-        x = random_floats((2, 8 * n + 3), seed=n)
-        codes = quantize_binary(x)
+        codes = quantize_binary(x := random_floats((2, 8 * n + 3), seed=n))
         assert hamming(codes[0], codes[1]) == int(((x[0] > 0) != (x[1] > 0)).sum())
 
 

@@ -2,6 +2,8 @@
 // are non-empty, in order and apart, on character boundaries, at most
 // max_chars characters, each the exact slice of the note it claims, with the
 // line numbers of its first and last byte; only white space lies outside them.
+// Ill-formed notes keep the order, the slices and the limit (in characters as
+// the chunker steps over them).
 #include <algorithm>
 
 #include "base/unicode.h"
@@ -26,21 +28,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ChunkOptions options{max_chars, (data[1] & 1) == 0};
   const std::string_view note(reinterpret_cast<const char*>(data + 2), size - 2);
   const std::vector<Chunk> chunks = chunk_text(note, options);
-  // Ill-formed bytes only have to be handled safely.
-  if (!utf8::valid(note)) return 0;
+  const bool valid = utf8::valid(note);
   std::size_t covered = 0;
   for (const Chunk& c : chunks) {
     if (c.byte_start < covered || c.byte_start >= c.byte_end || c.byte_end > note.size()) __builtin_trap();
+    const std::string_view slice = note.substr(c.byte_start, c.byte_end - c.byte_start);
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < slice.size(); utf8::decode(slice, i)) ++chars;
+    if (c.text != slice || chars > max_chars) __builtin_trap();
+    if (!valid) {
+      covered = c.byte_end;
+      continue;
+    }
     if (utf8::is_continuation(note[c.byte_start]) ||
         (c.byte_end < note.size() && utf8::is_continuation(note[c.byte_end])))
       __builtin_trap();
-    const std::string_view slice = note.substr(c.byte_start, c.byte_end - c.byte_start);
-    if (c.text != slice || utf8::count_chars(slice) > max_chars) __builtin_trap();
     if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1)) __builtin_trap();
     if (!options.markdown && !c.heading_path.empty()) __builtin_trap();
     check_white(note.substr(covered, c.byte_start - covered));
     covered = c.byte_end;
   }
-  check_white(note.substr(covered));
+  if (valid) check_white(note.substr(covered));
   return 0;
 }

@@ -410,9 +410,10 @@ def write(results):
              "`../shared/corpus`; scale s holds s copies of every note, copy c under the path prefix `copyNN/`:",
              "", "| scale | chunks | chunk text (MiB) |", "|---|---:|---:|",
              *[f"| {s}x | {results['n_base'] * s:,} | {t / MIB:,.0f} |" for s, t in zip(f.scales, text_bytes)], "",
-             f"- Vectors (384-d): {results['vectors_source']}; corpus chunks outside the sample take an embedded "
-             f"chunk's vector with Gaussian noise, and every copy after the first adds noise of sigma "
-             f"{results['noise']} per component.",
+             f"- Vectors (384-d): {results['vectors_source']}; "
+             + ("corpus chunks outside the sample take an embedded chunk's vector with Gaussian noise, and "
+                if "sample" in results["vectors_source"] else "")
+             + f"every copy after the first adds noise of sigma {results['noise']} per component.",
              f"- Queries: the {results['queries']} known-item queries of `queries.tsv` (query vectors: the same "
              f"model), k = {results['k']}, one thread, each query timed alone from the Python call to the list "
              f"of results; {results['rounds']} round{'s' if results['rounds'] != 1 else ''} over the queries "
@@ -467,7 +468,8 @@ def write(results):
         shown += ["", "## Jobs without figures", "", *[f"- `{k}`: {e}" for k, e in failures]]
     shown += ["", "## Reproduce", "",
               "`make bench` (installs the peers, torch and the embedding model into `.venv/` on first use; "
-              "the first run embeds a sample of the chunks and caches it under `bench/.cache/`). "
+              "the first run takes every chunk's vector from bench_notes.py's index of the corpus when it exists, "
+              "else embeds a sample of the chunks, and caches them under `bench/.cache/`). "
               "`.venv/bin/python bench/report.py --scales 1` for a quick run at 1x; `--render-only` rewrites "
               "this file and the plots from the last run's figures.", ""]
     shown.insert(shown.index("## Build"), "Plots: " + ", ".join(f"[{n}]({n})" for n in plots(f)) + ".\n")

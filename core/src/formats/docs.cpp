@@ -10,6 +10,7 @@
 #include "storage/bin_format.h"
 #include "base/json_text.h"
 #include "base/utf8.h"
+#include "formats/compact_json.h"
 
 namespace tessavine {
 
@@ -222,117 +223,37 @@ class RecordReader final : public nlohmann::json_sax<json> {
   std::size_t skip_ = 0;
 };
 
-
 // The records this builder writes have one fixed shape: the five keys in
 // order, no whitespace, plain decimal numbers. This parser reads exactly that
 // shape and gives up (nullopt) on anything else, including every error, so
 // the general decoder below stays the only judge of malformed records and is
 // the oracle of this one in the tests and the fuzzer.
-class CompactRecordParser {
- public:
-  explicit CompactRecordParser(std::string_view s) : s_(s) {}
-
-  std::optional<ChunkRecord> parse() {
-    ChunkRecord r;
-    if (!lit("{\"path\":") || !str(r.path) || !lit(",\"heading_path\":[")) return std::nullopt;
-    if (!lit("]")) {
-      do {
-        if (!str(r.heading_path.emplace_back())) return std::nullopt;
-      } while (lit(","));
-      if (!lit("]")) return std::nullopt;
-    }
-    if (!lit(",\"line_start\":") || !u32(r.line_start) || !lit(",\"line_end\":") ||
-        !u32(r.line_end) || !lit(",\"text\":") || !str(r.text) || !lit("}") || i_ != s_.size()) {
-      return std::nullopt;
-    }
-    return r;
-  }
-
- private:
-  bool lit(std::string_view l) {
-    if (s_.compare(i_, l.size(), l) != 0) return false;
-    i_ += l.size();
+std::optional<ChunkRecord> parse_compact(std::string_view record) {
+  ChunkRecord r;
+  CompactJson j(record);
+  std::string* out = nullptr;
+  const auto append = [&](std::string_view bytes) { out->append(bytes); };
+  const auto append_char = [&](char32_t c) {
+    utf8::append(*out, c);
     return true;
+  };
+  const auto str = [&](std::string& into) {
+    out = &into;
+    return j.str(append, append_char);
+  };
+  if (!j.lit("{\"path\":") || !str(r.path) || !j.lit(",\"heading_path\":[")) return std::nullopt;
+  if (!j.lit("]")) {
+    do {
+      if (!str(r.heading_path.emplace_back())) return std::nullopt;
+    } while (j.lit(","));
+    if (!j.lit("]")) return std::nullopt;
   }
-
-  bool u32(std::uint32_t& out) {
-    const std::size_t start = i_;
-    std::uint64_t v = 0;
-    while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9' && i_ - start < 11) {
-      v = v * 10 + static_cast<unsigned>(s_[i_] - '0');
-      ++i_;
-    }
-    const std::size_t n = i_ - start;
-    if (n == 0 || n > 10 || (n > 1 && s_[start] == '0') || v > 0xFFFFFFFFu) return false;
-    out = static_cast<std::uint32_t>(v);
-    return true;
+  if (!j.lit(",\"line_start\":") || !j.u32(r.line_start) || !j.lit(",\"line_end\":") ||
+      !j.u32(r.line_end) || !j.lit(",\"text\":") || !str(r.text) || !j.lit("}") || !j.at_end()) {
+    return std::nullopt;
   }
-
-  static int hex(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
-
-  bool hex4(std::uint32_t& out) {
-    if (s_.size() - i_ < 4) return false;
-    out = 0;
-    for (int k = 0; k < 4; ++k) {
-      const int h = hex(s_[i_ + k]);
-      if (h < 0) return false;
-      out = out << 4 | static_cast<std::uint32_t>(h);
-    }
-    i_ += 4;
-    return true;
-  }
-
-  bool str(std::string& out) {
-    if (!lit("\"")) return false;
-    for (;;) {
-      const std::size_t run = i_;
-      bool ascii = true;
-      while (i_ < s_.size()) {
-        const auto c = static_cast<unsigned char>(s_[i_]);
-        if (c == '"' || c == '\\' || c < 0x20) break;
-        ascii &= c < 0x80;
-        ++i_;
-      }
-      const std::string_view bytes = s_.substr(run, i_ - run);
-      if (!ascii && !utf8::valid(bytes)) return false;
-      out.append(bytes);
-      if (i_ == s_.size() || static_cast<unsigned char>(s_[i_]) < 0x20) return false;
-      if (s_[i_++] == '"') return true;
-      if (i_ == s_.size()) return false;
-      switch (s_[i_++]) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          std::uint32_t cp;
-          if (!hex4(cp)) return false;
-          if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            std::uint32_t lo;
-            if (!lit("\\u") || !hex4(lo) || lo < 0xDC00 || lo > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-          }
-          utf8::append(out, static_cast<char32_t>(cp));
-          break;
-        }
-        default: return false;
-      }
-    }
-  }
-
-  std::string_view s_;
-  std::size_t i_ = 0;
-};
+  return r;
+}
 
 }  // namespace
 
@@ -350,7 +271,7 @@ std::expected<ChunkRecord, std::string> decode_record_json_plain(std::string_vie
 }
 
 std::expected<ChunkRecord, std::string> decode_record_json(std::string_view text) {
-  if (auto record = CompactRecordParser(text).parse()) return std::move(*record);
+  if (auto record = parse_compact(text)) return std::move(*record);
   return decode_record_json_plain(text);
 }
 

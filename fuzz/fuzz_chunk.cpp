@@ -2,8 +2,7 @@
 // are non-empty, in order and apart, on character boundaries, at most
 // max_chars characters, each the exact slice of the note it claims, with the
 // line numbers of its first and last byte; only white space lies outside them.
-// Ill-formed notes keep the order, the slices and the limit (in characters as
-// the chunker steps over them).
+// Ill-formed notes keep the order, the slices and the limit (in decoded characters).
 #include <algorithm>
 
 #include "base/unicode.h"
@@ -36,17 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t chars = 0;
     for (std::size_t i = 0; i < slice.size(); utf8::decode(slice, i)) ++chars;
     if (c.text != slice || chars > max_chars) __builtin_trap();
-    if (!valid) {
-      covered = c.byte_end;
-      continue;
-    }
+    const std::size_t gap = covered;
+    covered = c.byte_end;
+    if (!valid) continue;
     if (utf8::is_continuation(note[c.byte_start]) ||
         (c.byte_end < note.size() && utf8::is_continuation(note[c.byte_end])))
       __builtin_trap();
     if (c.line_start != line_of(note, c.byte_start) || c.line_end != line_of(note, c.byte_end - 1)) __builtin_trap();
     if (!options.markdown && !c.heading_path.empty()) __builtin_trap();
-    check_white(note.substr(covered, c.byte_start - covered));
-    covered = c.byte_end;
+    check_white(note.substr(gap, c.byte_start - gap));
   }
   if (valid) check_white(note.substr(covered));
   return 0;

@@ -12,6 +12,7 @@
 #include "formats/record_text.h"
 #include "index/reader.h"
 #include "index/writer.h"
+#include "text/sparse_match.h"
 #include "text/tokenize.h"
 
 namespace tessavine {
@@ -63,6 +64,37 @@ TEST(RecordTextTest, RunsGiveTheSearchTextTerms) {
     append_record_json(json, r);
     ASSERT_TRUE(search_text_runs(json, runs)) << json;
     EXPECT_EQ(run_terms(runs), tokenize(search_text(r))) << json;
+  }
+}
+
+// The matcher that tokenizes only near where a needle can begin agrees with
+// matching every term, on texts where terms come from camelCase parts,
+// non-ASCII words that lower-case to ASCII, and runs cut at escapes.
+TEST(RecordTextTest, SparseMatchEqualsMatchingEveryTerm) {
+  std::mt19937 rng(9);
+  const std::string text_words[] = {"threads", "Threads", "THREADlock", "threadsLock", "lock", "the", "a",
+                                    " ", "\n", "\xe2\x80\x94", "\xe2\x84\xaa" "elvin", "kelvin",
+                                    "\xc4\xb0" "nfo", "info", "\xc3\xa9", "7", "x7y", "\"", "\\", "\t"};
+  const std::string query_words[] = {"threads", "lock", "kelvin", "info", "x7y", "7", "the", "\"", "\xc3\xa9"};
+  const auto pick = [&](const auto& words, std::size_t most) {
+    std::string s;
+    for (std::size_t n = rng() % most; n > 0; --n) s += words[rng() % std::size(words)] + " ";
+    return s;
+  };
+  std::vector<std::string_view> runs;
+  for (int i = 0; i < 400; ++i) {
+    const PhraseQuery q = PhraseQuery::parse(pick(query_words, 6));
+    SparseMatcher sparse(q);
+    for (int j = 0; j < 20; ++j) {
+      ChunkRecord r{"n.md", {pick(text_words, 4)}, 1, 1, pick(text_words, 40)};
+      std::string json;
+      append_record_json(json, r);
+      ASSERT_TRUE(search_text_runs(json, runs));
+      const TermMatch got = sparse.match(json, runs);
+      const TermMatch want = match_terms(q, tokenize(search_text(r)));
+      ASSERT_EQ(std::pair(got.phrase_match, got.sequence_match), std::pair(want.phrase_match, want.sequence_match))
+          << json;
+    }
   }
 }
 

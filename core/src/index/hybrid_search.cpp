@@ -15,6 +15,7 @@
 #include "index/writer.h"
 #include "search/fuse.h"
 #include "text/phrase.h"
+#include "text/sparse_match.h"
 #include "text/tokenize.h"
 
 namespace tessavine {
@@ -204,7 +205,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     const auto phrase_terms = f.query.phrases.empty()
                                   ? std::nullopt
                                   : term_indexes(bm25_, distinct_terms(f.query.phrases));
-    TermMatcher matcher(f.query);
+    SparseMatcher matcher(f.query);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
                   !f.query.phrases.empty());
     std::vector<std::string_view> runs;
@@ -222,12 +223,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       // decoded in full instead, which also reports the damage.
       if (search_text_runs(docs_.record_bytes(c.id), runs)) {
         if (out) continue;
-        matcher.reset();
-        for (const std::string_view run : runs) {
-          tokenize(run, matcher);
-          if (matcher.settled()) break;
-        }
-        apply(c, matcher.result(), boost);
+        apply(c, matcher.match(docs_.record_bytes(c.id), runs), boost);
         cutoff.add(c);
         continue;
       }

@@ -149,6 +149,20 @@ void TermMatcher::term(std::string_view term) {
   }
 }
 
+bool TermMatcher::partial() const {
+  return std::any_of(needles_.begin(), needles_.end(),
+                     [](const Needle& n) { return !n.found && n.matched > 0; });
+}
+
+std::vector<std::string_view> TermMatcher::first_terms() const {
+  std::vector<std::string_view> firsts;
+  for (const Needle& n : needles_) {
+    const std::string_view t = terms_[n.ids[0]];
+    if (std::find(firsts.begin(), firsts.end(), t) == firsts.end()) firsts.push_back(t);
+  }
+  return firsts;
+}
+
 TermMatch TermMatcher::result() const {
   TermMatch match{false, false};
   if (phrases_ > 0) {

@@ -44,6 +44,12 @@ class TermMatcher final : public TermSink {
   // No later term can change the result: every phrase and the sequence
   // have been found.
   bool settled() const { return open_ == 0; }
+  // Some needle not found yet has matched a beginning of itself: the terms
+  // that come next may complete it.
+  bool partial() const;
+  // The first term of every needle: no needle can be found before the
+  // matcher is handed one of these.
+  std::vector<std::string_view> first_terms() const;
 
  private:
   // A list of the query's terms (as positions in terms_) being looked for,

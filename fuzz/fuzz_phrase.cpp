@@ -1,9 +1,11 @@
 // PhraseQuery::parse: quotes are separators to the tokenizer, so every phrase
 // is a non-empty run of the query's own terms, and a query matched against its
 // own terms finds its phrases and its sequence. The linear `occurs` agrees
-// with its plain oracle.
+// with its plain oracle. The sparse matcher, given the text after the first
+// line feed, agrees with matching all its terms against the first line.
 
 #include "text/phrase.h"
+#include "text/sparse_match.h"
 #include "text/tokenize.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,6 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!q.phrases.empty() && !q.terms.empty()) {
     const std::span<const std::string> rest(q.terms.begin() + 1, q.terms.end());
     if (occurs(q.phrases[0], rest) != occurs_plain(q.phrases[0], rest)) __builtin_trap();
+  }
+  if (const std::size_t cut = text.find('\n'); cut != std::string_view::npos) {
+    const PhraseQuery line = PhraseQuery::parse(text.substr(0, cut));
+    const std::string_view rest[] = {text.substr(cut + 1)};
+    const TermMatch got = SparseMatcher(line).match(rest[0], rest);
+    const TermMatch want = match_terms(line, tokenize(rest[0]));
+    if (got.phrase_match != want.phrase_match || got.sequence_match != want.sequence_match) __builtin_trap();
   }
   return 0;
 }

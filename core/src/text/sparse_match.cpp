@@ -35,15 +35,12 @@ bool word_byte(unsigned char c) {
   return c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
 }
 
-// Whether `term` ([a-z0-9]+) occurs at text[i], ignoring ASCII case. Folding
-// by `| 0x20` also lets a few control bytes pass for digits, which only
-// costs a needless look.
+// Whether `term` ([a-z0-9]+) occurs at text[i], ignoring ASCII case.
 bool occurs_at(std::string_view text, std::size_t i, std::string_view term) {
   if (text.size() - i < term.size()) return false;
   for (std::size_t k = 0; k < term.size(); ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) | 0x20) != static_cast<unsigned char>(term[k])) {
-      return false;
-    }
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if ((c >= 'A' && c <= 'Z' ? c | 0x20 : c) != static_cast<unsigned char>(term[k])) return false;
   }
   return true;
 }
@@ -72,8 +69,9 @@ bool SparseMatcher::trigger_at(std::string_view text, std::size_t i) const {
 std::size_t SparseMatcher::next_trigger(std::string_view text, std::size_t from) const {
   std::size_t i = from;
 #if defined(__SSE2__)
-  // Sixteen places at a time, each term tested by its first and last byte,
-  // case folded: only places passing go on to the full comparison.
+  // Sixteen places at a time, each term tested by its first and last byte
+  // folded by `| 0x20` (which lets a few other bytes pass too): only places
+  // passing go on to the exact comparison.
   const __m128i fold = _mm_set1_epi8(0x20);
   const auto at = [&](std::size_t j) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + j));
@@ -129,6 +127,7 @@ TermMatch SparseMatcher::match(std::string_view text, std::span<const std::strin
         pos = first(r);
         continue;
       }
+      // A trigger stands on a byte of a word, so the word's end lies past it.
       start = at;
       while (start > std::max(pos, first(r)) && word_at(start - 1)) --start;
       end = at;

@@ -1,6 +1,8 @@
 #include "search/vector_search.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,22 +56,41 @@ std::vector<Scored> binary_scores(std::span<const std::uint16_t> distances,
 }
 
 // Every row once, in batches that stay in cache between the kernel and the
-// selection.
+// selection. A batch's rows are numbered above every row the selection
+// holds, so one of them enters a full selection only with a score above the
+// worst held: a batch whose best score does not get in is passed over whole.
 std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> query,
                               std::size_t k, const DistanceKernels& kernels) {
   constexpr std::size_t kBatch = 256;
   const std::size_t n = vectors.count(), dim = vectors.dim();
-  const auto* codes =
-      reinterpret_cast<const std::int8_t*>(vectors.bytes().data() + vectors.int8_offset());
+  const std::byte* const base = vectors.bytes().data();
+  const auto* codes = reinterpret_cast<const std::int8_t*>(base + vectors.int8_offset());
+  const std::byte* const scales = base + vectors.scales_offset();  // little-endian floats
   float dots[kBatch];
+  float scores[kBatch];
   TopK selection(k, n);
   for (std::size_t start = 0; start < n; start += kBatch) {
     const std::size_t m = std::min(kBatch, n - start);
     kernels.int8_dots(query.data(), codes + start * dim, m, dim, dots);
     for (std::size_t j = 0; j < m; ++j) {
+      float scale;
+      std::memcpy(&scale, scales + 4 * (start + j), 4);
+      scores[j] = dots[j] * scale;
+    }
+    // The best key, in a loop without branches (NaN counts as -inf, as in
+    // the selection), and back to the score it is the key of.
+    std::uint32_t best_key = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::uint32_t bits = std::bit_cast<std::uint32_t>(nan_to_neg_inf(scores[j]));
+      const std::uint32_t negative = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
+      best_key = std::max(best_key, bits ^ (negative | 0x80000000u));
+    }
+    const std::uint32_t best_bits = (best_key & 0x80000000u) ? best_key & 0x7FFFFFFFu : ~best_key;
+    const auto last = static_cast<std::uint32_t>(start + m - 1);
+    if (!selection.would_keep(last, std::bit_cast<float>(best_bits))) continue;
+    for (std::size_t j = 0; j < m; ++j) {
       const auto id = static_cast<std::uint32_t>(start + j);
-      const float score = dots[j] * vectors.scale(start + j);
-      if (selection.would_keep(id, score)) selection.push(id, score);
+      if (selection.would_keep(id, scores[j])) selection.push(id, scores[j]);
     }
   }
   return std::move(selection).finish();

@@ -174,14 +174,81 @@ struct TermBound {
   std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
   std::vector<float> step_values;        // 256 of them
 
-  // The smallest step whose value is at least v, for 0 <= v <= max.
+  // The smallest step whose value is at least v, for 0 <= v <= max: found
+  // from v's share of max, then moved to the exact step.
   std::uint8_t step_at_least(float v) const {
-    return static_cast<std::uint8_t>(
-        std::lower_bound(step_values.begin(), step_values.begin() + 255, v) - step_values.begin());
+    if (!(v > 0.0f)) return 0;
+    int q = std::clamp(static_cast<int>(v / max * 255.0f), 0, 255);
+    while (q < 255 && step_values[q] < v) ++q;
+    while (q > 0 && step_values[q - 1] >= v) --q;
+    return static_cast<std::uint8_t>(q);
   }
 };
 
 namespace {
+
+// Fills the steps of a dense term's bound from its largest contribution per
+// window.
+void set_steps(TermBound& bound, const std::vector<float>& window_max) {
+  bound.step_values.resize(256);
+  for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
+  bound.step_values[255] = bound.max;
+  bound.window_steps.resize(window_max.size());
+  bound.span_steps.assign((window_max.size() + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
+  for (std::size_t w = 0; w < window_max.size(); ++w) {
+    bound.window_steps[w] = bound.step_at_least(window_max[w]);
+    std::uint8_t& span = bound.span_steps[w / kWindowsPerSpan];
+    span = std::max(span, bound.window_steps[w]);
+  }
+}
+
+// Whether the stored parameters keep every contribution of a posting with
+// tf >= 1 a finite number >= 0 that rises with tf and falls with the
+// document's length: k1 >= 0, 0 <= b <= 1, and sizes for which no step of
+// the formula overflows.
+bool usual_parameters(const Bm25Constants& c) {
+  return c.k1 >= 0.0f && c.k1 <= 1e20f && c.b >= 0.0f && c.b <= 1.0f && c.avgdl >= 1e-3f &&
+         c.avgdl <= 1e30f;
+}
+
+// With usual parameters, a window's contributions are bounded by the one of
+// its largest tf paired with its shortest document, which the formula's few
+// roundings (each a relative error of at most 2^-24, about 13 of them in all)
+// can push below a contribution of the window by far less than the margin
+// added here; the smallest normal float covers values near zero. One
+// contribution per window is computed instead of one per posting.
+constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
+
+// The bound of a dense term from each window's largest tf and shortest
+// document; false (and `bound` untouched) when the term has a posting with
+// tf 0, which the formula does not keep above zero.
+bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
+                    std::size_t windows, TermBound& bound) {
+  std::vector<float> window_max(windows, 0.0f);
+  float max = 0.0f;
+  const std::size_t n = postings.size();
+  for (std::size_t i = 0; i < n;) {
+    const std::uint32_t w = postings.doc(i) / kBoundWindow;
+    std::uint32_t most_tf = 0;
+    std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t shortest = std::numeric_limits<std::uint32_t>::max();
+    for (; i < n; ++i) {
+      const Posting p = postings[i];
+      if (p.doc / kBoundWindow != w) break;
+      most_tf = std::max(most_tf, p.tf);
+      least_tf = std::min(least_tf, p.tf);
+      shortest = std::min(shortest, bm25.doc_len(p.doc));
+    }
+    if (least_tf == 0) return false;
+    const float v = c.contribution(idf, static_cast<float>(most_tf), static_cast<float>(shortest)) * kBoundMargin +
+                    std::numeric_limits<float>::min();
+    window_max[w] = v;
+    max = std::max(max, v);
+  }
+  bound.max = max;
+  set_steps(bound, window_max);
+  return true;
+}
 
 TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
   const PostingList postings = bm25.postings(t);
@@ -189,6 +256,8 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
   const std::size_t windows = window_count(bm25);
   const bool dense = is_dense(postings.size(), windows);
   TermBound bound;
+  if (dense && usual_parameters(c) && windowed_bound(bm25, c, postings, idf, windows, bound)) return bound;
+  // Otherwise every contribution, exactly as scoring computes it.
   std::vector<float> window_max(dense ? windows : 0, 0.0f);
   std::uint32_t docs[kBatch];
   float contributions[kBatch];
@@ -203,18 +272,7 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
       if (dense) window_max[docs[i] / kBoundWindow] = std::max(window_max[docs[i] / kBoundWindow], v);
     }
   }
-  if (dense && bound.safe) {
-    bound.step_values.resize(256);
-    for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
-    bound.step_values[255] = bound.max;
-    bound.window_steps.resize(windows);
-    bound.span_steps.assign((windows + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
-    for (std::size_t w = 0; w < windows; ++w) {
-      bound.window_steps[w] = bound.step_at_least(window_max[w]);
-      std::uint8_t& span = bound.span_steps[w / kWindowsPerSpan];
-      span = std::max(span, bound.window_steps[w]);
-    }
-  }
+  if (dense && bound.safe) set_steps(bound, window_max);
   return bound;
 }
 

@@ -1,7 +1,8 @@
 // A FileSystem in memory that also keeps what each file and directory held when last synced;
 // `crash` falls back to that, as after a power loss: what no sync made durable is lost.
-// write_synced syncs a file's bytes; its name, like every change to a directory, is durable
-// only once that directory is synced. A dying process is a FaultyFileSystem over it (die_at).
+// write_synced syncs a file's bytes (write_unsynced leaves them to sync_file); its name, like
+// every change to a directory, is durable only once that directory is synced. A dying process
+// is a FaultyFileSystem over it (die_at).
 #pragma once
 
 #include <cerrno>
@@ -64,6 +65,20 @@ class CrashFileSystem final : public FileSystem {
     NodePtr& file = dir->entries[p.filename()];
     if (!file) file = std::make_shared<Node>();
     file->synced_data = file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return {};
+  }
+  Status write_unsynced(const path& p, std::span<const std::byte> bytes) override {
+    const NodePtr dir = at(p.parent_path());
+    if (!dir) return missing(p);
+    NodePtr& file = dir->entries[p.filename()];
+    if (!file) file = std::make_shared<Node>();
+    file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return {};
+  }
+  Status sync_file(const path& p) override {
+    const NodePtr file = at(p);
+    if (!file) return missing(p);
+    file->synced_data = file->data;
     return {};
   }
   Status sync_dir(const path& p) override {

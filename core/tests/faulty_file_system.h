@@ -13,7 +13,7 @@
 namespace tessavine::testing {
 
 enum class FsOp {
-  CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, SyncDir, Rename, RemoveFile, RemoveAll, LockDir,
+  CreateDirectories, CreateDir, ReadFile, ListDir, Stat, WriteSynced, WriteUnsynced, SyncFile, SyncDir, Rename, RemoveFile, RemoveAll, LockDir,
 };
 
 class FaultyFileSystem final : public FileSystem {
@@ -22,7 +22,7 @@ class FaultyFileSystem final : public FileSystem {
  public:
   struct Call { FsOp op; Path path; };  // for rename, the path is the destination
 
-  // Before: the call fails without taking effect (a write_synced leaves the
+  // Before: the call fails without taking effect (a write leaves the
   // first half of its bytes behind, as a write that fails midway does).
   // After: the call takes effect and then reports failure, as a sync that
   // fails after the data was written or a rename whose reply got lost would.
@@ -46,6 +46,7 @@ class FaultyFileSystem final : public FileSystem {
   FORWARD(Result<std::string>, read_file, ReadFile)
   FORWARD(Result<std::vector<std::string>>, list_dir, ListDir)
   FORWARD(Result<FileType>, stat, Stat)
+  FORWARD(Status, sync_file, SyncFile)
   FORWARD(Status, sync_dir, SyncDir)
   FORWARD(Status, remove_file, RemoveFile)
   FORWARD(Status, remove_all, RemoveAll)
@@ -54,6 +55,10 @@ class FaultyFileSystem final : public FileSystem {
   Status write_synced(const Path& p, std::span<const std::byte> bytes) override {
     return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
                    [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
+  }
+  Status write_unsynced(const Path& p, std::span<const std::byte> bytes) override {
+    return guarded(FsOp::WriteUnsynced, p, [&] { return base_.write_unsynced(p, bytes); },
+                   [&] { (void)base_.write_unsynced(p, bytes.first(bytes.size() / 2)); });
   }
   Status rename(const Path& from, const Path& to) override {
     return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); });

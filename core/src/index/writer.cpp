@@ -285,9 +285,14 @@ Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && 
   const auto publish = [&]() -> Status {
     if (auto r = fs.create_dir(temp_dir); !r) return r;
     temp_created = true;
-    // Each image is made just before it is written and freed right after.
+    // Each image is made just before it is written and freed right after,
+    // and none is synced before all are written: the disk takes one while
+    // the next is made.
     for (std::size_t i = 0; i < files.size(); ++i) {
-      if (auto r = fs.write_synced(temp_dir / files[i], built.take_image(i)); !r) return r;
+      if (auto r = fs.write_unsynced(temp_dir / files[i], built.take_image(i)); !r) return r;
+    }
+    for (const std::string_view file : files) {
+      if (auto r = fs.sync_file(temp_dir / file); !r) return r;
     }
     auto manifest = built.manifest.to_json();
     if (!manifest) return fail(std::move(manifest).error());

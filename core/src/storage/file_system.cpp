@@ -102,6 +102,28 @@ FileType type_of(mode_t mode) {
   return FileType::Other;
 }
 
+// Creates or truncates the file for writing (rw-rw-rw- before the umask).
+int create_for_writing(const fs::path& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+// Writes every byte to `fd`.
+Status write_all(int fd, const fs::path& path, std::span<const std::byte> bytes) {
+  const std::byte* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::io(path, errno));
+    }
+    if (n == 0) return fail(Error::io_message(path, "failed to write whole buffer"));
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   Status create_directories(const fs::path& path) override {
@@ -162,22 +184,31 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Status write_synced(const fs::path& path, std::span<const std::byte> bytes) override {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    Fd fd(create_for_writing(path));
     if (fd.get() < 0) return fail(Error::io(path, errno));
-    const std::byte* data = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-      const ssize_t n = ::write(fd.get(), data, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(Error::io(path, errno));
-      }
-      if (n == 0) return fail(Error::io_message(path, "failed to write whole buffer"));
-      data += n;
-      left -= static_cast<std::size_t>(n);
-    }
+    if (auto written = write_all(fd.get(), path, bytes); !written) return written;
     if (const int error = full_sync(fd.get()); error != 0) return fail(Error::io(path, error));
     if (const int error = fd.close(); error != 0) return fail(Error::io(path, error));
+    return {};
+  }
+
+  Status write_unsynced(const fs::path& path, std::span<const std::byte> bytes) override {
+    Fd fd(create_for_writing(path));
+    if (fd.get() < 0) return fail(Error::io(path, errno));
+    if (auto written = write_all(fd.get(), path, bytes); !written) return written;
+#ifdef SYNC_FILE_RANGE_WRITE
+    // Starts the writing out without waiting for it. Only a hint: a failure
+    // of the writing is reported by the sync that follows.
+    (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    if (const int error = fd.close(); error != 0) return fail(Error::io(path, error));
+    return {};
+  }
+
+  Status sync_file(const fs::path& path) override {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return fail(Error::io(path, errno));
+    if (const int error = full_sync(fd.get()); error != 0) return fail(Error::io(path, error));
     return {};
   }
 

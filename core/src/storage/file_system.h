@@ -56,6 +56,13 @@ class FileSystem {
   // Creates or truncates the file (write only, rw-rw-rw- before the umask),
   // writes every byte, syncs data and metadata to stable storage, closes.
   virtual Status write_synced(const std::filesystem::path& path, std::span<const std::byte> bytes) = 0;
+  // Creates or truncates the file as write_synced does and writes every
+  // byte, without waiting for stable storage: the bytes are sent on their way
+  // there, and sync_file waits for them. A caller thus works while the disk
+  // does. Closes the file.
+  virtual Status write_unsynced(const std::filesystem::path& path, std::span<const std::byte> bytes) = 0;
+  // Syncs a file's data and metadata to stable storage.
+  virtual Status sync_file(const std::filesystem::path& path) = 0;
   // Flushes a directory (its entries) to stable storage.
   virtual Status sync_dir(const std::filesystem::path& path) = 0;
   // One attempt to rename, replacing `to` atomically if it exists.

@@ -419,7 +419,10 @@ def write(results):
              f"of results; {results['rounds']} round{'s' if results['rounds'] != 1 else ''} over the queries "
              "after a warm-up of 20 queries, cut short once a "
              f"measurement has run {results['budget']:.0f} s and timed at least 50 queries (the slow exhaustive "
-             "peers at large scales: see the query counts below). QPS = timed queries / their summed time.",
+             "peers at large scales: see the query counts below). QPS = timed queries / their summed time. "
+             "Hybrid search and the searches it is set against (search_bm25 and ternary+int8 search_vector, "
+             "k = 10 and 50) take turns query by query in one process, so that the ratios between them see "
+             "the same state of the machine, whose speed drifts.",
              "- MRR@10: a hit is the known item when it is a chunk of the target note under the target heading, "
              f"in any copy. Recall@10: overlap with the exact float-cosine top 10 (NumPy, float32) of the "
              "same vectors.",

@@ -151,6 +151,9 @@ constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents sc
 constexpr std::size_t kMaxPrunedTerms = 16;  // terms of one document fit a 16-bit mask
 constexpr std::size_t kPrimingSpans = 4;
 constexpr std::size_t kPrimingWindows = 8;
+// Non-essential terms are passed over in a span only when they hold this many
+// times as many of its postings as the others.
+constexpr std::size_t kSkipFactor = 4;
 
 std::size_t window_count(const Bm25& bm25) {
   return (std::size_t{bm25.doc_count()} + kBoundWindow - 1) / kBoundWindow;
@@ -316,7 +319,11 @@ struct Term {
 // term's bound over the span). The best few spans go first, so that the
 // selection fills with good scores early, then the others in order; a span
 // whose bound falls short is passed over, and in the others only the windows
-// whose own bound may still lift a document into the result are read.
+// whose own bound may still lift a document into the result are read. In a
+// span, terms that cannot lift a document into the result on their own (the
+// non-essential ones) are not read through when they hold many more of its
+// postings than the others: only the documents of the others are looked up
+// in them.
 class PrunedSearch {
  public:
   PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term> terms, std::size_t k,
@@ -379,30 +386,30 @@ class PrunedSearch {
 
  private:
   // bounds[w]: the sum in term order of each term's bound in window w of span
-  // s. Moves each sparse term's pos, which must not lie past the span's first
-  // posting, to it.
-  void bound_windows(std::uint32_t s, float* bounds) {
+  // s; per_term[i][w], when given, term i's own bound there. Moves each
+  // sparse term's pos, which must not lie past the span's first posting, to
+  // it.
+  void bound_windows(std::uint32_t s, float* bounds, float (*per_term)[kWindowsPerSpan] = nullptr) {
     const std::uint32_t s0 = s * kSpan;
     const std::uint64_t s1 = std::uint64_t{s0} + kSpan;
     std::fill(bounds, bounds + kWindowsPerSpan, 0.0f);
-    for (Term& t : terms_) {
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+      Term& t = terms_[i];
+      float own[kWindowsPerSpan] = {};
       if (t.dense) {
         const std::size_t first = std::size_t{s} * kWindowsPerSpan;
         const std::size_t last = std::min(first + kWindowsPerSpan, t.bound->window_steps.size());
-        for (std::size_t w = first; w < last; ++w) {
-          bounds[w - first] = bounds[w - first] + t.bound->step_values[t.bound->window_steps[w]];
-        }
-        continue;
-      }
-      t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
-      for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1;) {
-        const std::uint32_t w = (t.docs[j] - s0) / kBoundWindow;
-        float m = 0.0f;
-        for (; j < t.docs.size() && t.docs[j] < s1 && (t.docs[j] - s0) / kBoundWindow == w; ++j) {
+        for (std::size_t w = first; w < last; ++w) own[w - first] = t.bound->step_values[t.bound->window_steps[w]];
+      } else {
+        t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
+        for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1; ++j) {
+          float& m = own[(t.docs[j] - s0) / kBoundWindow];
           m = std::max(m, t.contributions[j]);
         }
-        bounds[w] = bounds[w] + m;
       }
+      // A window without the term adds +0.0, as skipping it would.
+      for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) bounds[w] = bounds[w] + own[w];
+      if (per_term != nullptr) std::copy(own, own + kWindowsPerSpan, per_term[i]);
     }
   }
 
@@ -425,6 +432,35 @@ class PrunedSearch {
     if (live != 0) score_span(s, live);
   }
 
+  // The terms no document can enter the result with alone (MaxScore): the
+  // lowest-bounded terms of the span, as many as stay out together, their
+  // bounds in the live windows summed in term order. A document is then
+  // looked at only when it holds one of the others.
+  std::uint16_t non_essential(std::uint32_t s0, const float (*own)[kWindowsPerSpan], std::uint16_t live) const {
+    const std::size_t n = terms_.size();
+    float most[kMaxPrunedTerms];
+    std::uint32_t order[kMaxPrunedTerms];
+    for (std::size_t i = 0; i < n; ++i) {
+      most[i] = 0.0f;
+      for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
+        if (live >> w & 1) most[i] = std::max(most[i], own[i][w]);
+      }
+      order[i] = static_cast<std::uint32_t>(i);
+    }
+    std::sort(order, order + n, [&](std::uint32_t a, std::uint32_t b) { return most[a] < most[b]; });
+    std::uint16_t out = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const auto with = static_cast<std::uint16_t>(out | 1u << order[k]);
+      float sum = 0.0f;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (with >> i & 1) sum = sum + most[i];
+      }
+      if (selection_.would_keep(s0, sum)) break;
+      out = with;
+    }
+    return out;
+  }
+
   // Scores the documents holding a query term in the live windows of the
   // span (bit i: its window i) that may still enter the result. Each term's
   // pos must not lie past the span's first posting.
@@ -433,45 +469,105 @@ class PrunedSearch {
     const std::uint32_t s0 = span * kSpan;
     const auto s1 = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(std::uint64_t{s0} + kSpan, bm25_.doc_count()));
+    float own[kMaxPrunedTerms][kWindowsPerSpan];
+    float unused[kWindowsPerSpan];
+    bound_windows(span, unused, own);
+    std::uint16_t outside = non_essential(s0, own, live);
+    if (outside != 0 && !worth_skipping(outside, s0, s1)) outside = 0;
     std::uint64_t words[kSpan / 64] = {};  // the documents found
-    // First each document's bound, summed in term order like its score: a
-    // sparse term's exact contribution, a dense term's bound in the window.
+    // The documents of the essential terms, each with the sum in term order
+    // of those terms' bounds: a sparse term's exact contribution, a dense
+    // term's bound in the window.
     for (std::size_t i = 0; i < n; ++i) {
       Term& t = terms_[i];
+      if (outside >> i & 1) {
+        t.pos = t.dense ? seek([&](std::size_t j) { return t.postings.doc(j); }, t.postings.size(), t.pos, s0)
+                        : seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
+        continue;
+      }
       if (t.dense) {
-        float window_bound[kWindowsPerSpan];
-        for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
-          const std::size_t window = std::size_t{span} * kWindowsPerSpan + w;
-          window_bound[w] = window < t.bound->window_steps.size()
-                                ? t.bound->step_values[t.bound->window_steps[window]]
-                                : 0.0f;
-        }
         const PostingList& p = t.postings;
         t.pos = collect(i, t.pos, p.size(), [&](std::size_t j) { return p.doc(j); },
-                        [&](std::size_t, std::uint32_t w) { return window_bound[w]; }, s0, s1, live, words);
+                        [&](std::size_t, std::uint32_t w) { return own[i][w]; }, s0, s1, live, words);
       } else {
         t.pos = collect(i, t.pos, t.docs.size(), [&](std::size_t j) { return t.docs[j]; },
-                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live,
-                        words);
+                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live, words);
       }
+    }
+    // The non-essential terms' bounds per window, summed in term order. Added
+    // to an essential sum in one step rather than in term order, the total
+    // may round below the term-order sum by a few units in the last place:
+    // the margin covers that, and the smallest normal float values near 0.
+    float outside_bound[kWindowsPerSpan] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!(outside >> i & 1)) continue;
+      for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) outside_bound[w] = outside_bound[w] + own[i][w];
     }
     for (std::size_t w = 0; w < kSpan / 64; ++w) {
       for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
         const std::uint32_t at = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
         const std::uint32_t present = present_[at];
         present_[at] = 0;
-        if (!selection_.would_keep(s0 + at, bound_[at])) continue;
-        // The score itself, with exactly the additions of the exhaustive forms.
+        float bound = bound_[at];
+        if (outside != 0) {
+          bound = (bound + outside_bound[at / kBoundWindow]) * kBoundMargin + std::numeric_limits<float>::min();
+        }
+        const std::uint32_t doc = s0 + at;
+        if (!selection_.would_keep(doc, bound)) continue;
+        // The score itself, with exactly the additions of the exhaustive
+        // forms; the non-essential terms' postings are looked up.
         float score = 0.0f;
-        for (std::uint32_t p = present; p != 0; p &= p - 1) {
-          const auto i = static_cast<std::size_t>(std::countr_zero(p));
-          const Term& t = terms_[i];
-          const std::uint32_t j = index_[i * kSpan + at];
+        for (std::size_t i = 0; i < n; ++i) {
+          Term& t = terms_[i];
+          std::size_t j = 0;
+          if (present >> i & 1) {
+            j = index_[i * kSpan + at];
+          } else if (outside >> i & 1) {
+            const bool found = t.dense ? find_posting([&](std::size_t k) { return t.postings.doc(k); },
+                                                      t.postings.size(), t.pos, doc)
+                                       : find_posting([&](std::size_t k) { return t.docs[k]; }, t.docs.size(),
+                                                      t.pos, doc);
+            if (!found) continue;
+            j = t.pos;
+          } else {
+            continue;
+          }
           score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[j]) : t.contributions[j]);
         }
-        if (selection_.would_keep(s0 + at, score)) selection_.push(s0 + at, score);
+        if (selection_.would_keep(doc, score)) selection_.push(doc, score);
       }
     }
+  }
+
+  // Whether passing over the postings of the `outside` terms in the span
+  // [s0, s1) is worth its price: each document of the other terms that may
+  // get in then looks them up, where reading them through costs little per
+  // posting. Only when they hold many more postings there than the others.
+  bool worth_skipping(std::uint16_t outside, std::uint32_t s0, std::uint32_t s1) const {
+    std::size_t skipped = 0;
+    std::size_t read = 0;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+      const Term& t = terms_[i];
+      std::size_t count = 0;
+      if (t.dense) {
+        const auto doc = [&](std::size_t j) { return t.postings.doc(j); };
+        const std::size_t first = seek(doc, t.postings.size(), t.pos, s0);
+        count = seek(doc, t.postings.size(), first, s1) - first;
+      } else {
+        const auto doc = [&](std::size_t j) { return t.docs[j]; };
+        const std::size_t first = seek(doc, t.docs.size(), t.pos, s0);
+        count = seek(doc, t.docs.size(), first, s1) - first;
+      }
+      (outside >> i & 1 ? skipped : read) += count;
+    }
+    return skipped > kSkipFactor * read;
+  }
+
+  // Moves `pos` to the first posting at or after `doc`; whether it is doc's.
+  template <class DocOf>
+  static bool find_posting(DocOf doc_of, std::size_t size, std::size_t& pos, std::uint32_t doc) {
+    pos = seek(doc_of, size, pos, doc);
+    return pos < size && doc_of(pos) == doc;
   }
 
   // Adds term i's postings in the live windows of the span [s0, s1) to the

@@ -227,23 +227,26 @@ constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
 // tf 0, which the formula does not keep above zero.
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
+  // Per window, the largest and smallest tf and the shortest document, in
+  // one pass without a branch per posting.
+  std::vector<std::uint32_t> most_tf(windows, 0);
+  std::vector<std::uint32_t> least_tf(windows, std::numeric_limits<std::uint32_t>::max());
+  std::vector<std::uint32_t> shortest(windows, std::numeric_limits<std::uint32_t>::max());
+  const std::size_t n = postings.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const Posting p = postings[i];
+    const std::uint32_t w = p.doc / kBoundWindow;
+    most_tf[w] = std::max(most_tf[w], p.tf);
+    least_tf[w] = std::min(least_tf[w], p.tf);
+    shortest[w] = std::min(shortest[w], bm25.doc_len(p.doc));
+  }
   std::vector<float> window_max(windows, 0.0f);
   float max = 0.0f;
-  const std::size_t n = postings.size();
-  for (std::size_t i = 0; i < n;) {
-    const std::uint32_t w = postings.doc(i) / kBoundWindow;
-    std::uint32_t most_tf = 0;
-    std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
-    std::uint32_t shortest = std::numeric_limits<std::uint32_t>::max();
-    for (; i < n; ++i) {
-      const Posting p = postings[i];
-      if (p.doc / kBoundWindow != w) break;
-      most_tf = std::max(most_tf, p.tf);
-      least_tf = std::min(least_tf, p.tf);
-      shortest = std::min(shortest, bm25.doc_len(p.doc));
-    }
-    if (least_tf == 0) return false;
-    const float v = c.contribution(idf, static_cast<float>(most_tf), static_cast<float>(shortest)) * kBoundMargin +
+  for (std::size_t w = 0; w < windows; ++w) {
+    if (most_tf[w] == 0 && least_tf[w] != 0) continue;  // no posting here
+    if (least_tf[w] == 0) return false;
+    const float v = c.contribution(idf, static_cast<float>(most_tf[w]), static_cast<float>(shortest[w])) *
+                        kBoundMargin +
                     std::numeric_limits<float>::min();
     window_max[w] = v;
     max = std::max(max, v);
@@ -473,7 +476,7 @@ class PrunedSearch {
     float unused[kWindowsPerSpan];
     bound_windows(span, unused, own);
     std::uint16_t outside = non_essential(s0, own, live);
-    if (outside != 0 && !worth_skipping(outside, s0, s1)) outside = 0;
+    if (outside != 0 && !worth_skipping(outside)) outside = 0;
     std::uint64_t words[kSpan / 64] = {};  // the documents found
     // The documents of the essential terms, each with the sum in term order
     // of those terms' bounds: a sparse term's exact contribution, a dense
@@ -539,26 +542,17 @@ class PrunedSearch {
     }
   }
 
-  // Whether passing over the postings of the `outside` terms in the span
-  // [s0, s1) is worth its price: each document of the other terms that may
-  // get in then looks them up, where reading them through costs little per
-  // posting. Only when they hold many more postings there than the others.
-  bool worth_skipping(std::uint16_t outside, std::uint32_t s0, std::uint32_t s1) const {
+  // Whether passing over the postings of the `outside` terms is worth its
+  // price: each document of the other terms that may get in then looks them
+  // up, where reading them through costs little per posting. Only when they
+  // hold many more postings than the others (in all: a span holds about its
+  // share of each).
+  bool worth_skipping(std::uint16_t outside) const {
     std::size_t skipped = 0;
     std::size_t read = 0;
     for (std::size_t i = 0; i < terms_.size(); ++i) {
       const Term& t = terms_[i];
-      std::size_t count = 0;
-      if (t.dense) {
-        const auto doc = [&](std::size_t j) { return t.postings.doc(j); };
-        const std::size_t first = seek(doc, t.postings.size(), t.pos, s0);
-        count = seek(doc, t.postings.size(), first, s1) - first;
-      } else {
-        const auto doc = [&](std::size_t j) { return t.docs[j]; };
-        const std::size_t first = seek(doc, t.docs.size(), t.pos, s0);
-        count = seek(doc, t.docs.size(), first, s1) - first;
-      }
-      (outside >> i & 1 ? skipped : read) += count;
+      (outside >> i & 1 ? skipped : read) += t.dense ? t.postings.size() : t.docs.size();
     }
     return skipped > kSkipFactor * read;
   }

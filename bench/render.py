@@ -167,9 +167,10 @@ def build_tables(f, text_bytes):
 
 
 def open_table(f):
-    t = Table(f, "Open (ms)", "ms", "best of 5, files in the page cache; the sequential read "
-              "reads every file of the generation once through a reused 1 MiB buffer, the read into "
-              "fresh memory reads each file into a new buffer of its size (page faults included)")
+    t = Table(f, "Open (ms)", "ms", "best of 5, files in the page cache, each open timed after the "
+              "previous one's reader is let go; the sequential read reads every file of the generation "
+              "once through a reused 1 MiB buffer, the read into fresh memory reads each file into a new "
+              "buffer of its size (page faults included)")
     rows = {}
     for key, label in (("tessavine", "tessavine keyword index"), ("tessavine + vectors", "tessavine + vectors")):
         for sub, what in (("mmap", "open, mmap=True"), ("no_mmap", "open, mmap=False"),

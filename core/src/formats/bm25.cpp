@@ -10,6 +10,10 @@
 
 #include "base/utf8.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessavine {
 namespace {
 
@@ -284,6 +288,57 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
   return w;
 }
 
+namespace {
+
+// Whether every posting names a document below d and each term's postings
+// rise strictly: over all postings at once, a fall (or a repeat) being fine
+// only where a term's postings begin. `offsets` is the table of where each
+// term's postings begin, already checked to rise and to end at the last.
+bool postings_in_order(std::span<const std::byte> postings, std::span<const std::byte> offsets,
+                       std::uint32_t d) {
+  const std::size_t n = postings.size() / 8;
+  const auto doc = [&](std::size_t j) { return read_u32_le(postings, 8 * j); };
+  std::size_t next_start = 0;  // index into offsets of the next term start at or after j
+  const std::size_t starts = offsets.size() / 4;
+  // A fall at j is allowed when some term's postings begin at j.
+  const auto begins_term = [&](std::size_t j) {
+    while (next_start < starts && read_u32_le(offsets, 4 * next_start) < j) ++next_start;
+    return next_start < starts && read_u32_le(offsets, 4 * next_start) == j;
+  };
+  std::uint32_t prev = 0;
+  std::size_t j = 0;
+#if defined(__SSE2__)
+  // Four postings at a time: their documents below d, each above the one
+  // before it; a block with a fall looks at its postings one by one.
+  const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
+  const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(d)), sign);
+  for (; j + 4 <= n; j += 4) {
+    const auto* at = reinterpret_cast<const float*>(postings.data() + 8 * j);
+    const __m128i docs = _mm_castps_si128(
+        _mm_shuffle_ps(_mm_loadu_ps(at), _mm_loadu_ps(at + 4), _MM_SHUFFLE(2, 0, 2, 0)));
+    const __m128i before = _mm_or_si128(_mm_slli_si128(docs, 4), _mm_cvtsi32_si128(static_cast<int>(prev)));
+    const __m128i biased = _mm_xor_si128(docs, sign);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(limit, biased)) != 0xFFFF) return false;
+    const int rises = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(biased, _mm_xor_si128(before, sign))));
+    if (rises != 0xF) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        if (!(rises >> k & 1) && !begins_term(j + k)) return false;
+      }
+    }
+    prev = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(docs, _MM_SHUFFLE(3, 3, 3, 3))));
+  }
+#endif
+  for (; j < n; ++j) {
+    const std::uint32_t current = doc(j);
+    if (current >= d) return false;
+    if ((j == 0 || current <= prev) && !begins_term(j)) return false;
+    prev = current;
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<Bm25> Bm25::from_bytes(Storage storage) {
   const auto bytes = storage.bytes();
   auto header = read_header(bytes, kBm25Magic, kBm25Version, "bm25");
@@ -339,6 +394,13 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
     prev = term;
   }
 
+  // Usually every posting is in order: one quick pass says so. Otherwise
+  // the term-by-term pass below finds the first fault.
+  const std::span<const std::byte> postings = bytes.subspan(out.postings_, 8 * p);
+  if (postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
+    out.storage_ = std::move(storage);
+    return out;
+  }
   for (std::uint64_t i = 0; i < t; ++i) {
     const std::uint64_t first = post_off(i);
     const std::uint64_t last = post_off(i + 1);

@@ -233,7 +233,15 @@ def search(group, scale):
         else:
             result["open"] = open_times(engine, root, {"open": {}})
             engine.open(root)
-        result["bm25"] = timed(engine.searcher(), texts, engine.ids)
+        if group == "tessavine":
+            # Its latencies are set against tantivy's: the two take turns
+            # query by query, as the hybrid searches do below.
+            peer = peers.Tantivy()
+            peer.open(index_dir(scale, "tantivy"))
+            result.update(timed_together({"bm25": (engine.searcher(), texts, engine.ids, "text"),
+                                          "tantivy bm25": (peer.searcher(), texts, peer.ids, "text")}))
+        else:
+            result["bm25"] = timed(engine.searcher(), texts, engine.ids)
     elif group == "tessavine + vectors":
         from bench_vectors import bandwidth_probe
         engine = peers.OursFull()

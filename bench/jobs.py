@@ -14,6 +14,7 @@ bench/.cache/run/inputs.json, written by report.py.
 import gc
 import json
 import os
+import random
 import shutil
 import sys
 import time
@@ -137,7 +138,9 @@ def timed_together(searches):
     """`timed` for several searches whose latencies are compared with each
     other, taking turns query by query: name -> (search, items, to_ids, kind),
     all with as many items. On a shared machine whose speed drifts, each then
-    sees the same conditions as the others."""
+    sees the same conditions as the others. The order is shuffled anew for
+    every query (with a fixed seed), so that no search always follows the
+    same other one, whose data it would find in the caches or not."""
     n = min(len(items) for _search, items, _to_ids, _kind in searches.values())
     for j in range(min(20, n)):
         for search, items, _to_ids, _kind in searches.values():
@@ -146,9 +149,13 @@ def timed_together(searches):
     times = {name: [] for name in searches}
     answers = {name: [] for name in searches}
     start = clock()
+    names = list(searches)
+    order = random.Random(13)
     for r in range(ROUNDS):
         for j in range(n):
-            for name, (search, items, _to_ids, _kind) in searches.items():
+            order.shuffle(names)
+            for name in names:
+                search, items, _to_ids, _kind = searches[name]
                 t0 = clock()
                 answer = search(items[j])
                 times[name].append(clock() - t0)

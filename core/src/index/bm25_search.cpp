@@ -379,6 +379,8 @@ class PrunedSearch {
     for (const Scored& w : first) {
       if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
       for (Term& t : terms_) t.pos = 0;
+      float window_bounds[kWindowsPerSpan];
+      bound_windows(w.id / kWindowsPerSpan, window_bounds);
       score_span(w.id / kWindowsPerSpan, static_cast<std::uint16_t>(1u << (w.id % kWindowsPerSpan)));
       done_.push_back(w.id);
     }
@@ -389,16 +391,16 @@ class PrunedSearch {
 
  private:
   // bounds[w]: the sum in term order of each term's bound in window w of span
-  // s; per_term[i][w], when given, term i's own bound there. Moves each
-  // sparse term's pos, which must not lie past the span's first posting, to
-  // it.
-  void bound_windows(std::uint32_t s, float* bounds, float (*per_term)[kWindowsPerSpan] = nullptr) {
+  // s, and own_[i][w] term i's own bound there. Moves each sparse term's pos,
+  // which must not lie past the span's first posting, to it.
+  void bound_windows(std::uint32_t s, float* bounds) {
     const std::uint32_t s0 = s * kSpan;
     const std::uint64_t s1 = std::uint64_t{s0} + kSpan;
     std::fill(bounds, bounds + kWindowsPerSpan, 0.0f);
     for (std::size_t i = 0; i < terms_.size(); ++i) {
       Term& t = terms_[i];
-      float own[kWindowsPerSpan] = {};
+      float* const own = own_[i];
+      std::fill(own, own + kWindowsPerSpan, 0.0f);
       if (t.dense) {
         const std::size_t first = std::size_t{s} * kWindowsPerSpan;
         const std::size_t last = std::min(first + kWindowsPerSpan, t.bound->window_steps.size());
@@ -412,7 +414,6 @@ class PrunedSearch {
       }
       // A window without the term adds +0.0, as skipping it would.
       for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) bounds[w] = bounds[w] + own[w];
-      if (per_term != nullptr) std::copy(own, own + kWindowsPerSpan, per_term[i]);
     }
   }
 
@@ -439,14 +440,14 @@ class PrunedSearch {
   // lowest-bounded terms of the span, as many as stay out together, their
   // bounds in the live windows summed in term order. A document is then
   // looked at only when it holds one of the others.
-  std::uint16_t non_essential(std::uint32_t s0, const float (*own)[kWindowsPerSpan], std::uint16_t live) const {
+  std::uint16_t non_essential(std::uint32_t s0, std::uint16_t live) const {
     const std::size_t n = terms_.size();
     float most[kMaxPrunedTerms];
     std::uint32_t order[kMaxPrunedTerms];
     for (std::size_t i = 0; i < n; ++i) {
       most[i] = 0.0f;
       for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
-        if (live >> w & 1) most[i] = std::max(most[i], own[i][w]);
+        if (live >> w & 1) most[i] = std::max(most[i], own_[i][w]);
       }
       order[i] = static_cast<std::uint32_t>(i);
     }
@@ -465,17 +466,15 @@ class PrunedSearch {
   }
 
   // Scores the documents holding a query term in the live windows of the
-  // span (bit i: its window i) that may still enter the result. Each term's
-  // pos must not lie past the span's first posting.
+  // span (bit i: its window i) that may still enter the result, right after
+  // bound_windows of the span.
   void score_span(std::uint32_t span, std::uint16_t live) {
     const std::size_t n = terms_.size();
     const std::uint32_t s0 = span * kSpan;
     const auto s1 = static_cast<std::uint32_t>(
         std::min<std::uint64_t>(std::uint64_t{s0} + kSpan, bm25_.doc_count()));
-    float own[kMaxPrunedTerms][kWindowsPerSpan];
-    float unused[kWindowsPerSpan];
-    bound_windows(span, unused, own);
-    std::uint16_t outside = non_essential(s0, own, live);
+    const auto& own = own_;
+    std::uint16_t outside = non_essential(s0, live);
     if (outside != 0 && !worth_skipping(outside)) outside = 0;
     std::uint64_t words[kSpan / 64] = {};  // the documents found
     // The documents of the essential terms, each with the sum in term order
@@ -484,8 +483,7 @@ class PrunedSearch {
     for (std::size_t i = 0; i < n; ++i) {
       Term& t = terms_[i];
       if (outside >> i & 1) {
-        t.pos = t.dense ? seek([&](std::size_t j) { return t.postings.doc(j); }, t.postings.size(), t.pos, s0)
-                        : seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
+        seek_term(t, s0);
         continue;
       }
       if (t.dense) {
@@ -526,11 +524,7 @@ class PrunedSearch {
           if (present >> i & 1) {
             j = index_[i * kSpan + at];
           } else if (outside >> i & 1) {
-            const bool found = t.dense ? find_posting([&](std::size_t k) { return t.postings.doc(k); },
-                                                      t.postings.size(), t.pos, doc)
-                                       : find_posting([&](std::size_t k) { return t.docs[k]; }, t.docs.size(),
-                                                      t.pos, doc);
-            if (!found) continue;
+            if (!seek_term(t, doc)) continue;
             j = t.pos;
           } else {
             continue;
@@ -557,11 +551,15 @@ class PrunedSearch {
     return skipped > kSkipFactor * read;
   }
 
-  // Moves `pos` to the first posting at or after `doc`; whether it is doc's.
-  template <class DocOf>
-  static bool find_posting(DocOf doc_of, std::size_t size, std::size_t& pos, std::uint32_t doc) {
-    pos = seek(doc_of, size, pos, doc);
-    return pos < size && doc_of(pos) == doc;
+  // Moves the term's pos to its first posting at or after `doc`; whether
+  // that posting is doc's.
+  static bool seek_term(Term& t, std::uint32_t doc) {
+    const auto found = [&](const auto& doc_of, std::size_t size) {
+      t.pos = seek(doc_of, size, t.pos, doc);
+      return t.pos < size && doc_of(t.pos) == doc;
+    };
+    return t.dense ? found([&](std::size_t j) { return t.postings.doc(j); }, t.postings.size())
+                   : found([&](std::size_t j) { return t.docs[j]; }, t.docs.size());
   }
 
   // Adds term i's postings in the live windows of the span [s0, s1) to the
@@ -606,6 +604,8 @@ class PrunedSearch {
   std::vector<std::uint16_t> present_;
   std::unique_ptr<float[]> bound_;
   std::unique_ptr<std::uint32_t[]> index_;
+  // Each term's bound per window of the span bound_windows looked at last.
+  float own_[kMaxPrunedTerms][kWindowsPerSpan] = {};
   std::vector<std::uint32_t> done_;  // windows scored first
 };
 

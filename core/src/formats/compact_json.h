@@ -10,10 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "base/json_text.h"
 #include "base/utf8.h"
 
 namespace tessavine {
@@ -88,42 +85,12 @@ class CompactJson {
   }
 
  private:
-  // The bytes up to the next quote, backslash or control character, sixteen
-  // (or eight) at a time while they last; false if they are not valid UTF-8.
+  // The bytes up to the next quote, backslash or control character; false
+  // if they are not valid UTF-8.
   bool run(std::string_view& bytes) {
     const std::size_t start = i_;
     bool ascii = true;
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1F);
-    unsigned high = 0;
-    for (; s_.size() - i_ >= 16; i_ += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s_.data() + i_));
-      // v <= 0x1F unsigned: its minimum with 0x1F is itself.
-      const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                        _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v));
-      if (_mm_movemask_epi8(stop) != 0) break;
-      high |= static_cast<unsigned>(_mm_movemask_epi8(v));
-    }
-    ascii = high == 0;
-#else
-    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHigh; };
-    for (std::uint64_t x; s_.size() - i_ >= 8; i_ += 8) {
-      std::memcpy(&x, s_.data() + i_, 8);
-      const std::uint64_t control = (x - kOnes * 0x20) & ~x & kHigh;
-      if (has_zero(x ^ (kOnes * '"')) | has_zero(x ^ (kOnes * '\\')) | control) break;
-      ascii &= (x & kHigh) == 0;
-    }
-#endif
-    while (i_ < s_.size()) {
-      const auto c = static_cast<unsigned char>(s_[i_]);
-      if (c == '"' || c == '\\' || c < 0x20) break;
-      ascii &= c < 0x80;
-      ++i_;
-    }
+    i_ = json_text::plain_run_end(s_, i_, ascii);
     bytes = s_.substr(start, i_ - start);
     return ascii || utf8::valid(bytes);
   }

@@ -155,6 +155,10 @@ class Bm25 {
   std::uint32_t doc_len(std::uint32_t doc) const {
     return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
   }
+  // A hint that doc_len(doc) will be read soon.
+  void prefetch_doc_len(std::uint32_t doc) const {
+    __builtin_prefetch(storage_.bytes().data() + 32 + 4 * std::size_t{doc});
+  }
   std::string_view term(std::uint32_t t) const;
   PostingList postings(std::uint32_t t) const;
 

@@ -15,6 +15,10 @@
 
 #include "text/tokenize.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessavine {
 namespace {
 
@@ -190,18 +194,27 @@ struct TermBound {
 
 namespace {
 
-// Fills the steps of a dense term's bound from its largest contribution per
-// window.
-void set_steps(TermBound& bound, const std::vector<float>& window_max) {
+// A window holding postings of a term, and its largest contribution there.
+struct WindowValue {
+  std::uint32_t window;
+  float value;
+};
+
+// Fills the steps of a dense term's bound from its largest contribution in
+// each window that holds any of its postings (in window order; the others
+// keep step 0). Only those windows cost anything: a term in a quarter of the
+// windows leaves most of them empty.
+void set_steps(TermBound& bound, std::size_t windows, std::span<const WindowValue> values) {
   bound.step_values.resize(256);
   for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
   bound.step_values[255] = bound.max;
-  bound.window_steps.resize(window_max.size());
-  bound.span_steps.assign((window_max.size() + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
-  for (std::size_t w = 0; w < window_max.size(); ++w) {
-    bound.window_steps[w] = bound.step_at_least(window_max[w]);
-    std::uint8_t& span = bound.span_steps[w / kWindowsPerSpan];
-    span = std::max(span, bound.window_steps[w]);
+  bound.window_steps.assign(windows, 0);
+  bound.span_steps.assign((windows + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
+  for (const WindowValue& v : values) {
+    const std::uint8_t step = bound.step_at_least(v.value);
+    bound.window_steps[v.window] = step;
+    std::uint8_t& span = bound.span_steps[v.window / kWindowsPerSpan];
+    span = std::max(span, step);
   }
 }
 
@@ -222,37 +235,42 @@ bool usual_parameters(const Bm25Constants& c) {
 // contribution per window is computed instead of one per posting.
 constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
 
+// Document lengths are read this many postings ahead of their use: the
+// postings stream in order, the lengths they point to do not.
+constexpr std::size_t kLengthsAhead = 16;
+
 // The bound of a dense term from each window's largest tf and shortest
 // document; false (and `bound` untouched) when the term has a posting with
 // tf 0, which the formula does not keep above zero.
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
-  // Per window, the largest and smallest tf and the shortest document, in
-  // one pass without a branch per posting.
-  std::vector<std::uint32_t> most_tf(windows, 0);
-  std::vector<std::uint32_t> least_tf(windows, std::numeric_limits<std::uint32_t>::max());
-  std::vector<std::uint32_t> shortest(windows, std::numeric_limits<std::uint32_t>::max());
-  const std::size_t n = postings.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const Posting p = postings[i];
-    const std::uint32_t w = p.doc / kBoundWindow;
-    most_tf[w] = std::max(most_tf[w], p.tf);
-    least_tf[w] = std::min(least_tf[w], p.tf);
-    shortest[w] = std::min(shortest[w], bm25.doc_len(p.doc));
-  }
-  std::vector<float> window_max(windows, 0.0f);
+  // Postings come in document order, so each window's are one run.
+  std::vector<WindowValue> values;
   float max = 0.0f;
-  for (std::size_t w = 0; w < windows; ++w) {
-    if (most_tf[w] == 0 && least_tf[w] != 0) continue;  // no posting here
-    if (least_tf[w] == 0) return false;
-    const float v = c.contribution(idf, static_cast<float>(most_tf[w]), static_cast<float>(shortest[w])) *
-                        kBoundMargin +
-                    std::numeric_limits<float>::min();
-    window_max[w] = v;
+  const std::size_t n = postings.size();
+  for (std::size_t i = 0; i < n;) {
+    const std::uint32_t w = postings.doc(i) / kBoundWindow;
+    const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
+    std::uint32_t most_tf = 0;
+    std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
+    std::uint32_t shortest = std::numeric_limits<std::uint32_t>::max();
+    for (; i < n; ++i) {
+      const Posting p = postings[i];
+      if (p.doc >= end) break;
+      if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
+      most_tf = std::max(most_tf, p.tf);
+      least_tf = std::min(least_tf, p.tf);
+      shortest = std::min(shortest, bm25.doc_len(p.doc));
+    }
+    if (least_tf == 0) return false;
+    const float v =
+        c.contribution(idf, static_cast<float>(most_tf), static_cast<float>(shortest)) * kBoundMargin +
+        std::numeric_limits<float>::min();
+    values.push_back({w, v});
     max = std::max(max, v);
   }
   bound.max = max;
-  set_steps(bound, window_max);
+  set_steps(bound, windows, values);
   return true;
 }
 
@@ -278,7 +296,13 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
       if (dense) window_max[docs[i] / kBoundWindow] = std::max(window_max[docs[i] / kBoundWindow], v);
     }
   }
-  if (dense && bound.safe) set_steps(bound, window_max);
+  if (dense && bound.safe) {
+    std::vector<WindowValue> values;
+    for (std::size_t w = 0; w < windows; ++w) {
+      if (window_max[w] > 0.0f) values.push_back({static_cast<std::uint32_t>(w), window_max[w]});
+    }
+    set_steps(bound, windows, values);
+  }
   return bound;
 }
 
@@ -476,7 +500,13 @@ class PrunedSearch {
     const auto& own = own_;
     std::uint16_t outside = non_essential(s0, live);
     if (outside != 0 && !worth_skipping(outside)) outside = 0;
-    std::uint64_t words[kSpan / 64] = {};  // the documents found
+    // In a live window every document starts without terms and with a bound
+    // of 0.0, as a score starts.
+    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+      const std::uint32_t first = static_cast<std::uint32_t>(std::countr_zero(rest)) * kBoundWindow;
+      std::fill_n(&present_[first], kBoundWindow, std::uint16_t{0});
+      std::fill_n(&bound_[first], kBoundWindow, 0.0f);
+    }
     // The documents of the essential terms, each with the sum in term order
     // of those terms' bounds: a sparse term's exact contribution, a dense
     // term's bound in the window.
@@ -489,10 +519,10 @@ class PrunedSearch {
       if (t.dense) {
         const PostingList& p = t.postings;
         t.pos = collect(i, t.pos, p.size(), [&](std::size_t j) { return p.doc(j); },
-                        [&](std::size_t, std::uint32_t w) { return own[i][w]; }, s0, s1, live, words);
+                        [&](std::size_t, std::uint32_t w) { return own[i][w]; }, s0, s1, live);
       } else {
         t.pos = collect(i, t.pos, t.docs.size(), [&](std::size_t j) { return t.docs[j]; },
-                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live, words);
+                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live);
       }
     }
     // The non-essential terms' bounds per window, summed in term order. Added
@@ -504,36 +534,58 @@ class PrunedSearch {
       if (!(outside >> i & 1)) continue;
       for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) outside_bound[w] = outside_bound[w] + own[i][w];
     }
-    for (std::size_t w = 0; w < kSpan / 64; ++w) {
-      for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
-        const std::uint32_t at = static_cast<std::uint32_t>(w * 64 + std::countr_zero(bits));
-        const std::uint32_t present = present_[at];
-        present_[at] = 0;
-        float bound = bound_[at];
-        if (outside != 0) {
-          bound = (bound + outside_bound[at / kBoundWindow]) * kBoundMargin + std::numeric_limits<float>::min();
+    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+      const std::uint32_t w = static_cast<std::uint32_t>(std::countr_zero(rest));
+      float* const bound = &bound_[w * kBoundWindow];
+      if (outside != 0) {
+        const float extra = outside_bound[w];
+        for (std::uint32_t a = 0; a < kBoundWindow; ++a) {
+          bound[a] = (bound[a] + extra) * kBoundMargin + std::numeric_limits<float>::min();
         }
-        const std::uint32_t doc = s0 + at;
-        if (!selection_.would_keep(doc, bound)) continue;
-        // The score itself, with exactly the additions of the exhaustive
-        // forms; the non-essential terms' postings are looked up.
-        float score = 0.0f;
-        for (std::size_t i = 0; i < n; ++i) {
-          Term& t = terms_[i];
-          std::size_t j = 0;
-          if (present >> i & 1) {
-            j = index_[i * kSpan + at];
-          } else if (outside >> i & 1) {
-            if (!seek_term(t, doc)) continue;
-            j = t.pos;
-          } else {
-            continue;
+      }
+      // Most documents fall short of the selection's floor; they are told
+      // apart 64 at a time.
+      for (std::uint32_t group = 0; group < kBoundWindow; group += 64) {
+        for (std::uint64_t bits = at_least(bound + group, selection_.floor()); bits != 0; bits &= bits - 1) {
+          const std::uint32_t at = w * kBoundWindow + group + static_cast<std::uint32_t>(std::countr_zero(bits));
+          const std::uint32_t present = present_[at];
+          const std::uint32_t doc = s0 + at;
+          if (present == 0 || !selection_.would_keep(doc, bound_[at])) continue;
+          // The score itself, with exactly the additions of the exhaustive
+          // forms; the non-essential terms' postings are looked up.
+          float score = 0.0f;
+          for (std::size_t i = 0; i < n; ++i) {
+            Term& t = terms_[i];
+            std::size_t j = 0;
+            if (present >> i & 1) {
+              j = index_[i * kSpan + at];
+            } else if (outside >> i & 1) {
+              if (!seek_term(t, doc)) continue;
+              j = t.pos;
+            } else {
+              continue;
+            }
+            score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[j]) : t.contributions[j]);
           }
-          score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[j]) : t.contributions[j]);
+          if (selection_.would_keep(doc, score)) selection_.push(doc, score);
         }
-        if (selection_.would_keep(doc, score)) selection_.push(doc, score);
       }
     }
+  }
+
+  // Bit i set when bounds[i] >= floor, for 64 bounds, none of them NaN.
+  static std::uint64_t at_least(const float* bounds, float floor) {
+    std::uint64_t bits = 0;
+#if defined(__SSE2__)
+    const __m128 f = _mm_set1_ps(floor);
+    for (std::uint32_t i = 0; i < 64; i += 4) {
+      const auto m = static_cast<std::uint64_t>(_mm_movemask_ps(_mm_cmpge_ps(_mm_loadu_ps(bounds + i), f)));
+      bits |= m << i;
+    }
+#else
+    for (std::uint32_t i = 0; i < 64; ++i) bits |= std::uint64_t{bounds[i] >= floor} << i;
+#endif
+    return bits;
   }
 
   // Whether passing over the postings of the `outside` terms is worth its
@@ -567,7 +619,7 @@ class PrunedSearch {
   // posting past the span.
   template <class DocOf, class ValueOf>
   std::size_t collect(std::size_t i, std::size_t from, std::size_t size, DocOf doc_of, ValueOf value_of,
-                      std::uint32_t s0, std::uint32_t s1, std::uint16_t live, std::uint64_t* words) {
+                      std::uint32_t s0, std::uint32_t s1, std::uint16_t live) {
     const auto seek_to = [&](std::size_t j, std::uint32_t doc) { return seek(doc_of, size, j, doc); };
     std::uint16_t* present = present_.data();
     float* bound = bound_.get();
@@ -585,10 +637,8 @@ class PrunedSearch {
         j = seek_to(j, rest == 0 ? s1 : s0 + (w + std::countr_zero(rest)) * kBoundWindow);
         continue;
       }
-      // A document's first term starts its bound from 0.0, as a score starts.
-      bound[at] = (present[at] == 0 ? 0.0f : bound[at]) + value_of(j, w);
+      bound[at] = bound[at] + value_of(j, w);
       present[at] |= bit;
-      words[at >> 6] |= std::uint64_t{1} << (at & 63);
       index[at] = static_cast<std::uint32_t>(j);
       ++j;
     }

@@ -60,6 +60,13 @@ class TopK {
     return !heap_.empty() && better(Scored{nan_to_neg_inf(score), id}, heap_.front());
   }
 
+  // A score no lower than that of every pair `push` would keep now (in the
+  // totalOrder): -inf while there is room.
+  float floor() const {
+    return heap_.size() < k_ || heap_.empty() ? -std::numeric_limits<float>::infinity()
+                                              : heap_.front().score;
+  }
+
   // The values held, best first; a NaN input score comes back as -inf.
   std::vector<Scored> finish() &&;
 

@@ -179,6 +179,20 @@ struct TermBound {
   // there. Values rise with the step; the last is max itself.
   std::vector<std::uint8_t> window_steps;
   std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
+  // Dense terms: where each window's postings start, so that a search goes
+  // straight to them instead of seeking them: per span the first posting
+  // of a document in it or later (one more entry holds the posting count),
+  // and per window its first such posting counted from its span's. A span
+  // holds at most kSpan postings of a term, so 16 bits hold the count.
+  std::vector<std::uint32_t> span_starts;
+  std::vector<std::uint16_t> window_offsets;
+
+  // The first posting of a document in window w or later; w may be the
+  // window count, which gives the posting count.
+  std::size_t window_start(std::size_t w) const {
+    return w == window_offsets.size() ? span_starts.back()
+                                      : span_starts[w / kWindowsPerSpan] + window_offsets[w];
+  }
   std::vector<float> step_values;        // 256 of them
 
   // The smallest step whose value is at least v, for 0 <= v <= max: found
@@ -218,6 +232,26 @@ void set_steps(TermBound& bound, std::size_t windows, std::span<const WindowValu
   }
 }
 
+// Fills a dense term's window starts from the first posting of each window
+// holding any (in window order).
+void set_starts(TermBound& bound, std::size_t windows, std::size_t postings,
+                std::span<const std::pair<std::uint32_t, std::uint32_t>> firsts) {
+  std::vector<std::uint32_t> starts(windows + 1, static_cast<std::uint32_t>(postings));
+  std::size_t next = firsts.size();
+  for (std::size_t w = windows; w-- > 0;) {
+    if (next > 0 && firsts[next - 1].first == w) --next;
+    if (next < firsts.size()) starts[w] = firsts[next].second;
+  }
+  const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
+  bound.span_starts.resize(spans + 1);
+  for (std::size_t s = 0; s < spans; ++s) bound.span_starts[s] = starts[s * kWindowsPerSpan];
+  bound.span_starts[spans] = starts[windows];
+  bound.window_offsets.resize(windows);
+  for (std::size_t w = 0; w < windows; ++w) {
+    bound.window_offsets[w] = static_cast<std::uint16_t>(starts[w] - bound.span_starts[w / kWindowsPerSpan]);
+  }
+}
+
 // Whether the stored parameters keep every contribution of a posting with
 // tf >= 1 a finite number >= 0 that rises with tf and falls with the
 // document's length: k1 >= 0, 0 <= b <= 1, and sizes for which no step of
@@ -246,10 +280,12 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
                     std::size_t windows, TermBound& bound) {
   // Postings come in document order, so each window's are one run.
   std::vector<WindowValue> values;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> firsts;  // (window, its first posting)
   float max = 0.0f;
   const std::size_t n = postings.size();
   for (std::size_t i = 0; i < n;) {
     const std::uint32_t w = postings.doc(i) / kBoundWindow;
+    firsts.emplace_back(w, static_cast<std::uint32_t>(i));
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
     std::uint32_t most_tf = 0;
     std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
@@ -271,6 +307,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   }
   bound.max = max;
   set_steps(bound, windows, values);
+  set_starts(bound, windows, n, firsts);
   return true;
 }
 
@@ -302,6 +339,12 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
       if (window_max[w] > 0.0f) values.push_back({static_cast<std::uint32_t>(w), window_max[w]});
     }
     set_steps(bound, windows, values);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> firsts;
+    for (std::size_t i = 0; i < postings.size(); ++i) {
+      const std::uint32_t w = postings.doc(i) / kBoundWindow;
+      if (firsts.empty() || firsts.back().first != w) firsts.emplace_back(w, static_cast<std::uint32_t>(i));
+    }
+    set_starts(bound, windows, postings.size(), firsts);
   }
   return bound;
 }
@@ -517,9 +560,7 @@ class PrunedSearch {
         continue;
       }
       if (t.dense) {
-        const PostingList& p = t.postings;
-        t.pos = collect(i, t.pos, p.size(), [&](std::size_t j) { return p.doc(j); },
-                        [&](std::size_t, std::uint32_t w) { return own[i][w]; }, s0, s1, live);
+        collect_dense(i, span, live);
       } else {
         t.pos = collect(i, t.pos, t.docs.size(), [&](std::size_t j) { return t.docs[j]; },
                         [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live);
@@ -604,14 +645,37 @@ class PrunedSearch {
   }
 
   // Moves the term's pos to its first posting at or after `doc`; whether
-  // that posting is doc's.
+  // that posting is doc's. A dense term starts from doc's window.
   static bool seek_term(Term& t, std::uint32_t doc) {
+    if (t.dense) t.pos = std::max(t.pos, t.bound->window_start(doc / kBoundWindow));
     const auto found = [&](const auto& doc_of, std::size_t size) {
       t.pos = seek(doc_of, size, t.pos, doc);
       return t.pos < size && doc_of(t.pos) == doc;
     };
     return t.dense ? found([&](std::size_t j) { return t.postings.doc(j); }, t.postings.size())
                    : found([&](std::size_t j) { return t.docs[j]; }, t.docs.size());
+  }
+
+  // collect for a dense term, whose postings in each window are known.
+  void collect_dense(std::size_t i, std::uint32_t span, std::uint16_t live) {
+    const Term& t = terms_[i];
+    const std::size_t windows = t.bound->window_offsets.size();
+    const std::uint32_t s0 = span * kSpan;
+    const auto bit = static_cast<std::uint16_t>(1u << i);
+    std::uint32_t* index = &index_[i * kSpan];
+    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+      const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
+      const std::size_t window = std::size_t{span} * kWindowsPerSpan + w;
+      if (window >= windows) break;  // past the last document
+      const float value = own_[i][w];
+      const std::size_t end = t.bound->window_start(window + 1);
+      for (std::size_t j = t.bound->window_start(window); j < end; ++j) {
+        const std::uint32_t at = t.postings.doc(j) - s0;
+        bound_[at] = bound_[at] + value;
+        present_[at] |= bit;
+        index[at] = static_cast<std::uint32_t>(j);
+      }
+    }
   }
 
   // Adds term i's postings in the live windows of the span [s0, s1) to the

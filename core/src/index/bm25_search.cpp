@@ -179,6 +179,7 @@ struct TermBound {
   // there. Values rise with the step; the last is max itself.
   std::vector<std::uint8_t> window_steps;
   std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
+  std::vector<float> step_values;        // 256 of them
   // Dense terms: where each window's postings start, so that a search goes
   // straight to them instead of seeking them: per span the first posting
   // of a document in it or later (one more entry holds the posting count),
@@ -193,63 +194,77 @@ struct TermBound {
     return w == window_offsets.size() ? span_starts.back()
                                       : span_starts[w / kWindowsPerSpan] + window_offsets[w];
   }
-  std::vector<float> step_values;        // 256 of them
-
-  // The smallest step whose value is at least v, for 0 <= v <= max: found
-  // from v's share of max, then moved to the exact step.
-  std::uint8_t step_at_least(float v) const {
-    if (!(v > 0.0f)) return 0;
-    int q = std::clamp(static_cast<int>(v / max * 255.0f), 0, 255);
-    while (q < 255 && step_values[q] < v) ++q;
-    while (q > 0 && step_values[q - 1] >= v) --q;
-    return static_cast<std::uint8_t>(q);
-  }
 };
 
 namespace {
 
-// A window holding postings of a term, and its largest contribution there.
-struct WindowValue {
-  std::uint32_t window;
-  float value;
+// The windows holding postings of a term, in order: each one's number, its
+// first posting, and its largest contribution or a bound of it.
+struct WindowRuns {
+  std::vector<std::uint32_t> windows;
+  std::vector<std::uint32_t> firsts;
+  std::vector<float> values;
+
+  void reserve(std::size_t n) {
+    windows.reserve(n);
+    firsts.reserve(n);
+    values.reserve(n);
+  }
+  void push(std::uint32_t window, std::uint32_t first, float value) {
+    windows.push_back(window);
+    firsts.push_back(first);
+    values.push_back(value);
+  }
 };
 
-// Fills the steps of a dense term's bound from its largest contribution in
-// each window that holds any of its postings (in window order; the others
-// keep step 0). Only those windows cost anything: a term in a quarter of the
-// windows leaves most of them empty.
-void set_steps(TermBound& bound, std::size_t windows, std::span<const WindowValue> values) {
+// The smallest step whose value is at least v, for 0 <= v <= the largest
+// value: found from v's share of it (`scale` is 255 over it), then moved to
+// the exact step.
+std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, float v) {
+  if (!(v > 0.0f)) return 0;
+  int q = std::clamp(static_cast<int>(v * scale), 0, 255);
+  while (q < 255 && step_values[q] < v) ++q;
+  while (q > 0 && step_values[q - 1] >= v) --q;
+  return static_cast<std::uint8_t>(q);
+}
+
+// Fills a dense term's steps and window starts from its runs (bound.max
+// already set). Only windows holding postings cost a step: a term in a
+// quarter of the windows leaves most of them empty.
+void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
   bound.step_values.resize(256);
   for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
   bound.step_values[255] = bound.max;
-  bound.window_steps.assign(windows, 0);
-  bound.span_steps.assign((windows + kWindowsPerSpan - 1) / kWindowsPerSpan, 0);
-  for (const WindowValue& v : values) {
-    const std::uint8_t step = bound.step_at_least(v.value);
-    bound.window_steps[v.window] = step;
-    std::uint8_t& span = bound.span_steps[v.window / kWindowsPerSpan];
-    span = std::max(span, step);
-  }
-}
-
-// Fills a dense term's window starts from the first posting of each window
-// holding any (in window order).
-void set_starts(TermBound& bound, std::size_t windows, std::size_t postings,
-                std::span<const std::pair<std::uint32_t, std::uint32_t>> firsts) {
-  std::vector<std::uint32_t> starts(windows + 1, static_cast<std::uint32_t>(postings));
-  std::size_t next = firsts.size();
-  for (std::size_t w = windows; w-- > 0;) {
-    if (next > 0 && firsts[next - 1].first == w) --next;
-    if (next < firsts.size()) starts[w] = firsts[next].second;
-  }
+  const float scale = 255.0f / bound.max;
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
-  bound.span_starts.resize(spans + 1);
-  for (std::size_t s = 0; s < spans; ++s) bound.span_starts[s] = starts[s * kWindowsPerSpan];
-  bound.span_starts[spans] = starts[windows];
-  bound.window_offsets.resize(windows);
-  for (std::size_t w = 0; w < windows; ++w) {
-    bound.window_offsets[w] = static_cast<std::uint16_t>(starts[w] - bound.span_starts[w / kWindowsPerSpan]);
+  bound.window_steps.assign(windows, 0);
+  bound.span_steps.assign(spans, 0);
+  for (std::size_t r = 0; r < runs.windows.size(); ++r) {
+    const std::uint32_t w = runs.windows[r];
+    const std::uint8_t step = step_at_least(bound.step_values, scale, runs.values[r]);
+    bound.window_steps[w] = step;
+    bound.span_steps[w / kWindowsPerSpan] = std::max(bound.span_steps[w / kWindowsPerSpan], step);
   }
+  // A window without postings starts where the next one holding any does.
+  std::vector<std::uint32_t> starts(windows + 1);
+  std::size_t w = 0;
+  for (std::size_t r = 0; r < runs.windows.size(); ++r) {
+    std::fill(starts.begin() + static_cast<std::ptrdiff_t>(w),
+              starts.begin() + static_cast<std::ptrdiff_t>(runs.windows[r]) + 1, runs.firsts[r]);
+    w = runs.windows[r] + std::size_t{1};
+  }
+  std::fill(starts.begin() + static_cast<std::ptrdiff_t>(w), starts.end(), static_cast<std::uint32_t>(postings));
+  bound.span_starts.resize(spans + 1);
+  bound.window_offsets.resize(windows);
+  for (std::size_t s = 0; s < spans; ++s) {
+    const std::uint32_t base = starts[s * kWindowsPerSpan];
+    bound.span_starts[s] = base;
+    const std::size_t last = std::min(windows, (s + 1) * kWindowsPerSpan);
+    for (std::size_t v = s * kWindowsPerSpan; v < last; ++v) {
+      bound.window_offsets[v] = static_cast<std::uint16_t>(starts[v] - base);
+    }
+  }
+  bound.span_starts[spans] = static_cast<std::uint32_t>(postings);
 }
 
 // Whether the stored parameters keep every contribution of a posting with
@@ -279,13 +294,16 @@ constexpr std::size_t kLengthsAhead = 16;
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
   // Postings come in document order, so each window's are one run.
-  std::vector<WindowValue> values;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> firsts;  // (window, its first posting)
-  float max = 0.0f;
+  WindowRuns runs;
+  runs.reserve(std::min(windows, postings.size()));
+  std::vector<float> most_tfs;
+  std::vector<float> shortests;
+  most_tfs.reserve(std::min(windows, postings.size()));
+  shortests.reserve(std::min(windows, postings.size()));
   const std::size_t n = postings.size();
   for (std::size_t i = 0; i < n;) {
     const std::uint32_t w = postings.doc(i) / kBoundWindow;
-    firsts.emplace_back(w, static_cast<std::uint32_t>(i));
+    const auto first = static_cast<std::uint32_t>(i);
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
     std::uint32_t most_tf = 0;
     std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
@@ -299,15 +317,19 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
       shortest = std::min(shortest, bm25.doc_len(p.doc));
     }
     if (least_tf == 0) return false;
-    const float v =
-        c.contribution(idf, static_cast<float>(most_tf), static_cast<float>(shortest)) * kBoundMargin +
-        std::numeric_limits<float>::min();
-    values.push_back({w, v});
-    max = std::max(max, v);
+    runs.push(w, first, 0.0f);
+    most_tfs.push_back(static_cast<float>(most_tf));
+    shortests.push_back(static_cast<float>(shortest));
   }
+  // One contribution per window, over plain arrays, which the compiler turns
+  // into vector code.
+  float max = 0.0f;
+  for (std::size_t r = 0; r < runs.values.size(); ++r) {
+    runs.values[r] = c.contribution(idf, most_tfs[r], shortests[r]) * kBoundMargin + std::numeric_limits<float>::min();
+  }
+  for (const float v : runs.values) max = std::max(max, v);
   bound.max = max;
-  set_steps(bound, windows, values);
-  set_starts(bound, windows, n, firsts);
+  set_windows(bound, windows, n, runs);
   return true;
 }
 
@@ -319,7 +341,7 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
   TermBound bound;
   if (dense && usual_parameters(c) && windowed_bound(bm25, c, postings, idf, windows, bound)) return bound;
   // Otherwise every contribution, exactly as scoring computes it.
-  std::vector<float> window_max(dense ? windows : 0, 0.0f);
+  WindowRuns runs;
   std::uint32_t docs[kBatch];
   float contributions[kBatch];
   for (std::size_t start = 0; start < postings.size(); start += kBatch) {
@@ -330,22 +352,16 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
       // NaN fails both tests.
       if (!(v >= 0.0f && v <= std::numeric_limits<float>::max())) bound.safe = false;
       bound.max = std::max(bound.max, v);
-      if (dense) window_max[docs[i] / kBoundWindow] = std::max(window_max[docs[i] / kBoundWindow], v);
+      if (!dense) continue;
+      const std::uint32_t w = docs[i] / kBoundWindow;
+      if (runs.windows.empty() || runs.windows.back() != w) {
+        runs.push(w, static_cast<std::uint32_t>(start + i), v);
+      } else {
+        runs.values.back() = std::max(runs.values.back(), v);
+      }
     }
   }
-  if (dense && bound.safe) {
-    std::vector<WindowValue> values;
-    for (std::size_t w = 0; w < windows; ++w) {
-      if (window_max[w] > 0.0f) values.push_back({static_cast<std::uint32_t>(w), window_max[w]});
-    }
-    set_steps(bound, windows, values);
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> firsts;
-    for (std::size_t i = 0; i < postings.size(); ++i) {
-      const std::uint32_t w = postings.doc(i) / kBoundWindow;
-      if (firsts.empty() || firsts.back().first != w) firsts.emplace_back(w, static_cast<std::uint32_t>(i));
-    }
-    set_starts(bound, windows, postings.size(), firsts);
-  }
+  if (dense && bound.safe) set_windows(bound, windows, postings.size(), runs);
   return bound;
 }
 

@@ -106,7 +106,7 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   expect_pruned_is_plain(bm25, bounds, "every");
 }
 
-// Past 4096 documents a search covers several spans; k1 and b at their extremes, and odd ones
+// Past 2048 documents a search covers several spans; k1 and b at their extremes, and odd ones
 // (NaN, infinite, negative contributions) that send the search down the exhaustive path.
 const Params kParams[] = {
     {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f}, {5001, 1.2f, 1.0f},

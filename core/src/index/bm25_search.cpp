@@ -149,7 +149,7 @@ std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
 // the search goes on. Terms with any NaN, infinite or negative contribution
 // (odd stored k1 or b) break the argument and are scored exhaustively.
 
-constexpr std::uint32_t kBoundWindow = 256;  // documents per window of a bound
+constexpr std::uint32_t kBoundWindow = 128;  // documents per window of a bound
 constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
 constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
 constexpr std::size_t kMaxPrunedTerms = 16;  // terms of one document fit a 16-bit mask
@@ -164,8 +164,9 @@ std::size_t window_count(const Bm25& bm25) {
 }
 
 // A term in at least a quarter as many documents as there are windows keeps a
-// bound per window (at most 4 bytes per posting); a rarer one is scored whole
-// by each search, which costs about as much as reading such bounds.
+// bound and a start per window (3 bytes each, so at most 12 per posting); a
+// rarer one is scored whole by each search, which costs about as much as
+// reading such bounds.
 bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
 
 }  // namespace

@@ -164,9 +164,9 @@ std::size_t window_count(const Bm25& bm25) {
 }
 
 // A term in at least a quarter as many documents as there are windows keeps a
-// bound and a start per window (3 bytes each, so at most 12 per posting); a
-// rarer one is scored whole by each search, which costs about as much as
-// reading such bounds.
+// bound and a start per window holding postings and a few figures per span
+// (at most 6 bytes per posting); a rarer one is scored whole by each search,
+// which costs about as much as reading such bounds.
 bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
 
 }  // namespace
@@ -176,24 +176,41 @@ struct TermBound {
   // score never lowers it. Pruning is only sound over such terms.
   bool safe = true;
   float max = 0.0f;  // the largest contribution
-  // Dense terms: per window, the step whose value bounds the contributions
-  // there. Values rise with the step; the last is max itself.
-  std::vector<std::uint8_t> window_steps;
-  std::vector<std::uint8_t> span_steps;  // the same per span of kWindowsPerSpan windows
-  std::vector<float> step_values;        // 256 of them
-  // Dense terms: where each window's postings start, so that a search goes
-  // straight to them instead of seeking them: per span the first posting
-  // of a document in it or later (one more entry holds the posting count),
-  // and per window its first such posting counted from its span's. A span
-  // holds at most kSpan postings of a term, so 16 bits hold the count.
+  std::vector<float> step_values;  // 256 of them, rising; the last is max itself
+  // Dense terms, per window holding postings (a run of them, as postings
+  // come in document order): the step whose value bounds its contributions,
+  // and its first posting counted from its span's. A span holds at most
+  // kSpan postings of a term, so 16 bits hold the count. Windows without
+  // postings cost nothing, and most are so for a term in a quarter of them.
+  std::vector<std::uint8_t> run_steps;
+  std::vector<std::uint16_t> run_offsets;
+  // Dense terms, per span of kWindowsPerSpan windows: which windows hold
+  // postings (bit w: its window w), the largest of their steps, the number
+  // of runs before the span and the first posting of a document in the span
+  // or later (one more entry holds the two counts).
+  std::vector<std::uint16_t> span_windows;
+  std::vector<std::uint8_t> span_steps;
+  std::vector<std::uint32_t> span_runs;
   std::vector<std::uint32_t> span_starts;
-  std::vector<std::uint16_t> window_offsets;
 
-  // The first posting of a document in window w or later; w may be the
-  // window count, which gives the posting count.
-  std::size_t window_start(std::size_t w) const {
-    return w == window_offsets.size() ? span_starts.back()
-                                      : span_starts[w / kWindowsPerSpan] + window_offsets[w];
+  // The run of window w of span s, or of the first window after it in the
+  // span that holds postings, if any.
+  std::size_t run_at(std::size_t s, std::uint32_t w) const {
+    return span_runs[s] + bits_set(span_windows[s] & ((1u << w) - 1));
+  }
+
+  // std::popcount, which without a popcount instruction in the baseline
+  // target becomes a library call.
+  static std::size_t bits_set(std::uint32_t x) {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+  }
+  // The first posting of a document in window w of span s or later.
+  std::size_t start_at(std::size_t s, std::uint32_t w) const {
+    const std::size_t r = run_at(s, w);
+    return r < span_runs[s + 1] ? span_starts[s] + run_offsets[r] : span_starts[s + 1];
   }
 };
 
@@ -229,43 +246,39 @@ std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, f
   return static_cast<std::uint8_t>(q);
 }
 
-// Fills a dense term's steps and window starts from its runs (bound.max
-// already set). Only windows holding postings cost a step: a term in a
-// quarter of the windows leaves most of them empty.
+// Fills a dense term's steps and starts from its runs (bound.max already
+// set).
 void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
   bound.step_values.resize(256);
   for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
   bound.step_values[255] = bound.max;
   const float scale = 255.0f / bound.max;
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
-  bound.window_steps.assign(windows, 0);
+  const std::size_t count = runs.windows.size();
+  bound.span_windows.assign(spans, 0);
   bound.span_steps.assign(spans, 0);
-  for (std::size_t r = 0; r < runs.windows.size(); ++r) {
-    const std::uint32_t w = runs.windows[r];
-    const std::uint8_t step = step_at_least(bound.step_values, scale, runs.values[r]);
-    bound.window_steps[w] = step;
-    bound.span_steps[w / kWindowsPerSpan] = std::max(bound.span_steps[w / kWindowsPerSpan], step);
-  }
-  // A window without postings starts where the next one holding any does.
-  std::vector<std::uint32_t> starts(windows + 1);
-  std::size_t w = 0;
-  for (std::size_t r = 0; r < runs.windows.size(); ++r) {
-    std::fill(starts.begin() + static_cast<std::ptrdiff_t>(w),
-              starts.begin() + static_cast<std::ptrdiff_t>(runs.windows[r]) + 1, runs.firsts[r]);
-    w = runs.windows[r] + std::size_t{1};
-  }
-  std::fill(starts.begin() + static_cast<std::ptrdiff_t>(w), starts.end(), static_cast<std::uint32_t>(postings));
+  bound.span_runs.resize(spans + 1);
   bound.span_starts.resize(spans + 1);
-  bound.window_offsets.resize(windows);
-  for (std::size_t s = 0; s < spans; ++s) {
-    const std::uint32_t base = starts[s * kWindowsPerSpan];
-    bound.span_starts[s] = base;
-    const std::size_t last = std::min(windows, (s + 1) * kWindowsPerSpan);
-    for (std::size_t v = s * kWindowsPerSpan; v < last; ++v) {
-      bound.window_offsets[v] = static_cast<std::uint16_t>(starts[v] - base);
+  bound.run_steps.resize(count);
+  bound.run_offsets.resize(count);
+  std::size_t next = 0;  // the first span whose starts are not set yet
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::size_t s = runs.windows[r] / kWindowsPerSpan;
+    // A span without postings starts where the next one holding any does.
+    for (; next <= s; ++next) {
+      bound.span_runs[next] = static_cast<std::uint32_t>(r);
+      bound.span_starts[next] = runs.firsts[r];
     }
+    const std::uint8_t step = step_at_least(bound.step_values, scale, runs.values[r]);
+    bound.span_windows[s] = static_cast<std::uint16_t>(bound.span_windows[s] | 1u << (runs.windows[r] % kWindowsPerSpan));
+    bound.span_steps[s] = std::max(bound.span_steps[s], step);
+    bound.run_steps[r] = step;
+    bound.run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - bound.span_starts[s]);
   }
-  bound.span_starts[spans] = static_cast<std::uint32_t>(postings);
+  for (; next <= spans; ++next) {
+    bound.span_runs[next] = static_cast<std::uint32_t>(count);
+    bound.span_starts[next] = static_cast<std::uint32_t>(postings);
+  }
 }
 
 // Whether the stored parameters keep every contribution of a posting with
@@ -486,9 +499,10 @@ class PrunedSearch {
       float* const own = own_[i];
       std::fill(own, own + kWindowsPerSpan, 0.0f);
       if (t.dense) {
-        const std::size_t first = std::size_t{s} * kWindowsPerSpan;
-        const std::size_t last = std::min(first + kWindowsPerSpan, t.bound->window_steps.size());
-        for (std::size_t w = first; w < last; ++w) own[w - first] = t.bound->step_values[t.bound->window_steps[w]];
+        std::size_t r = t.bound->span_runs[s];
+        for (std::uint32_t bits = t.bound->span_windows[s]; bits != 0; bits &= bits - 1, ++r) {
+          own[std::countr_zero(bits)] = t.bound->step_values[t.bound->run_steps[r]];
+        }
       } else {
         t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
         for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1; ++j) {
@@ -664,7 +678,7 @@ class PrunedSearch {
   // Moves the term's pos to its first posting at or after `doc`; whether
   // that posting is doc's. A dense term starts from doc's window.
   static bool seek_term(Term& t, std::uint32_t doc) {
-    if (t.dense) t.pos = std::max(t.pos, t.bound->window_start(doc / kBoundWindow));
+    if (t.dense) t.pos = std::max(t.pos, t.bound->start_at(doc / kSpan, doc % kSpan / kBoundWindow));
     const auto found = [&](const auto& doc_of, std::size_t size) {
       t.pos = seek(doc_of, size, t.pos, doc);
       return t.pos < size && doc_of(t.pos) == doc;
@@ -675,19 +689,19 @@ class PrunedSearch {
 
   // collect for a dense term, whose postings in each window are known.
   void collect_dense(std::size_t i, std::uint32_t span, std::uint16_t live) {
-    const Term& t = terms_[i];
-    const std::size_t windows = t.bound->window_offsets.size();
+    const TermBound& b = *terms_[i].bound;
+    const PostingList& postings = terms_[i].postings;
     const std::uint32_t s0 = span * kSpan;
     const auto bit = static_cast<std::uint16_t>(1u << i);
     std::uint32_t* index = &index_[i * kSpan];
-    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+    const std::size_t runs_end = b.span_runs[span + 1];
+    for (std::uint32_t rest = live & b.span_windows[span]; rest != 0; rest &= rest - 1) {
       const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
-      const std::size_t window = std::size_t{span} * kWindowsPerSpan + w;
-      if (window >= windows) break;  // past the last document
+      const std::size_t r = b.run_at(span, w);
       const float value = own_[i][w];
-      const std::size_t end = t.bound->window_start(window + 1);
-      for (std::size_t j = t.bound->window_start(window); j < end; ++j) {
-        const std::uint32_t at = t.postings.doc(j) - s0;
+      const std::size_t end = r + 1 < runs_end ? b.span_starts[span] + b.run_offsets[r + 1] : b.span_starts[span + 1];
+      for (std::size_t j = b.span_starts[span] + b.run_offsets[r]; j < end; ++j) {
+        const std::uint32_t at = postings.doc(j) - s0;
         bound_[at] = bound_[at] + value;
         present_[at] |= bit;
         index[at] = static_cast<std::uint32_t>(j);

@@ -169,6 +169,15 @@ std::size_t window_count(const Bm25& bm25) {
 // which costs about as much as reading such bounds.
 bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
 
+// std::popcount, which without a popcount instruction in the baseline target
+// becomes a library call.
+std::size_t bits_set(std::uint32_t x) {
+  x = x - ((x >> 1) & 0x55555555u);
+  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+  return (x * 0x01010101u) >> 24;
+}
+
 }  // namespace
 
 struct TermBound {
@@ -197,15 +206,6 @@ struct TermBound {
   // span that holds postings, if any.
   std::size_t run_at(std::size_t s, std::uint32_t w) const {
     return span_runs[s] + bits_set(span_windows[s] & ((1u << w) - 1));
-  }
-
-  // std::popcount, which without a popcount instruction in the baseline
-  // target becomes a library call.
-  static std::size_t bits_set(std::uint32_t x) {
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
   }
   // The first posting of a document in window w of span s or later.
   std::size_t start_at(std::size_t s, std::uint32_t w) const {

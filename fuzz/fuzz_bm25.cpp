@@ -1,7 +1,25 @@
 // bm25.bin reader: from_bytes, then every term looked up and every posting
-// visited through the in-place accessors.
+// visited through the in-place accessors; then the pruned search, whose
+// bounds rest on the stored lengths, frequencies and parameters, against the
+// plain evaluation over queries of the file's own terms.
+
+#include <bit>
 
 #include "formats/bm25.h"
+#include "index/bm25_search.h"
+
+namespace {
+
+void expect_same(const std::vector<tessavine::Scored>& a, const std::vector<tessavine::Scored>& b) {
+  if (a.size() != b.size()) __builtin_trap();
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].id != b[i].id || std::bit_cast<std::uint32_t>(a[i].score) != std::bit_cast<std::uint32_t>(b[i].score)) {
+      __builtin_trap();
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const auto* p = reinterpret_cast<const std::byte*>(data);
@@ -20,6 +38,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Neighbours that are not stored: a longer and a shorter key.
     idx->find_term(term + '\0');
     if (!term.empty()) idx->find_term(std::string_view(term).substr(0, term.size() - 1));
+  }
+  // Queries of the first few terms, alone and together, with one set of
+  // bounds shared by all as a reader shares it.
+  const tessavine::Bm25Bounds bounds;
+  std::string together;
+  for (std::uint32_t t = 0; t < idx->term_count() && t < 4; ++t) {
+    together += std::string(idx->term(t)) + ' ';
+    for (const std::string& query : {std::string(idx->term(t)), together}) {
+      for (const std::size_t k : {std::size_t{1}, std::size_t{3}, std::size_t{idx->doc_count()}}) {
+        if (k == 0) continue;
+        expect_same(tessavine::search_bm25_pruned(*idx, bounds, query, k, 0),
+                    tessavine::search_bm25_plain(*idx, query, k));
+      }
+    }
   }
   // Probes from the input's last bytes, including absent documents.
   const std::vector<std::string> probe = {std::string(reinterpret_cast<const char*>(data), size < 3 ? size : 3)};

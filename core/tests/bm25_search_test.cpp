@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -114,6 +116,25 @@ const Params kParams[] = {
     {2001, -1.2f, 3.0f}, {2002, kNan, 0.75f}, {2003, 1.2f, kNan}, {2004, kInf, 0.5f}, {2005, 1.2f, -kInf},
     {2006, 1.2f, -1.0f}};
 INSTANTIATE_TEST_SUITE_P(Params, Bm25PrunedTest, ::testing::ValuesIn(kParams));
+
+// Average lengths a file can hold but no writer stores: the bounds then come
+// from contributions near zero, or none at all.
+TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {
+  std::mt19937 rng(5);
+  Bm25Builder builder;
+  for (const auto& d : random_corpus(rng, 3000)) builder.add_tokens(std::span<const std::string>(d));
+  const std::vector<std::byte> bytes = *std::move(builder).finish(1.2f, 0.75f);
+  for (const float avgdl : {5e-41f, -1.125f, 0.0f, kNan, kInf, 1e-3f, 1e30f, kMax}) {
+    SCOPED_TRACE("avgdl " + std::to_string(avgdl));
+    std::vector<std::byte> patched = bytes;
+    const auto bits = std::bit_cast<std::array<std::byte, 4>>(avgdl);  // little-endian, as stored
+    std::copy(bits.begin(), bits.end(), patched.begin() + 16);
+    const Bm25 bm25 = open_bm25(std::move(patched));
+    const Bm25Bounds bounds;
+    for (int q = 0; q < 4; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
+    expect_pruned_is_plain(bm25, bounds, "every");
+  }
+}
 
 TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::mt19937 rng(11);

@@ -240,7 +240,9 @@ struct WindowRuns {
 // the exact step.
 std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, float v) {
   if (!(v > 0.0f)) return 0;
-  int q = std::clamp(static_cast<int>(v * scale), 0, 255);
+  // The largest value may be so small that `scale` is infinite.
+  const float share = v * scale;
+  int q = share < 255.0f ? static_cast<int>(share) : 255;
   while (q < 255 && step_values[q] < v) ++q;
   while (q > 0 && step_values[q - 1] >= v) --q;
   return static_cast<std::uint8_t>(q);

@@ -310,33 +310,39 @@ constexpr std::size_t kLengthsAhead = 16;
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
   // Postings come in document order, so each window's are one run.
-  WindowRuns runs;
-  runs.reserve(std::min(windows, postings.size()));
-  std::vector<float> most_tfs;
-  std::vector<float> shortests;
-  most_tfs.reserve(std::min(windows, postings.size()));
-  shortests.reserve(std::min(windows, postings.size()));
   const std::size_t n = postings.size();
-  for (std::size_t i = 0; i < n;) {
+  const std::size_t most_runs = std::min(windows, n);
+  WindowRuns runs;
+  runs.windows.resize(most_runs);
+  runs.firsts.resize(most_runs);
+  runs.values.resize(most_runs);
+  std::vector<float> most_tfs(most_runs);
+  std::vector<float> shortests(most_runs);
+  std::size_t count = 0;
+  bool zero_tf = false;
+  for (std::size_t i = 0; i < n; ++count) {
     const std::uint32_t w = postings.doc(i) / kBoundWindow;
     const auto first = static_cast<std::uint32_t>(i);
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
     std::uint32_t most_tf = 0;
-    std::uint32_t least_tf = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t shortest = std::numeric_limits<std::uint32_t>::max();
     for (; i < n; ++i) {
       const Posting p = postings[i];
       if (p.doc >= end) break;
       if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
       most_tf = std::max(most_tf, p.tf);
-      least_tf = std::min(least_tf, p.tf);
+      zero_tf |= p.tf == 0;
       shortest = std::min(shortest, bm25.doc_len(p.doc));
     }
-    if (least_tf == 0) return false;
-    runs.push(w, first, 0.0f);
-    most_tfs.push_back(static_cast<float>(most_tf));
-    shortests.push_back(static_cast<float>(shortest));
+    runs.windows[count] = w;
+    runs.firsts[count] = first;
+    most_tfs[count] = static_cast<float>(most_tf);
+    shortests[count] = static_cast<float>(shortest);
   }
+  if (zero_tf) return false;
+  runs.windows.resize(count);
+  runs.firsts.resize(count);
+  runs.values.resize(count);
   // One contribution per window, over plain arrays, which the compiler turns
   // into vector code.
   float max = 0.0f;

@@ -223,11 +223,6 @@ struct WindowRuns {
   std::vector<std::uint32_t> firsts;
   std::vector<float> values;
 
-  void reserve(std::size_t n) {
-    windows.reserve(n);
-    firsts.reserve(n);
-    values.reserve(n);
-  }
   void push(std::uint32_t window, std::uint32_t first, float value) {
     windows.push_back(window);
     firsts.push_back(first);

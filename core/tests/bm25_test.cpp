@@ -146,5 +146,41 @@ TEST(Bm25Test, FromBytesChecksInOrder) {
     EXPECT_EQ(result_text(open(bytes)), std::string("invalid index data: ") + want);
 }
 
+// A file of 2^20 postings is checked in two halves at once, the second
+// starting where term 8 does. A fault on either side of that line, or at
+// it, is found as in one piece; the fall where term 8 begins is no fault.
+TEST(Bm25Test, LargeFilesAreCheckedInHalves) {
+  constexpr std::uint32_t kDocs = 65536;
+  constexpr std::uint32_t kTerms = 16;
+  std::vector<std::uint32_t> term_offsets;
+  std::vector<std::uint32_t> post_offsets;
+  std::string area;
+  std::vector<Posting> postings;
+  postings.reserve(std::size_t{kDocs} * kTerms);
+  for (std::uint32_t t = 0; t < kTerms; ++t) {
+    term_offsets.push_back(static_cast<std::uint32_t>(area.size()));
+    post_offsets.push_back(static_cast<std::uint32_t>(postings.size()));
+    area += {char('a' + t / 8), char('a' + t % 8)};
+    for (std::uint32_t doc = 0; doc < kDocs; ++doc) postings.push_back({doc, 1});
+  }
+  term_offsets.push_back(static_cast<std::uint32_t>(area.size()));
+  post_offsets.push_back(static_cast<std::uint32_t>(postings.size()));
+  const std::size_t half = postings.size() / 2;
+  const auto with = [&](std::size_t at, std::uint32_t doc) {
+    std::vector<Posting> changed = postings;
+    changed[at].doc = doc;
+    return bm25_file(kDocs, term_offsets, area, post_offsets, changed);
+  };
+  EXPECT_TRUE(open(bm25_file(kDocs, term_offsets, area, post_offsets, postings)).has_value());
+  const std::pair<std::vector<std::byte>, const char*> cases[] = {
+      {with(half - 1, 0), "bm25: postings are not sorted by document"},
+      {with(half + 1, 0), "bm25: postings are not sorted by document"},
+      {with(half + 3 * kDocs + 100, 7), "bm25: postings are not sorted by document"},
+      {with(postings.size() - 1, kDocs), "bm25: posting references a missing document"},
+  };
+  for (const auto& [bytes, want] : cases)
+    EXPECT_EQ(result_text(open(bytes)), std::string("invalid index data: ") + want);
+}
+
 }  // namespace
 }  // namespace tessavine

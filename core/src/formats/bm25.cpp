@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/in_two.h"
 #include "base/utf8.h"
 
 #if defined(__SSE2__)
@@ -290,29 +291,38 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
 
 namespace {
 
-// Whether every posting names a document below d and each term's postings
-// rise strictly: over all postings at once, a fall (or a repeat) being fine
-// only where a term's postings begin. `offsets` is the table of where each
-// term's postings begin, already checked to rise and to end at the last.
+// Whether postings [first, last) name documents below d and each term's
+// postings rise strictly: over all of them at once, a fall (or a repeat) being
+// fine only where a term's postings begin. `offsets` is the table of where
+// each term's postings begin, already checked to rise and to end at the last.
 bool postings_in_order(std::span<const std::byte> postings, std::span<const std::byte> offsets,
-                       std::uint32_t d) {
-  const std::size_t n = postings.size() / 8;
+                       std::uint32_t d, std::size_t first, std::size_t last) {
   const auto doc = [&](std::size_t j) { return read_u32_le(postings, 8 * j); };
-  std::size_t next_start = 0;  // index into offsets of the next term start at or after j
+  const auto start_of = [&](std::size_t i) { return read_u32_le(offsets, 4 * i); };
   const std::size_t starts = offsets.size() / 4;
+  // The first term start at or after `first`, found by halving.
+  std::size_t next_start = 0;
+  for (std::size_t hi = starts; next_start < hi;) {
+    const std::size_t mid = next_start + (hi - next_start) / 2;
+    if (start_of(mid) < first) {
+      next_start = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
   // A fall at j is allowed when some term's postings begin at j.
   const auto begins_term = [&](std::size_t j) {
-    while (next_start < starts && read_u32_le(offsets, 4 * next_start) < j) ++next_start;
-    return next_start < starts && read_u32_le(offsets, 4 * next_start) == j;
+    while (next_start < starts && start_of(next_start) < j) ++next_start;
+    return next_start < starts && start_of(next_start) == j;
   };
-  std::uint32_t prev = 0;
-  std::size_t j = 0;
+  std::uint32_t prev = first == 0 ? 0 : doc(first - 1);
+  std::size_t j = first;
 #if defined(__SSE2__)
   // Four postings at a time: their documents below d, each above the one
   // before it; a block with a fall looks at its postings one by one.
   const __m128i sign = _mm_set1_epi32(static_cast<int>(0x80000000u));
   const __m128i limit = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(d)), sign);
-  for (; j + 4 <= n; j += 4) {
+  for (; j + 4 <= last; j += 4) {
     const auto* at = reinterpret_cast<const float*>(postings.data() + 8 * j);
     const __m128i docs = _mm_castps_si128(
         _mm_shuffle_ps(_mm_loadu_ps(at), _mm_loadu_ps(at + 4), _MM_SHUFFLE(2, 0, 2, 0)));
@@ -328,13 +338,31 @@ bool postings_in_order(std::span<const std::byte> postings, std::span<const std:
     prev = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(docs, _MM_SHUFFLE(3, 3, 3, 3))));
   }
 #endif
-  for (; j < n; ++j) {
+  for (; j < last; ++j) {
     const std::uint32_t current = doc(j);
     if (current >= d) return false;
     if ((j == 0 || current <= prev) && !begins_term(j)) return false;
     prev = current;
   }
   return true;
+}
+
+// Files with this many postings are checked in two halves at once: the check
+// is bound by how fast one core reads them.
+constexpr std::size_t kSplitCheck = std::size_t{1} << 20;
+
+bool all_postings_in_order(std::span<const std::byte> postings, std::span<const std::byte> offsets,
+                           std::uint32_t d) {
+  const std::size_t n = postings.size() / 8;
+  if (n >= kSplitCheck) {
+    bool first = false;
+    bool second = false;
+    if (in_two([&] { first = postings_in_order(postings, offsets, d, 0, n / 2); },
+               [&] { second = postings_in_order(postings, offsets, d, n / 2, n); })) {
+      return first && second;
+    }
+  }
+  return postings_in_order(postings, offsets, d, 0, n);
 }
 
 }  // namespace
@@ -397,7 +425,7 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
   // Usually every posting is in order: one quick pass says so. Otherwise
   // the term-by-term pass below finds the first fault.
   const std::span<const std::byte> postings = bytes.subspan(out.postings_, 8 * p);
-  if (postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
+  if (all_postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
     out.storage_ = std::move(storage);
     return out;
   }

@@ -9,12 +9,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 
+#include "base/in_two.h"
 #include "storage/fd.h"
 
 namespace tessavine {
@@ -97,32 +95,10 @@ Status read_start(int fd, const std::filesystem::path& path, std::size_t size, B
                   std::size_t& len) {
   if (size >= kSplitRead) {
     const std::size_t half = size / 2;
+    std::optional<Result<std::size_t>> first;
     Result<std::size_t> second = std::size_t{0};
-    std::exception_ptr thrown;  // by the helper, rethrown here
-    std::optional<std::thread> helper;
-    try {
-      helper.emplace([&] {
-        try {
-          second = read_range(fd, path, buf.data() + half, size - half, half);
-        } catch (...) {
-          thrown = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: one read does it all.
-    }
-    if (helper) {
-      // Joined on every way out, an exception from the first half included.
-      struct Joiner {
-        std::thread& t;
-        ~Joiner() { t.join(); }
-      };
-      std::optional<Result<std::size_t>> first;
-      {
-        const Joiner joiner{*helper};
-        first = read_range(fd, path, buf.data(), half, 0);
-      }
-      if (thrown) std::rethrow_exception(thrown);
+    if (in_two([&] { first = read_range(fd, path, buf.data(), half, 0); },
+               [&] { second = read_range(fd, path, buf.data() + half, size - half, half); })) {
       if (!*first) return fail(std::move(*first).error());
       if (!second) return fail(std::move(second).error());
       if (**first == half) {
@@ -131,6 +107,7 @@ Status read_start(int fd, const std::filesystem::path& path, std::size_t size, B
       }
       // The file shrank under the first half: read it again in one piece.
     }
+    // Without a thread to be had, one read does it all.
   }
   auto got = read_range(fd, path, buf.data(), size, 0);
   if (!got) return fail(std::move(got).error());

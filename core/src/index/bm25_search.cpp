@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/bits.h"
 #include "text/tokenize.h"
 
 #if defined(__SSE2__)
@@ -169,15 +170,6 @@ std::size_t window_count(const Bm25& bm25) {
 // which costs about as much as reading such bounds.
 bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
 
-// std::popcount, which without a popcount instruction in the baseline target
-// becomes a library call.
-std::size_t bits_set(std::uint32_t x) {
-  x = x - ((x >> 1) & 0x55555555u);
-  x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-  x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-  return (x * 0x01010101u) >> 24;
-}
-
 }  // namespace
 
 struct TermBound {
@@ -205,7 +197,7 @@ struct TermBound {
   // The run of window w of span s, or of the first window after it in the
   // span that holds postings, if any.
   std::size_t run_at(std::size_t s, std::uint32_t w) const {
-    return span_runs[s] + bits_set(span_windows[s] & ((1u << w) - 1));
+    return span_runs[s] + popcount_swar(span_windows[s] & ((1u << w) - 1));
   }
   // The first posting of a document in window w of span s or later.
   std::size_t start_at(std::size_t s, std::uint32_t w) const {
@@ -588,16 +580,11 @@ class PrunedSearch {
     // of those terms' bounds: a sparse term's exact contribution, a dense
     // term's bound in the window.
     for (std::size_t i = 0; i < n; ++i) {
-      Term& t = terms_[i];
-      if (outside >> i & 1) {
-        seek_term(t, s0);
-        continue;
-      }
-      if (t.dense) {
+      if (outside >> i & 1) continue;  // looked up below
+      if (terms_[i].dense) {
         collect_dense(i, span, live);
       } else {
-        t.pos = collect(i, t.pos, t.docs.size(), [&](std::size_t j) { return t.docs[j]; },
-                        [&](std::size_t j, std::uint32_t) { return t.contributions[j]; }, s0, s1, live);
+        collect_sparse(i, s0, s1, live);
       }
     }
     // The non-essential terms' bounds per window, summed in term order. Added
@@ -690,7 +677,9 @@ class PrunedSearch {
                    : found([&](std::size_t j) { return t.docs[j]; }, t.docs.size());
   }
 
-  // collect for a dense term, whose postings in each window are known.
+  // Adds term i's postings in the live windows of the span to the documents'
+  // bounds (its bound in the window), noting which terms each document holds
+  // and where. A dense term's postings in each window are known.
   void collect_dense(std::size_t i, std::uint32_t span, std::uint16_t live) {
     const TermBound& b = *terms_[i].bound;
     const PostingList& postings = terms_[i].postings;
@@ -712,22 +701,24 @@ class PrunedSearch {
     }
   }
 
-  // Adds term i's postings in the live windows of the span [s0, s1) to the
-  // documents' bounds, starting from posting `from`; returns the first
-  // posting past the span.
-  template <class DocOf, class ValueOf>
-  std::size_t collect(std::size_t i, std::size_t from, std::size_t size, DocOf doc_of, ValueOf value_of,
-                      std::uint32_t s0, std::uint32_t s1, std::uint16_t live) {
-    const auto seek_to = [&](std::size_t j, std::uint32_t doc) { return seek(doc_of, size, j, doc); };
+  // collect_dense for a sparse term, whose postings are found by seeking:
+  // from its pos, which bound_windows left at the span's first posting, to
+  // the first one past the span.
+  void collect_sparse(std::size_t i, std::uint32_t s0, std::uint32_t s1, std::uint16_t live) {
+    Term& t = terms_[i];
+    const std::size_t size = t.docs.size();
+    const std::uint32_t* docs = t.docs.data();
+    const auto seek_to = [&](std::size_t j, std::uint32_t doc) {
+      return seek([&](std::size_t k) { return docs[k]; }, size, j, doc);
+    };
+    const float* contributions = t.contributions.data();
     std::uint16_t* present = present_.data();
     float* bound = bound_.get();
     std::uint32_t* index = &index_[i * kSpan];
     const auto bit = static_cast<std::uint16_t>(1u << i);
-    std::size_t j = seek_to(from, s0);
-    while (j < size) {
-      const std::uint32_t doc = doc_of(j);
-      if (doc >= s1) break;
-      const std::uint32_t at = doc - s0;
+    std::size_t j = t.pos;
+    while (j < size && docs[j] < s1) {
+      const std::uint32_t at = docs[j] - s0;
       const std::uint32_t w = at / kBoundWindow;
       if (!(live >> w & 1)) {
         // On to the next live window, if any.
@@ -735,12 +726,12 @@ class PrunedSearch {
         j = seek_to(j, rest == 0 ? s1 : s0 + (w + std::countr_zero(rest)) * kBoundWindow);
         continue;
       }
-      bound[at] = bound[at] + value_of(j, w);
+      bound[at] = bound[at] + contributions[j];
       present[at] |= bit;
       index[at] = static_cast<std::uint32_t>(j);
       ++j;
     }
-    return j;
+    t.pos = j;
   }
 
   const Bm25& bm25_;

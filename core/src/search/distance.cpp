@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/bits.h"
+
 #if defined(__x86_64__)
 #define TESSAVINE_X86_64 1
 // GCC 12's AVX-512 headers build "undefined" registers from themselves, which
@@ -41,15 +43,6 @@ std::uint64_t load_u64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
-}
-
-// Without the POPCNT instruction the compiler's builtin becomes a library
-// call per word; this bit-slicing count is several times faster.
-std::uint64_t popcount_swar(std::uint64_t x) {
-  x = x - ((x >> 1) & 0x5555555555555555ull);
-  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-  return (x * 0x0101010101010101ull) >> 56;
 }
 
 // Instantiated with kHardware only inside functions compiled for POPCNT, where

@@ -29,6 +29,14 @@ int full_sync(int fd) {
   }
 }
 
+// Syncs a file's or directory's data and metadata to stable storage.
+Status sync_path(const fs::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return fail(Error::io(path, errno));
+  if (const int error = full_sync(fd.get()); error != 0) return fail(Error::io(path, error));
+  return {};
+}
+
 // Syncs the directory that holds `path`: a directory just made there is
 // otherwise not sure to survive a power loss, and with it a first commit
 // that already reported success.
@@ -205,19 +213,9 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
-  Status sync_file(const fs::path& path) override {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return fail(Error::io(path, errno));
-    if (const int error = full_sync(fd.get()); error != 0) return fail(Error::io(path, error));
-    return {};
-  }
+  Status sync_file(const fs::path& path) override { return sync_path(path); }
 
-  Status sync_dir(const fs::path& path) override {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return fail(Error::io(path, errno));
-    if (const int error = full_sync(fd.get()); error != 0) return fail(Error::io(path, error));
-    return {};
-  }
+  Status sync_dir(const fs::path& path) override { return sync_path(path); }
 
   Status rename(const fs::path& from, const fs::path& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return fail(Error::io(to, errno));

@@ -69,6 +69,12 @@ class Docs {
   std::uint32_t count() const { return count_; }
   // The raw JSON bytes of record i (i < count()).
   std::string_view record_bytes(std::uint32_t i) const;
+  // Hints that record i (i < count()) will be read soon: its entries in the
+  // offset table, or the record itself (which reads those entries).
+  void prefetch_offset(std::uint32_t i) const {
+    __builtin_prefetch(storage_.bytes().data() + 16 + 8 * std::uint64_t{i});
+  }
+  void prefetch_record(std::uint32_t i) const;
   Result<ChunkRecord> get_record(std::uint32_t i) const;
 
  private:

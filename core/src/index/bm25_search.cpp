@@ -764,6 +764,28 @@ const TermBound& Bm25Bounds::of(const Bm25& bm25, std::uint32_t term) const {
   return *terms_.try_emplace(term, std::move(bound)).first->second;
 }
 
+const TermBound* Bm25Bounds::made(std::uint32_t term) const {
+  std::shared_lock lock(mutex_);
+  const auto it = terms_.find(term);
+  return it == terms_.end() ? nullptr : it->second.get();
+}
+
+bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc) {
+  // Only dense terms with safe contributions keep their windows.
+  if (bound == nullptr || bound->span_windows.empty() || doc >= bm25.doc_count()) {
+    return bm25.has_posting(t, doc);
+  }
+  const std::size_t s = doc / kSpan;
+  const std::uint32_t w = doc / kBoundWindow % kWindowsPerSpan;
+  if ((bound->span_windows[s] >> w & 1u) == 0) return false;
+  const PostingList postings = bm25.postings(t);
+  const std::size_t first = bound->start_at(s, w);
+  const std::size_t end = w + 1 < kWindowsPerSpan ? bound->start_at(s, w + 1) : bound->span_starts[s + 1];
+  const auto docs = [&](std::size_t i) { return postings.doc(i); };
+  const std::size_t at = seek(docs, end, first, doc);
+  return at < end && postings.doc(at) == doc;
+}
+
 std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k) {
   const std::vector<std::string> terms = distinct_terms(text);
   const Bm25Constants c(bm25);

@@ -30,11 +30,18 @@ class Bm25Bounds {
 
   // `bm25` must be the file every later call passes.
   const TermBound& of(const Bm25& bm25, std::uint32_t term) const;
+  // The bound of `term` if a search has already made it, else null.
+  const TermBound* made(std::uint32_t term) const;
 
  private:
   mutable std::shared_mutex mutex_;
   mutable std::unordered_map<std::uint32_t, std::unique_ptr<const TermBound>> terms_;
 };
+
+// Whether term t has a posting for `doc`, as Bm25::has_posting tells. With
+// t's bound from the reader's cache (or null), only the postings of doc's
+// window are searched, and none when the window holds none.
+bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc);
 
 // BM25 ranking of the query terms. `search_bm25` scores every posting of the
 // query terms, term at a time; `search_bm25_pruned` gives the same result

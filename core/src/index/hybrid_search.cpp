@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <utility>
 
 #include "formats/record_text.h"
 #include "index/reader.h"
@@ -58,12 +58,14 @@ bool ranks_before(const Candidate& a, const Candidate& b) {
 // Sets the 1-based rank of each hit's first occurrence in `ranking`.
 void set_ranks(std::vector<Hit>& hits, std::span<const std::uint32_t> ranking,
                std::optional<std::uint32_t> Hit::*rank) {
-  std::unordered_map<std::uint32_t, std::size_t> index_of;
-  index_of.reserve(hits.size());
-  for (std::size_t i = 0; i < hits.size(); ++i) index_of.emplace(hits[i].id, i);
+  // The hits by chunk number (each once), found by halving: one array, where
+  // a hash map would allocate a node per hit.
+  std::vector<std::pair<std::uint32_t, std::size_t>> index_of(hits.size());
+  for (std::size_t i = 0; i < hits.size(); ++i) index_of[i] = {hits[i].id, i};
+  std::sort(index_of.begin(), index_of.end());
   for (std::size_t r = 0; r < ranking.size(); ++r) {
-    const auto it = index_of.find(ranking[r]);
-    if (it == index_of.end()) continue;
+    const auto it = std::lower_bound(index_of.begin(), index_of.end(), std::pair{ranking[r], std::size_t{0}});
+    if (it == index_of.end() || it->first != ranking[r]) continue;
     Hit& hit = hits[it->second];
     // A ranking is at most one entry per chunk long, so r + 1 fits 32 bits.
     if (!(hit.*rank)) hit.*rank = static_cast<std::uint32_t>(r + 1);
@@ -82,7 +84,7 @@ struct Fused {
 
 Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t> bm25_ranking,
                             std::string_view text, std::optional<std::span<const float>> vector,
-                            const SearchParams& params, std::size_t pool) {
+                            const SearchParams& params, std::size_t pool, bool plain) {
   Fused f{std::move(bm25_ranking), {}, PhraseQuery::parse(text), false, false, {}};
   if (vector) {
     auto found = reader.search_vector_with(*vector, pool, static_cast<std::size_t>(params.candidates),
@@ -92,9 +94,9 @@ Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t
   }
   f.boost_condition = f.query.terms.size() >= 2 && params.phrase_boost > 0.0f;
   f.rerank = !f.query.phrases.empty() || f.boost_condition;
-  const std::vector<Scored> fused =
-      rrf(params.rrf_k, {f.bm25_ranking, f.vector_ranking},
-          f.rerank ? kNoLimit : static_cast<std::size_t>(params.k));
+  const std::size_t limit = f.rerank ? kNoLimit : static_cast<std::size_t>(params.k);
+  const std::vector<Scored> fused = plain ? rrf_plain(params.rrf_k, {f.bm25_ranking, f.vector_ranking}, limit)
+                                          : rrf(params.rrf_k, {f.bm25_ranking, f.vector_ranking}, limit);
   f.candidates.reserve(fused.size());
   for (const Scored& s : fused) f.candidates.push_back({s.id, s.score, false});
   return f;
@@ -166,24 +168,29 @@ class Cutoff {
   std::vector<Candidate> best_;  // the k best so far, worst at the front
 };
 
-// The indexes of `terms` in the BM25 file; nothing when one is missing, as
-// then no chunk holds them all.
-std::optional<std::vector<std::uint32_t>> term_indexes(const Bm25& bm25,
-                                                       const std::vector<std::string>& terms) {
-  std::vector<std::uint32_t> indexes;
+// A term of the BM25 file and its bound, if the keyword search made one.
+struct FoundTerm {
+  std::uint32_t index;
+  const TermBound* bound;
+};
+
+// The terms of `terms` in the BM25 file; nothing when one is missing, as then
+// no chunk holds them all.
+std::optional<std::vector<FoundTerm>> found_terms(const Bm25& bm25, const Bm25Bounds& bounds,
+                                                  const std::vector<std::string>& terms) {
+  std::vector<FoundTerm> found;
   for (const std::string& term : terms) {
     const auto t = bm25.find_term(term);
     if (!t) return std::nullopt;
-    indexes.push_back(*t);
+    found.push_back({*t, bounds.made(*t)});
   }
-  return indexes;
+  return found;
 }
 
-bool holds_all(const Bm25& bm25, const std::optional<std::vector<std::uint32_t>>& terms,
-               std::uint32_t doc) {
+bool holds_all(const Bm25& bm25, const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t doc) {
   if (!terms) return false;
   return std::all_of(terms->begin(), terms->end(),
-                     [&](std::uint32_t t) { return bm25.has_posting(t, doc); });
+                     [&](const FoundTerm& t) { return has_posting(bm25, t.bound, t.index, doc); });
 }
 
 }  // namespace
@@ -192,7 +199,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
                                              std::optional<std::span<const float>> vector,
                                              const SearchParams& params) const {
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
-  auto fused = rank_and_fuse(*this, ids_of(search_bm25(text, pool)), text, vector, params, pool);
+  auto fused = rank_and_fuse(*this, ids_of(search_bm25(text, pool)), text, vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
@@ -200,23 +207,36 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
     const auto sequence_terms = f.boost_condition
-                                    ? term_indexes(bm25_, distinct_terms({&f.query.terms, 1}))
+                                    ? found_terms(bm25_, *bm25_bounds_, distinct_terms({&f.query.terms, 1}))
                                     : std::nullopt;
     const auto phrase_terms = f.query.phrases.empty()
                                   ? std::nullopt
-                                  : term_indexes(bm25_, distinct_terms(f.query.phrases));
+                                  : found_terms(bm25_, *bm25_bounds_, distinct_terms(f.query.phrases));
     SparseMatcher matcher(f.query);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
                   !f.query.phrases.empty());
+    // The postings tell cheaply whether a chunk can match at all; only the
+    // records of those that can are looked at, each fetched from memory
+    // while the one before it is matched.
+    std::vector<std::size_t> looked_at;
+    for (std::size_t i = 0; i < f.candidates.size(); ++i) {
+      const std::uint32_t id = f.candidates[i].id;
+      if (holds_all(bm25_, sequence_terms, id) || holds_all(bm25_, phrase_terms, id)) looked_at.push_back(i);
+    }
+    if (!looked_at.empty()) docs_.prefetch_record(f.candidates[looked_at[0]].id);
+    if (looked_at.size() > 1) docs_.prefetch_offset(f.candidates[looked_at[1]].id);
+    std::size_t next = 0;  // in looked_at
     std::vector<std::string_view> runs;
-    for (Candidate& c : f.candidates) {
+    for (std::size_t i = 0; i < f.candidates.size(); ++i) {
+      Candidate& c = f.candidates[i];
       const bool out = cutoff.reached(c.score);
-      // The postings tell cheaply whether a chunk can match at all; only
-      // those that can are looked at.
-      if (!holds_all(bm25_, sequence_terms, c.id) && !holds_all(bm25_, phrase_terms, c.id)) {
+      if (next == looked_at.size() || looked_at[next] != i) {
         cutoff.add(c);
         continue;
       }
+      ++next;
+      if (next < looked_at.size()) docs_.prefetch_record(f.candidates[looked_at[next]].id);
+      if (next + 1 < looked_at.size()) docs_.prefetch_offset(f.candidates[looked_at[next + 1]].id);
       // The stored record's heading path and text, matched as the tokenizer
       // hands out their terms, up to where the answer is settled; past the
       // cutoff only checked. A record of another shape, or a damaged one, is
@@ -242,7 +262,7 @@ Result<std::vector<Hit>> search_plain(const IndexReader& reader, std::string_vie
                                       const SearchParams& params) {
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
   auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)), text,
-                             vector, params, pool);
+                             vector, params, pool, true);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {

@@ -19,6 +19,10 @@ namespace tessavine {
 // no limit. Cannot fail.
 std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
                         std::size_t limit);
+// The same by a hash map of chunks, as the definition reads: the oracle of
+// `rrf`.
+std::vector<Scored> rrf_plain(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
+                              std::size_t limit);
 
 inline std::vector<Scored> rrf(float rrf_k,
                                std::initializer_list<std::span<const std::uint32_t>> rankings,
@@ -26,6 +30,13 @@ inline std::vector<Scored> rrf(float rrf_k,
   return rrf(rrf_k,
              std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
              limit);
+}
+inline std::vector<Scored> rrf_plain(float rrf_k,
+                                     std::initializer_list<std::span<const std::uint32_t>> rankings,
+                                     std::size_t limit) {
+  return rrf_plain(rrf_k,
+                   std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
+                   limit);
 }
 
 }  // namespace tessavine

@@ -647,7 +647,11 @@ class PrunedSearch {
 
   // Zeroes one window's entries. Written as plain vector stores: for so few
   // bytes, the string instruction the compiler picks for a fill takes
-  // longer to start than these take in all.
+  // longer to start than these take in all. GCC would turn the loops back
+  // into such a fill.
+#if defined(__GNUC__) && !defined(__clang__)
+  __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
   static void clear_window(std::uint16_t* present, float* bound) {
 #if defined(__SSE2__)
     const __m128i zero = _mm_setzero_si128();

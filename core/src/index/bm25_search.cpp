@@ -466,7 +466,7 @@ class PrunedSearch {
         first.push_back({window_bounds[w], s * kWindowsPerSpan + w});
       }
     }
-    std::sort(first.begin(), first.end(), better);
+    std::sort(first.begin(), first.end(), [](const Scored& a, const Scored& b) { return better(a, b); });
     first.resize(std::min(first.size(), kPrimingWindows));
     for (const Scored& w : first) {
       if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
@@ -580,11 +580,8 @@ class PrunedSearch {
     for (std::size_t i = 0; i < n; ++i) {
       const Term& t = terms_[i];
       if (outside >> i & 1 || !t.dense) continue;
-      const std::uint32_t first = live & t.bound->span_windows[span];
-      if (first != 0) {
-        const std::size_t j = t.bound->span_starts[span] + t.bound->run_offsets[t.bound->run_at(span, static_cast<std::uint32_t>(std::countr_zero(first)))];
-        t.postings.prefetch(j);
-      }
+      const std::uint32_t held = live & t.bound->span_windows[span];
+      if (held != 0) t.postings.prefetch(t.bound->start_at(span, static_cast<std::uint32_t>(std::countr_zero(held))));
     }
     // The documents of the essential terms, each with the sum in term order
     // of those terms' bounds: a sparse term's exact contribution, a dense

@@ -111,7 +111,12 @@ void apply(Candidate& c, const TermMatch& match, float boost) {
 // Orders the candidates when re-ranked, cuts them to k and turns them into
 // hits.
 std::vector<Hit> hits_of(Fused& f, std::size_t k) {
-  if (f.rerank) std::stable_sort(f.candidates.begin(), f.candidates.end(), ranks_before);
+  // Chunk numbers are distinct, so the order is total and a plain sort
+  // gives what a stable one would.
+  if (f.rerank) {
+    std::sort(f.candidates.begin(), f.candidates.end(),
+              [](const Candidate& a, const Candidate& b) { return ranks_before(a, b); });
+  }
   if (f.candidates.size() > k) f.candidates.resize(k);
   std::vector<Hit> hits;
   hits.reserve(f.candidates.size());

@@ -71,7 +71,8 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
     if (a.id != b.id) return a.id < b.id;
     return a.which != b.which ? a.which < b.which : a.r < b.r;
   });
-  TopK selection(limit, entries.size());
+  std::vector<Scored> fused;
+  fused.reserve(entries.size());
   for (std::size_t i = 0; i < entries.size();) {
     const std::uint32_t id = entries[i].id;
     float score = 0.0f;
@@ -80,10 +81,19 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
       if (j > i && entries[j].which == entries[j - 1].which) continue;  // a repeat
       score = score + 1.0f / ((rrf_k + static_cast<float>(entries[j].r)) + 1.0f);
     }
-    selection.push(id, score);
+    fused.push_back({nan_to_neg_inf(score), id});
     i = j;
   }
-  return std::move(selection).finish();
+  // The chunks are distinct, so the order is total: the first `limit` in it
+  // are what a bounded selection keeps.
+  const auto best_first = [](const Scored& a, const Scored& b) { return better(a, b); };
+  if (limit < fused.size()) {
+    std::partial_sort(fused.begin(), fused.begin() + static_cast<std::ptrdiff_t>(limit), fused.end(), best_first);
+    fused.resize(limit);
+  } else {
+    std::sort(fused.begin(), fused.end(), best_first);
+  }
+  return fused;
 }
 
 }  // namespace tessavine

@@ -6,8 +6,10 @@ namespace tessavine {
 namespace {
 
 // std heap functions keep the greatest element under the comparator at the
-// front; ordering by `better` makes that the worst value held.
-bool worse_at_front(const Scored& a, const Scored& b) { return better(a, b); }
+// front; ordering by `better` makes that the worst value held. Function
+// objects, so that the comparisons are inlined rather than called.
+constexpr auto worse_at_front = [](const Scored& a, const Scored& b) { return better(a, b); };
+constexpr auto best_first = [](const Scored& a, const Scored& b) { return better(a, b); };
 
 }  // namespace
 
@@ -30,7 +32,7 @@ void TopK::push(std::uint32_t id, float score) {
 }
 
 std::vector<Scored> TopK::finish() && {
-  std::sort(heap_.begin(), heap_.end(), better);
+  std::sort(heap_.begin(), heap_.end(), best_first);
   return std::move(heap_);
 }
 

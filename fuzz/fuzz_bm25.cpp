@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // Queries of the first few terms, alone and together, with one set of
   // bounds shared by all as a reader shares it.
-  const tessavine::Bm25Bounds bounds;
+  const tessavine::Bm25Bounds bounds(*idx);
   std::string together;
   for (std::uint32_t t = 0; t < idx->term_count() && t < 4; ++t) {
     together += std::string(idx->term(t)) + ' ';

@@ -103,7 +103,7 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   const Params p = GetParam();
   std::mt19937 rng(static_cast<unsigned>(p.docs));
   const Bm25 bm25 = random_bm25(rng, p.docs, p.k1, p.b);
-  const Bm25Bounds bounds;
+  const Bm25Bounds bounds(bm25);
   for (int q = 0; q < 12; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
   expect_pruned_is_plain(bm25, bounds, "every");
   // The lookup through a term's windows, for the terms the searches bounded.
@@ -138,7 +138,7 @@ TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {
     const auto bits = std::bit_cast<std::array<std::byte, 4>>(avgdl);  // little-endian, as stored
     std::copy(bits.begin(), bits.end(), patched.begin() + 16);
     const Bm25 bm25 = open_bm25(std::move(patched));
-    const Bm25Bounds bounds;
+    const Bm25Bounds bounds(bm25);
     for (int q = 0; q < 4; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
     expect_pruned_is_plain(bm25, bounds, "every");
   }
@@ -149,7 +149,7 @@ TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   const Bm25 bm25 = random_bm25(rng, 6000, 1.2f, 0.75f);
   std::vector<std::string> queries(40);
   for (auto& q : queries) q = random_query(rng);
-  const Bm25Bounds bounds;
+  const Bm25Bounds bounds(bm25);
   std::vector<std::vector<std::vector<Scored>>> got(4, std::vector<std::vector<Scored>>(queries.size()));
   {
     std::vector<std::jthread> threads;
@@ -193,7 +193,7 @@ TEST(Bm25PrunedCorpusTest, KnownItemQueriesEqualThePlainEvaluation) {
   auto built = std::move(writer).build(1);
   ASSERT_TRUE(built) << built.error().to_string();
   const Bm25 bm25 = open_bm25(std::move(built->bm25));
-  const Bm25Bounds bounds;
+  const Bm25Bounds bounds(bm25);
   while (std::getline(queries, line)) expect_pruned_is_plain(bm25, bounds, line.substr(0, line.find('\t')));
 }
 

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -779,24 +778,24 @@ class PrunedSearch {
 
 }  // namespace
 
-Bm25Bounds::Bm25Bounds() = default;
-Bm25Bounds::~Bm25Bounds() = default;
+Bm25Bounds::Bm25Bounds(const Bm25& bm25) : terms_(bm25.term_count()) {}
+
+Bm25Bounds::~Bm25Bounds() {
+  for (const auto& slot : terms_) delete slot.load(std::memory_order_relaxed);
+}
 
 const TermBound& Bm25Bounds::of(const Bm25& bm25, std::uint32_t term) const {
-  {
-    std::shared_lock lock(mutex_);
-    if (const auto it = terms_.find(term); it != terms_.end()) return *it->second;
-  }
+  std::atomic<const TermBound*>& slot = terms_[term];
+  if (const TermBound* made = slot.load(std::memory_order_acquire)) return *made;
   auto bound = std::make_unique<const TermBound>(bound_of(bm25, Bm25Constants(bm25), term));
-  std::unique_lock lock(mutex_);
-  // Another search may have put the same bound in meanwhile; either will do.
-  return *terms_.try_emplace(term, std::move(bound)).first->second;
+  // Another search may have set the slot meanwhile; either bound will do.
+  const TermBound* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, bound.get(), std::memory_order_acq_rel)) return *bound.release();
+  return *expected;
 }
 
 const TermBound* Bm25Bounds::made(std::uint32_t term) const {
-  std::shared_lock lock(mutex_);
-  const auto it = terms_.find(term);
-  return it == terms_.end() ? nullptr : it->second.get();
+  return terms_[term].load(std::memory_order_acquire);
 }
 
 bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc) {

@@ -5,10 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <shared_mutex>
+#include <atomic>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "formats/bm25.h"
@@ -22,20 +20,23 @@ struct TermBound;
 
 // The bounds of the terms of one BM25 file, computed when a query first needs
 // them and kept for the life of the reader. Shared by every search on it,
-// from any number of threads.
+// from any number of threads, without a lock: each term has a slot, set
+// once.
 class Bm25Bounds {
  public:
-  Bm25Bounds();
+  // For `bm25`, the file every later call passes.
+  explicit Bm25Bounds(const Bm25& bm25);
   ~Bm25Bounds();
+  Bm25Bounds(const Bm25Bounds&) = delete;
+  Bm25Bounds& operator=(const Bm25Bounds&) = delete;
 
-  // `bm25` must be the file every later call passes.
+  // term < bm25.term_count().
   const TermBound& of(const Bm25& bm25, std::uint32_t term) const;
   // The bound of `term` if a search has already made it, else null.
   const TermBound* made(std::uint32_t term) const;
 
  private:
-  mutable std::shared_mutex mutex_;
-  mutable std::unordered_map<std::uint32_t, std::unique_ptr<const TermBound>> terms_;
+  mutable std::vector<std::atomic<const TermBound*>> terms_;  // owned, null until made
 };
 
 // Whether term t has a posting for `doc`, as Bm25::has_posting tells. With

@@ -94,7 +94,7 @@ class IndexReader {
         docs_(std::move(docs)),
         bm25_(std::move(bm25)),
         vectors_(std::move(vectors)),
-        bm25_bounds_(std::make_unique<Bm25Bounds>()) {}
+        bm25_bounds_(std::make_unique<Bm25Bounds>(bm25_)) {}
 
   std::filesystem::path dir_;
   Manifest manifest_;

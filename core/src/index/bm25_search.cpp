@@ -198,11 +198,14 @@ struct TermBound {
   std::size_t run_at(std::size_t s, std::uint32_t w) const {
     return span_runs[s] + popcount_swar(span_windows[s] & ((1u << w) - 1));
   }
-  // The first posting of a document in window w of span s or later.
-  std::size_t start_at(std::size_t s, std::uint32_t w) const {
-    const std::size_t r = run_at(s, w);
+  // The first posting of run r of span s, or, past the span's last run, of
+  // the next span holding postings: run r's postings end where run r + 1's
+  // begin.
+  std::size_t run_first(std::size_t s, std::size_t r) const {
     return r < span_runs[s + 1] ? span_starts[s] + run_offsets[r] : span_starts[s + 1];
   }
+  // The first posting of a document in window w of span s or later.
+  std::size_t start_at(std::size_t s, std::uint32_t w) const { return run_first(s, run_at(s, w)); }
 };
 
 namespace {
@@ -465,7 +468,7 @@ class PrunedSearch {
         first.push_back({window_bounds[w], s * kWindowsPerSpan + w});
       }
     }
-    std::sort(first.begin(), first.end(), [](const Scored& a, const Scored& b) { return better(a, b); });
+    std::sort(first.begin(), first.end(), BestFirst{});
     first.resize(std::min(first.size(), kPrimingWindows));
     for (const Scored& w : first) {
       if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
@@ -714,13 +717,12 @@ class PrunedSearch {
     const std::uint32_t s0 = span * kSpan;
     const auto bit = static_cast<std::uint16_t>(1u << i);
     std::uint32_t* index = &index_[i * kSpan];
-    const std::size_t runs_end = b.span_runs[span + 1];
     for (std::uint32_t rest = live & b.span_windows[span]; rest != 0; rest &= rest - 1) {
       const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
       const std::size_t r = b.run_at(span, w);
       const float value = own_[i][w];
-      const std::size_t end = r + 1 < runs_end ? b.span_starts[span] + b.run_offsets[r + 1] : b.span_starts[span + 1];
-      for (std::size_t j = b.span_starts[span] + b.run_offsets[r]; j < end; ++j) {
+      const std::size_t end = b.run_first(span, r + 1);
+      for (std::size_t j = b.run_first(span, r); j < end; ++j) {
         const std::uint32_t at = postings.doc(j) - s0;
         bound_[at] = bound_[at] + value;
         present_[at] |= bit;
@@ -807,10 +809,10 @@ bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std:
   const std::uint32_t w = doc / kBoundWindow % kWindowsPerSpan;
   if ((bound->span_windows[s] >> w & 1u) == 0) return false;
   const PostingList postings = bm25.postings(t);
-  const std::size_t first = bound->start_at(s, w);
-  const std::size_t end = w + 1 < kWindowsPerSpan ? bound->start_at(s, w + 1) : bound->span_starts[s + 1];
+  const std::size_t r = bound->run_at(s, w);
+  const std::size_t end = bound->run_first(s, r + 1);
   const auto docs = [&](std::size_t i) { return postings.doc(i); };
-  const std::size_t at = seek(docs, end, first, doc);
+  const std::size_t at = seek(docs, end, bound->run_first(s, r), doc);
   return at < end && postings.doc(at) == doc;
 }
 

@@ -94,9 +94,9 @@ Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t
   }
   f.boost_condition = f.query.terms.size() >= 2 && params.phrase_boost > 0.0f;
   f.rerank = !f.query.phrases.empty() || f.boost_condition;
-  const std::size_t limit = f.rerank ? kNoLimit : static_cast<std::size_t>(params.k);
-  const std::vector<Scored> fused = plain ? rrf_plain(params.rrf_k, {f.bm25_ranking, f.vector_ranking}, limit)
-                                          : rrf(params.rrf_k, {f.bm25_ranking, f.vector_ranking}, limit);
+  const std::span<const std::uint32_t> both[] = {f.bm25_ranking, f.vector_ranking};
+  const std::vector<Scored> fused = (plain ? rrf_plain : rrf)(
+      params.rrf_k, std::span(both), f.rerank ? kNoLimit : static_cast<std::size_t>(params.k));
   f.candidates.reserve(fused.size());
   for (const Scored& s : fused) f.candidates.push_back({s.id, s.score, false});
   return f;
@@ -228,9 +228,13 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       const std::uint32_t id = f.candidates[i].id;
       if (holds_all(bm25_, sequence_terms, id) || holds_all(bm25_, phrase_terms, id)) looked_at.push_back(i);
     }
-    if (!looked_at.empty()) docs_.prefetch_record(f.candidates[looked_at[0]].id);
-    if (looked_at.size() > 1) docs_.prefetch_offset(f.candidates[looked_at[1]].id);
+    // Record j of them is fetched, and where record j + 1 lies.
+    const auto fetch = [&](std::size_t j) {
+      if (j < looked_at.size()) docs_.prefetch_record(f.candidates[looked_at[j]].id);
+      if (j + 1 < looked_at.size()) docs_.prefetch_offset(f.candidates[looked_at[j + 1]].id);
+    };
     std::size_t next = 0;  // in looked_at
+    fetch(next);
     std::vector<std::string_view> runs;
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       Candidate& c = f.candidates[i];
@@ -239,9 +243,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
         cutoff.add(c);
         continue;
       }
-      ++next;
-      if (next < looked_at.size()) docs_.prefetch_record(f.candidates[looked_at[next]].id);
-      if (next + 1 < looked_at.size()) docs_.prefetch_offset(f.candidates[looked_at[next + 1]].id);
+      fetch(++next);
       // The stored record's heading path and text, matched as the tokenizer
       // hands out their terms, up to where the answer is settled; past the
       // cutoff only checked. A record of another shape, or a damaged one, is

@@ -86,12 +86,11 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
   }
   // The chunks are distinct, so the order is total: the first `limit` in it
   // are what a bounded selection keeps.
-  const auto best_first = [](const Scored& a, const Scored& b) { return better(a, b); };
   if (limit < fused.size()) {
-    std::partial_sort(fused.begin(), fused.begin() + static_cast<std::ptrdiff_t>(limit), fused.end(), best_first);
+    std::partial_sort(fused.begin(), fused.begin() + static_cast<std::ptrdiff_t>(limit), fused.end(), BestFirst{});
     fused.resize(limit);
   } else {
-    std::sort(fused.begin(), fused.end(), best_first);
+    std::sort(fused.begin(), fused.end(), BestFirst{});
   }
   return fused;
 }

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -23,20 +22,5 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
 // `rrf`.
 std::vector<Scored> rrf_plain(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
                               std::size_t limit);
-
-inline std::vector<Scored> rrf(float rrf_k,
-                               std::initializer_list<std::span<const std::uint32_t>> rankings,
-                               std::size_t limit) {
-  return rrf(rrf_k,
-             std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
-             limit);
-}
-inline std::vector<Scored> rrf_plain(float rrf_k,
-                                     std::initializer_list<std::span<const std::uint32_t>> rankings,
-                                     std::size_t limit) {
-  return rrf_plain(rrf_k,
-                   std::span<const std::span<const std::uint32_t>>(rankings.begin(), rankings.size()),
-                   limit);
-}
 
 }  // namespace tessavine

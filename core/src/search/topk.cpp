@@ -6,10 +6,8 @@ namespace tessavine {
 namespace {
 
 // std heap functions keep the greatest element under the comparator at the
-// front; ordering by `better` makes that the worst value held. Function
-// objects, so that the comparisons are inlined rather than called.
-constexpr auto worse_at_front = [](const Scored& a, const Scored& b) { return better(a, b); };
-constexpr auto best_first = [](const Scored& a, const Scored& b) { return better(a, b); };
+// front; ordering by `better` makes that the worst value held.
+constexpr BestFirst worse_at_front;
 
 }  // namespace
 
@@ -32,7 +30,7 @@ void TopK::push(std::uint32_t id, float score) {
 }
 
 std::vector<Scored> TopK::finish() && {
-  std::sort(heap_.begin(), heap_.end(), best_first);
+  std::sort(heap_.begin(), heap_.end(), BestFirst{});
   return std::move(heap_);
 }
 

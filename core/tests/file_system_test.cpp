@@ -50,6 +50,26 @@ TEST(PosixFileSystemTest, WriteSyncedTruncatesUsesMode0666AndReportsShortWrites)
   }
 }
 
+// Large images go to the file in pieces: every byte arrives, in order, and
+// the file is truncated to them.
+TEST(PosixFileSystemTest, WriteUnsyncedWritesEveryPieceOfALargeImage) {
+  TempRoot root("fs");
+  FileSystem& fsys = posix_file_system();
+  std::string image((std::size_t{17} << 20) + 12345, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>((i * 2654435761u) >> 13);
+  ASSERT_TRUE(fsys.write_synced(root / "f", bytes_of(image + "a longer first content")));
+  ASSERT_TRUE(fsys.write_unsynced(root / "f", bytes_of(image)));
+  ASSERT_TRUE(fsys.sync_file(root / "f"));
+  EXPECT_TRUE(read_file(root / "f") == image);
+  ASSERT_TRUE(fsys.write_unsynced(root / "g", bytes_of("")));
+  EXPECT_EQ(read_file(root / "g"), "");
+  if (fs::exists("/dev/full")) {
+    auto full = fsys.write_unsynced("/dev/full", bytes_of(image));
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().os_error(), ENOSPC);
+  }
+}
+
 TEST(PosixFileSystemTest, ErrorsNameThePathWorkedOn) {
   TempRoot root("fs");
   FileSystem& fsys = posix_file_system();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -200,15 +201,32 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  // A large image goes in pieces, and the disk is set to writing each few of
+  // them as soon as they are in the page cache: it writes while the rest is
+  // copied and the next image is made, and the syncs that follow find little
+  // left to do. Measured on 582 MB, written and then synced: 0.84 to 0.89 s
+  // in one call, 0.65 to 0.69 s in 1 MiB pieces started every 8 MiB.
   Status write_unsynced(const fs::path& path, std::span<const std::byte> bytes) override {
+    constexpr std::size_t kPiece = std::size_t{1} << 20;
+    constexpr std::size_t kStartEvery = std::size_t{8} << 20;
     Fd fd(create_for_writing(path));
     if (fd.get() < 0) return fail(Error::io(path, errno));
-    if (auto written = write_all(fd.get(), path, bytes); !written) return written;
+    std::size_t started = 0;
+    for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
+      const std::size_t end = std::min(bytes.size(), at + kPiece);
+      if (auto written = write_all(fd.get(), path, bytes.subspan(at, end - at)); !written) {
+        return written;
+      }
 #ifdef SYNC_FILE_RANGE_WRITE
-    // Starts the writing out without waiting for it. Only a hint: a failure
-    // of the writing is reported by the sync that follows.
-    (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      // Starts the writing out without waiting for it. Only a hint: a failure
+      // of the writing is reported by the sync that follows.
+      if (end - started >= kStartEvery || end == bytes.size()) {
+        (void)::sync_file_range(fd.get(), static_cast<off_t>(started),
+                                static_cast<off_t>(end - started), SYNC_FILE_RANGE_WRITE);
+        started = end;
+      }
 #endif
+    }
     if (const int error = fd.close(); error != 0) return fail(Error::io(path, error));
     return {};
   }

@@ -98,8 +98,7 @@ void score_batch(const Bm25& bm25, const Bm25Constants& c, float idf, const Post
 
 // Term at a time over every posting of the found terms. The score array is
 // not zeroed (a bitmap of touched documents says which entries hold a score),
-// and the selection is called only for candidates that beat the worst value
-// held.
+// and the k best are selected once every candidate has its score.
 std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
                               std::span<const std::uint32_t> found, std::size_t k) {
   const std::uint32_t d = bm25.doc_count();
@@ -128,11 +127,8 @@ std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
       }
     }
   }
-  TopK selection(k, candidates.size());
-  for (const std::uint32_t doc : candidates) {
-    const float score = scores[doc];
-    if (selection.would_keep(doc, score)) selection.push(doc, score);
-  }
+  BestOf selection(k, candidates.size());
+  for (const std::uint32_t doc : candidates) selection.push(doc, scores[doc]);
   return std::move(selection).finish();
 }
 

@@ -1,6 +1,9 @@
 #include "search/topk.h"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
+#include <limits>
 
 namespace tessavine {
 namespace {
@@ -24,9 +27,18 @@ void TopK::push(std::uint32_t id, float score) {
     return;
   }
   if (!better(value, heap_.front())) return;
-  std::pop_heap(heap_.begin(), heap_.end(), worse_at_front);
-  heap_.back() = value;
-  std::push_heap(heap_.begin(), heap_.end(), worse_at_front);
+  // The worst value held gives way: the new one goes down from the front
+  // past every child better than it, the worse child first, in one pass
+  // where popping and pushing would take two.
+  const std::size_t n = heap_.size();
+  std::size_t at = 0;
+  for (std::size_t child = 1; child < n; child = 2 * at + 1) {
+    if (child + 1 < n && better(heap_[child], heap_[child + 1])) ++child;
+    if (!better(value, heap_[child])) break;
+    heap_[at] = heap_[child];
+    at = child;
+  }
+  heap_[at] = value;
 }
 
 std::vector<Scored> TopK::finish() && {
@@ -34,8 +46,36 @@ std::vector<Scored> TopK::finish() && {
   return std::move(heap_);
 }
 
+BestOf::BestOf(std::size_t k, std::size_t expected)
+    : k_(k),
+      cap_(k > (std::numeric_limits<std::size_t>::max() - 64) / 2 ? std::numeric_limits<std::size_t>::max()
+                                                                 : 2 * k + 64),
+      bar_(k == 0 ? std::numeric_limits<std::uint64_t>::max() : 0) {
+  kept_.reserve(std::min(cap_, expected));
+}
+
+void BestOf::cut() {
+  std::nth_element(kept_.begin(), kept_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), kept_.end(),
+                   std::greater<>());
+  bar_ = kept_[k_ - 1];
+  kept_.resize(k_);
+}
+
+std::vector<Scored> BestOf::finish() && {
+  const std::size_t m = std::min(k_, kept_.size());
+  if (m < kept_.size()) cut();
+  std::sort(kept_.begin(), kept_.end(), std::greater<>());
+  std::vector<Scored> out(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    const auto high = static_cast<std::uint32_t>(kept_[i] >> 32);
+    const std::uint32_t bits = (high & 0x80000000u) ? high & 0x7FFFFFFFu : ~high;
+    out[i] = {std::bit_cast<float>(bits), 0xFFFFFFFFu - static_cast<std::uint32_t>(kept_[i])};
+  }
+  return out;
+}
+
 std::vector<Scored> top_k(std::span<const Scored> pairs, std::size_t k) {
-  TopK selection(k, pairs.size());
+  BestOf selection(k, pairs.size());
   for (const Scored& p : pairs) selection.push(p.id, p.score);
   return std::move(selection).finish();
 }

@@ -81,6 +81,38 @@ class TopK {
   std::vector<Scored> heap_;  // worst value held at the front
 };
 
+// The same selection when nothing asks for the worst value held along the
+// way: pairs that beat the k-th best of those kept so far are gathered, and
+// cut back to the k best whenever k + 64 more are kept. The bar only rises;
+// a pair costs a comparison and at most an append, where a heap sifts for
+// every pair it takes.
+class BestOf {
+ public:
+  explicit BestOf(std::size_t k, std::size_t expected = 0);
+
+  void push(std::uint32_t id, float score) {
+    // One number per pair, greater when better: the score's totalOrder key
+    // above, the id counted down below (the least, -inf with the largest
+    // id, is well above 0).
+    const std::uint64_t key =
+        std::uint64_t{total_order_key(nan_to_neg_inf(score))} << 32 | (0xFFFFFFFFu - id);
+    if (key <= bar_) return;
+    kept_.push_back(key);
+    if (kept_.size() == cap_) cut();
+  }
+
+  // The values held, best first; a NaN input score comes back as -inf.
+  std::vector<Scored> finish() &&;
+
+ private:
+  void cut();
+
+  std::size_t k_;
+  std::size_t cap_;
+  std::uint64_t bar_;  // a pair must beat it; the k-th best kept at the last cut
+  std::vector<std::uint64_t> kept_;
+};
+
 // The k best of `pairs` (ids distinct for a well-defined result), best first,
 // NaN scores counted and returned as -inf. k may be any value, 2**64 - 1 too.
 std::vector<Scored> top_k(std::span<const Scored> pairs, std::size_t k);

@@ -131,7 +131,7 @@ std::vector<Scored> rescore(const Vectors& vectors, std::span<const float> query
                             std::vector<std::uint32_t> candidates, std::size_t k,
                             const DistanceKernels& kernels) {
   if (k == 0) return {};
-  TopK selection(k, candidates.size());
+  BestOf selection(k, candidates.size());
   for (const std::uint32_t n : candidates) selection.push(n, int8_dot(vectors, query, n, kernels));
   return std::move(selection).finish();
 }

@@ -94,9 +94,17 @@ Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t
   }
   f.boost_condition = f.query.terms.size() >= 2 && params.phrase_boost > 0.0f;
   f.rerank = !f.query.phrases.empty() || f.boost_condition;
+  const std::size_t limit = f.rerank ? kNoLimit : static_cast<std::size_t>(params.k);
   const std::span<const std::uint32_t> both[] = {f.bm25_ranking, f.vector_ranking};
-  const std::vector<Scored> fused = (plain ? rrf_plain : rrf)(
-      params.rrf_k, std::span(both), f.rerank ? kNoLimit : static_cast<std::size_t>(params.k));
+  std::vector<Scored> fused;
+  if (plain) {
+    fused = rrf_plain(params.rrf_k, std::span(both), limit);
+  } else if (f.bm25_ranking.empty() || f.vector_ranking.empty()) {
+    // Without a vector, or with nothing found by one of the two.
+    fused = rrf_one(params.rrf_k, f.vector_ranking.empty() ? f.bm25_ranking : f.vector_ranking, limit);
+  } else {
+    fused = rrf(params.rrf_k, std::span(both), limit);
+  }
   f.candidates.reserve(fused.size());
   for (const Scored& s : fused) f.candidates.push_back({s.id, s.score, false});
   return f;

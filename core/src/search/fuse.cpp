@@ -95,4 +95,21 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
   return fused;
 }
 
+std::vector<Scored> rrf_one(float rrf_k, std::span<const std::uint32_t> ranking, std::size_t limit) {
+  if (limit == 0) return {};
+  std::vector<Scored> fused(ranking.size());
+  bool falling = true;
+  for (std::size_t r = 0; r < ranking.size(); ++r) {
+    // Each chunk's only contribution, added to 0 as `rrf` adds it.
+    const float score = 0.0f + 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f);
+    fused[r] = {nan_to_neg_inf(score), ranking[r]};
+    if (r > 0 && total_order_key(fused[r].score) >= total_order_key(fused[r - 1].score)) falling = false;
+  }
+  // Equal scores (an rrf_k so large or odd that positions blur) order by
+  // chunk number instead.
+  if (!falling) return rrf(rrf_k, std::span(&ranking, 1), limit);
+  if (limit < fused.size()) fused.resize(limit);
+  return fused;
+}
+
 }  // namespace tessavine

@@ -18,8 +18,12 @@ namespace tessavine {
 // no limit. Cannot fail.
 std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
                         std::size_t limit);
+// `rrf` of one ranking whose chunks are distinct (a search's result): its
+// fused scores mostly fall with the position, and then the ranking's own
+// order is the result's, with nothing to sort.
+std::vector<Scored> rrf_one(float rrf_k, std::span<const std::uint32_t> ranking, std::size_t limit);
 // The same by a hash map of chunks, as the definition reads: the oracle of
-// `rrf`.
+// `rrf` and `rrf_one`.
 std::vector<Scored> rrf_plain(float rrf_k, std::span<const std::span<const std::uint32_t>> rankings,
                               std::size_t limit);
 

@@ -797,14 +797,26 @@ const TermBound* Bm25Bounds::made(std::uint32_t term) const {
 }
 
 bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc) {
-  // Only dense terms with safe contributions keep their windows.
-  if (bound == nullptr || bound->span_windows.empty() || doc >= bm25.doc_count()) {
-    return bm25.has_posting(t, doc);
-  }
+  return has_posting(bm25.postings(t), bound, doc);
+}
+
+bool has_posting(const PostingList& postings, const TermBound* bound, std::uint32_t doc) {
   const std::size_t s = doc / kSpan;
+  // Only dense terms with safe contributions keep their windows. Otherwise
+  // the postings are halved, each step choosing without a branch: the
+  // documents asked about come in no order a predictor could learn.
+  if (bound == nullptr || s >= bound->span_windows.size()) {
+    if (postings.empty()) return false;
+    std::size_t at = 0;  // the first posting of doc or a later one lies in [at, at + left)
+    for (std::size_t left = postings.size(); left > 1;) {
+      const std::size_t half = left / 2;
+      at = postings.doc(at + half - 1) < doc ? at + half : at;
+      left -= half;
+    }
+    return postings.doc(at) == doc;
+  }
   const std::uint32_t w = doc / kBoundWindow % kWindowsPerSpan;
   if ((bound->span_windows[s] >> w & 1u) == 0) return false;
-  const PostingList postings = bm25.postings(t);
   const std::size_t r = bound->run_at(s, w);
   const std::size_t end = bound->run_first(s, r + 1);
   const auto docs = [&](std::size_t i) { return postings.doc(i); };

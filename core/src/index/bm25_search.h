@@ -43,6 +43,8 @@ class Bm25Bounds {
 // t's bound from the reader's cache (or null), only the postings of doc's
 // window are searched, and none when the window holds none.
 bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc);
+// The same for a term whose postings the caller holds.
+bool has_posting(const PostingList& postings, const TermBound* bound, std::uint32_t doc);
 
 // BM25 ranking of the query terms. `search_bm25` scores every posting of the
 // query terms, term at a time; `search_bm25_pruned` gives the same result

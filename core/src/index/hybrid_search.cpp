@@ -181,9 +181,10 @@ class Cutoff {
   std::vector<Candidate> best_;  // the k best so far, worst at the front
 };
 
-// A term of the BM25 file and its bound, if the keyword search made one.
+// A term of the BM25 file: its postings and its bound, if the keyword search
+// made one.
 struct FoundTerm {
-  std::uint32_t index;
+  PostingList postings;
   const TermBound* bound;
 };
 
@@ -195,15 +196,15 @@ std::optional<std::vector<FoundTerm>> found_terms(const Bm25& bm25, const Bm25Bo
   for (const std::string& term : terms) {
     const auto t = bm25.find_term(term);
     if (!t) return std::nullopt;
-    found.push_back({*t, bounds.made(*t)});
+    found.push_back({bm25.postings(*t), bounds.made(*t)});
   }
   return found;
 }
 
-bool holds_all(const Bm25& bm25, const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t doc) {
+bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t doc) {
   if (!terms) return false;
   return std::all_of(terms->begin(), terms->end(),
-                     [&](const FoundTerm& t) { return has_posting(bm25, t.bound, t.index, doc); });
+                     [&](const FoundTerm& t) { return has_posting(t.postings, t.bound, doc); });
 }
 
 }  // namespace
@@ -234,7 +235,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     std::vector<std::size_t> looked_at;
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       const std::uint32_t id = f.candidates[i].id;
-      if (holds_all(bm25_, sequence_terms, id) || holds_all(bm25_, phrase_terms, id)) looked_at.push_back(i);
+      if (holds_all(sequence_terms, id) || holds_all(phrase_terms, id)) looked_at.push_back(i);
     }
     // Record j of them is fetched, and where record j + 1 lies.
     const auto fetch = [&](std::size_t j) {

@@ -161,6 +161,11 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
     for (auto& c : rows) c = static_cast<std::int8_t>(rng());
     std::vector<float> q(dim);
     for (float& x : q) x = component();
+    // The integer pass with steps up to the largest its 32-bit sums allow, reached at either sign.
+    const int limit = static_cast<int>(std::min<std::size_t>(32767, 2147483647 / (128 * std::max<std::size_t>(dim, 1))));
+    std::vector<std::int16_t> steps(dim);
+    for (std::size_t j = 0; j < dim; ++j)
+      steps[j] = static_cast<std::int16_t>(j < 2 ? (j ? -limit : limit) : static_cast<int>(rng() % (2 * limit + 1)) - limit);
     for (std::size_t n = 0; n <= 9; ++n) {
       std::vector<std::int8_t> codes(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(n * dim));
       for (const DistanceKernels* k : supported()) {
@@ -169,7 +174,20 @@ TEST(DistanceTest, Int8DotPathsMatchTheOracle) {
         for (std::size_t i = 0; i < n; ++i)
           ASSERT_EQ(bits(got[i]), bits(reference::int8_dot(q.data(), codes.data() + i * dim, dim)))
               << kernel_path_name(k->path) << " dim=" << dim << " n=" << n << " row " << i;
+        std::vector<std::int32_t> sums(n), want(n);
+        reference::int16_dots(steps.data(), codes.data(), n, dim, want.data());
+        k->int16_dots(steps.data(), codes.data(), n, dim, sums.data());
+        ASSERT_EQ(sums, want) << kernel_path_name(k->path) << " dim=" << dim << " n=" << n;
       }
+    }
+    // Every product at its largest: the sum the limit is there for.
+    const std::vector<std::int16_t> extreme(dim, static_cast<std::int16_t>(-limit));
+    const std::vector<std::int8_t> lowest(5 * dim, -128);
+    for (const DistanceKernels* k : supported()) {
+      std::vector<std::int32_t> sums(5);
+      k->int16_dots(extreme.data(), lowest.data(), 5, dim, sums.data());
+      ASSERT_EQ(sums, std::vector<std::int32_t>(5, static_cast<std::int32_t>(128 * limit * static_cast<std::int64_t>(dim))))
+          << kernel_path_name(k->path) << " dim=" << dim;
     }
   }
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 #include <random>
 
@@ -102,6 +103,83 @@ TEST(VectorSearchTest, EveryModeAndPathMatchesThePlainEvaluation) {
             }
           }
     }
+  }
+}
+
+// The exhaustive int8 scan scores in full only the rows whose integer bound
+// reaches the selection, so its results hang on that bound holding: rows that
+// tie or nearly tie the k-th best, codes of -128, and scales of every kind a
+// damaged file may hold (bounds that are then infinite score the row in full).
+TEST(VectorSearchTest, ExhaustiveInt8EqualsThePlainEvaluationAcrossBatches) {
+  std::mt19937 rng(11);
+  const float odd_scales[] = {NAN, INFINITY, -INFINITY, -1.5f, 0.0f, -0.0f, 1e-42f, 3e38f, -3e38f, 1e20f};
+  for (std::size_t dim : {7, 16, 33, 384}) {
+    const std::size_t n = 3000;
+    auto corpus = random_corpus(rng, n, dim);
+    for (std::size_t i = 0; i < 40; ++i) {  // near repeats: one component nudged
+      Floats near = corpus[rng() % n];
+      near[rng() % dim] += 0.01f;
+      corpus[rng() % n] = std::move(near);
+    }
+    VectorBuilder builder(dim);
+    for (const Floats& v : corpus) ASSERT_TRUE(builder.add(v).has_value());
+    std::vector<std::byte> bytes = std::move(builder).finish().value();
+    const std::size_t scales = 16 + 2 * ((n * ((dim + 7) / 8) + 3) / 4 * 4);
+    const std::size_t codes = scales + 4 * n;
+    for (std::size_t i = 0; i < 60; ++i) {
+      const std::size_t row = rng() % n;
+      std::memcpy(&bytes[scales + 4 * row], &odd_scales[i % std::size(odd_scales)], 4);
+      if (i % 3 == 0) std::memset(&bytes[codes + row * dim], 0x80, dim);  // every code -128
+    }
+    auto opened = Vectors::from_bytes(Storage::from_bytes(std::move(bytes)));
+    ASSERT_TRUE(opened.has_value());
+    ASSERT_EQ(opened->scales_offset(), scales);
+    ASSERT_EQ(opened->int8_offset(), codes);
+    const Vectors& v = *opened;
+    std::vector<Floats> queries{corpus[rng() % n], random_corpus(rng, 1, dim)[0], Floats(dim, -1.0f)};
+    Floats spike(dim, 1e-30f);  // one large component, the rest below the steps
+    spike[dim / 2] = 1.0f;
+    queries.push_back(spike);
+    for (const Floats& query : queries) {
+      const Floats q = normalize_unit(query);
+      for (std::size_t k : {1, 10, 100, 700}) {
+        const auto expected = score_bits(plain_search(v, q, k, 0, VectorMode::Int8));
+        for (const DistanceKernels* kernels : testing::supported_kernels()) {
+          auto got = search_with(v, q, k, 0, VectorMode::Int8, *kernels);
+          ASSERT_TRUE(got.has_value());
+          ASSERT_EQ(score_bits(*got), expected) << "dim " << dim << " k " << k << " path "
+                                                << kernel_path_name(kernels->path);
+        }
+      }
+    }
+  }
+}
+
+// Two rows whose float scores differ by less than the query's steps can tell,
+// the later and better one with the lower integer sum: it is found only if
+// its bound allows for what the steps leave out of the query.
+TEST(VectorSearchTest, ExhaustiveInt8SeesBelowTheQuerySteps) {
+  const std::size_t dim = 16;
+  // Rows that score 0, then rows far below them, so that the batches after
+  // the first go through the integer pass.
+  std::vector<Floats> corpus(600, Floats(dim, 0.0f));
+  for (std::size_t i = 0; i < corpus.size(); ++i) corpus[i][i < 256 ? 2 : 0] = i < 256 ? 1.0f : -1.0f;
+  const float step = 1.0f / 32767.0f;
+  Floats q(dim, 0.0f);
+  q[0] = 1.0f;
+  q[1] = 0.49f * step;  // no step
+  q[3] = 0.51f * step;  // one step
+  // The same norm, so the same scale: codes 127 0 78 100 and 127 127 0 0.
+  const float fourth = 100.0f / 127.0f;
+  corpus[300] = Floats{1.0f, 0.0f, std::sqrt(1.0f - fourth * fourth), fourth, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  corpus[400] = Floats{1.0f, 1.0f, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  const Vectors v = open_vectors(dim, corpus);
+  const auto expected = plain_search(v, q, 1, 0, VectorMode::Int8);
+  ASSERT_EQ(expected.at(0).id, 400u);
+  for (const DistanceKernels* kernels : testing::supported_kernels()) {
+    auto got = search_with(v, q, 1, 0, VectorMode::Int8, *kernels);
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(score_bits(*got), score_bits(expected)) << kernel_path_name(kernels->path);
   }
 }
 

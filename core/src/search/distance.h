@@ -52,12 +52,20 @@ using Int8DotFn = float (*)(const float* q, const std::int8_t* codes, std::size_
 using Int8DotsFn = void (*)(const float* q, const std::int8_t* codes, std::size_t n,
                             std::size_t dim, float* out);
 
+// Exact integer dot products of a 16-bit query with each of n consecutive rows
+// of dim int8 codes into out[i]: the cheap pass of the exhaustive scan, whose
+// results bound the float dot products. The caller keeps every partial sum
+// within 32 bits (128 * dim * max |q| < 2^31).
+using Int16DotsFn = void (*)(const std::int16_t* q, const std::int8_t* codes, std::size_t n,
+                             std::size_t dim, std::int32_t* out);
+
 struct DistanceKernels {
   KernelPath path;
   HammingFn hamming;
   TernaryFn ternary;
   Int8DotFn int8_dot;
   Int8DotsFn int8_dots;
+  Int16DotsFn int16_dots;
 };
 
 // Whether this CPU (and its operating system) runs the path's instructions.
@@ -94,6 +102,8 @@ void ternary_distances(const std::uint8_t* query_code, const std::uint8_t* query
 float int8_dot(const float* q, const std::int8_t* codes, std::size_t dim);
 void int8_dots(const float* q, const std::int8_t* codes, std::size_t n, std::size_t dim,
                float* out);
+void int16_dots(const std::int16_t* q, const std::int8_t* codes, std::size_t n, std::size_t dim,
+                std::int32_t* out);
 }  // namespace reference
 
 }  // namespace tessavine

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "formats/quant.h"
@@ -55,42 +57,147 @@ std::vector<Scored> binary_scores(std::span<const std::uint16_t> distances,
   return result;
 }
 
-// Every row once, in batches that stay in cache between the kernel and the
+constexpr std::size_t kBatch = 256;
+
+// The best score of a batch in the selection's order (NaN counts as -inf), in
+// a loop without branches.
+float best_of(const float* scores, std::size_t m) {
+  std::uint32_t best_key = 0;
+  for (std::size_t j = 0; j < m; ++j) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(nan_to_neg_inf(scores[j]));
+    const std::uint32_t negative = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
+    best_key = std::max(best_key, bits ^ (negative | 0x80000000u));
+  }
+  return std::bit_cast<float>((best_key & 0x80000000u) ? best_key & 0x7FFFFFFFu : ~best_key);
+}
+
+// Every row scored, in batches that stay in cache between the kernel and the
 // selection. A batch's rows are numbered above every row the selection
 // holds, so one of them enters a full selection only with a score above the
 // worst held: a batch whose best score does not get in is passed over whole.
-std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> query,
-                              std::size_t k, const DistanceKernels& kernels) {
-  constexpr std::size_t kBatch = 256;
+std::vector<Scored> score_every_row(const Vectors& vectors, std::span<const float> query,
+                                    std::size_t k, const DistanceKernels& kernels) {
   const std::size_t n = vectors.count(), dim = vectors.dim();
-  const std::byte* const base = vectors.bytes().data();
-  const auto* codes = reinterpret_cast<const std::int8_t*>(base + vectors.int8_offset());
-  const std::byte* const scales = base + vectors.scales_offset();  // little-endian floats
+  const std::int8_t* const codes = vectors.int8_codes(0).data();
   float dots[kBatch];
   float scores[kBatch];
   TopK selection(k, n);
   for (std::size_t start = 0; start < n; start += kBatch) {
     const std::size_t m = std::min(kBatch, n - start);
     kernels.int8_dots(query.data(), codes + start * dim, m, dim, dots);
-    for (std::size_t j = 0; j < m; ++j) {
-      float scale;
-      std::memcpy(&scale, scales + 4 * (start + j), 4);
-      scores[j] = dots[j] * scale;
-    }
-    // The best key, in a loop without branches (NaN counts as -inf, as in
-    // the selection), and back to the score it is the key of.
-    std::uint32_t best_key = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-      const std::uint32_t bits = std::bit_cast<std::uint32_t>(nan_to_neg_inf(scores[j]));
-      const std::uint32_t negative = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
-      best_key = std::max(best_key, bits ^ (negative | 0x80000000u));
-    }
-    const std::uint32_t best_bits = (best_key & 0x80000000u) ? best_key & 0x7FFFFFFFu : ~best_key;
+    for (std::size_t j = 0; j < m; ++j) scores[j] = dots[j] * vectors.scale(start + j);
     const auto last = static_cast<std::uint32_t>(start + m - 1);
-    if (!selection.would_keep(last, std::bit_cast<float>(best_bits))) continue;
+    if (!selection.would_keep(last, best_of(scores, m))) continue;
     for (std::size_t j = 0; j < m; ++j) {
       const auto id = static_cast<std::uint32_t>(start + j);
       if (selection.would_keep(id, scores[j])) selection.push(id, scores[j]);
+    }
+  }
+  return std::move(selection).finish();
+}
+
+// The query in whole steps for the integer pass: q[j] = step * steps[j] +
+// r[j]. A row's float dot product then lies within `slack` of step times its
+// integer dot product with the steps: the integer pass leaves out
+// sum r[j] * c[j], at most 128 * sum |r[j]| for codes of at most 128 in
+// magnitude; and the float kernel rounds each product once and passes it
+// through at most dim / 16 + 32 additions, each within a relative 2^-24,
+// which keeps its sum within gamma * sum |q[j] * c[j]| of the exact one.
+struct SteppedQuery {
+  std::vector<std::int16_t> steps;
+  double step = 0.0;
+  double slack = 0.0;
+};
+
+// Nothing for a query whose steps could not bound the rows well: one too
+// long for 32-bit integer sums with enough steps, or one with no magnitude.
+std::optional<SteppedQuery> stepped(std::span<const float> query) {
+  const std::size_t dim = query.size();
+  double max_abs = 0.0, sum_abs = 0.0;
+  for (const float x : query) {
+    max_abs = std::max(max_abs, std::fabs(static_cast<double>(x)));
+    sum_abs += std::fabs(static_cast<double>(x));
+  }
+  // Every partial integer sum within 32 bits: 128 * dim * limit < 2^31.
+  const double limit =
+      std::min(32767.0, std::floor(2147483647.0 / (128.0 * static_cast<double>(dim))));
+  if (!(max_abs > 0.0) || !(sum_abs < 1e30) || limit < 256.0) return std::nullopt;
+  SteppedQuery s;
+  s.step = max_abs / limit;
+  s.steps.resize(dim);
+  double rest = 0.0;
+  for (std::size_t j = 0; j < dim; ++j) {
+    const double t = std::clamp(std::nearbyint(query[j] / s.step), -limit, limit);
+    s.steps[j] = static_cast<std::int16_t>(t);
+    rest += std::fabs(query[j] - s.step * t);
+  }
+  const double additions = static_cast<double>(dim / 16 + 34);
+  const double gamma = 2.0 * additions * 0x1p-24;
+  // The last two terms: this arithmetic's own rounding in doubles, and
+  // products or sums below the smallest normal float.
+  s.slack = 128.0 * rest * (1.0 + 1e-9) + gamma * 128.0 * sum_abs +
+            1e-12 * 128.0 * (sum_abs + rest) + additions * static_cast<double>(dim) * 0x1p-149;
+  return s;
+}
+
+// Every row through the integer pass, which reads the codes once and costs a
+// third of the float kernel's arithmetic; through the float kernel only the
+// rows whose bound reaches the worst score held, or every row of a batch
+// while the selection has room or where a quarter of its rows reach. The
+// same selection as score_every_row, to the bit.
+std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> query,
+                              std::size_t k, const DistanceKernels& kernels) {
+  const std::size_t n = vectors.count(), dim = vectors.dim();
+  const std::optional<SteppedQuery> steps = k < n ? stepped(query) : std::nullopt;
+  if (!steps) return score_every_row(vectors, query, k, kernels);
+  const std::int8_t* const codes = vectors.int8_codes(0).data();
+  std::int32_t sums[kBatch];
+  double bounds[kBatch];
+  float dots[kBatch];
+  TopK selection(k, n);
+  const auto push_scored = [&](std::size_t id, float dot) {
+    const float score = dot * vectors.scale(id);
+    if (selection.would_keep(static_cast<std::uint32_t>(id), score)) {
+      selection.push(static_cast<std::uint32_t>(id), score);
+    }
+  };
+  for (std::size_t start = 0; start < n; start += kBatch) {
+    const std::size_t m = std::min(kBatch, n - start);
+    const std::int8_t* const rows = codes + start * dim;
+    const double floor = selection.floor();
+    if (floor == -std::numeric_limits<double>::infinity()) {
+      kernels.int8_dots(query.data(), rows, m, dim, dots);
+      for (std::size_t j = 0; j < m; ++j) push_scored(start + j, dots[j]);
+      continue;
+    }
+    kernels.int16_dots(steps->steps.data(), rows, m, dim, sums);
+    // The highest score each row could have: the dot product's bounds times
+    // the scale, whichever its sign, widened for the rounding of that
+    // product in floats; infinite for a scale that is not finite or a score
+    // that may round to infinity.
+    std::size_t reaching = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const double centre = steps->step * sums[j];
+      const double scale = vectors.scale(start + j);
+      const double high =
+          std::max((centre - steps->slack) * scale, (centre + steps->slack) * scale);
+      const double bound = high + std::fabs(high) * 0x1p-20 + 0x1p-140;
+      bounds[j] = std::isfinite(scale) && bound <= std::numeric_limits<float>::max()
+                      ? bound
+                      : std::numeric_limits<double>::infinity();
+      reaching += bounds[j] >= floor;
+    }
+    if (reaching == 0) continue;
+    // Many rows to score (a large k): the batched kernel, as without bounds.
+    if (4 * reaching > m) {
+      kernels.int8_dots(query.data(), rows, m, dim, dots);
+      for (std::size_t j = 0; j < m; ++j) push_scored(start + j, dots[j]);
+      continue;
+    }
+    for (std::size_t j = 0; j < m; ++j) {
+      if (bounds[j] >= selection.floor()) {
+        push_scored(start + j, kernels.int8_dot(query.data(), rows + j * dim, dim));
+      }
     }
   }
   return std::move(selection).finish();

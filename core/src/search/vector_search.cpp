@@ -10,6 +10,7 @@
 #include <string>
 
 #include "formats/quant.h"
+#include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {
@@ -58,6 +59,9 @@ std::vector<Scored> binary_scores(std::span<const std::uint16_t> distances,
 }
 
 constexpr std::size_t kBatch = 256;
+// How far ahead of the rows being read the scan asks for the next ones, as
+// the batched kernels do.
+constexpr std::size_t kAhead = 3072;
 
 // The best score of a batch in the selection's order (NaN counts as -inf), in
 // a loop without branches.
@@ -151,6 +155,8 @@ std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> que
   const std::optional<SteppedQuery> steps = k < n ? stepped(query) : std::nullopt;
   if (!steps) return score_every_row(vectors, query, k, kernels);
   const std::int8_t* const codes = vectors.int8_codes(0).data();
+  const std::span<const std::byte> scales_bytes = vectors.bytes();
+  const std::size_t scales_offset = vectors.scales_offset();
   std::int32_t sums[kBatch];
   double bounds[kBatch];
   float dots[kBatch];
@@ -173,18 +179,22 @@ std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> que
     kernels.int16_dots(steps->steps.data(), rows, m, dim, sums);
     // The highest score each row could have: the dot product's bounds times
     // the scale, whichever its sign, widened for the rounding of that
-    // product in floats; infinite for a scale that is not finite or a score
-    // that may round to infinity.
+    // product in floats. A NaN bound (a NaN scale, or zero times an infinite
+    // one) and one past the largest float become infinite, so that the row
+    // is scored; an infinite scale otherwise gives an infinite bound of the
+    // score's own sign. This loop runs for every row, so it reads the scales
+    // in place and asks meanwhile for the rows after the batch, which the
+    // integer pass would otherwise wait for.
     std::size_t reaching = 0;
+    const char* const next = reinterpret_cast<const char*>(rows + m * dim) + kAhead;
     for (std::size_t j = 0; j < m; ++j) {
+      __builtin_prefetch(next + 64 * j);
       const double centre = steps->step * sums[j];
-      const double scale = vectors.scale(start + j);
-      const double high =
-          std::max((centre - steps->slack) * scale, (centre + steps->slack) * scale);
-      const double bound = high + std::fabs(high) * 0x1p-20 + 0x1p-140;
-      bounds[j] = std::isfinite(scale) && bound <= std::numeric_limits<float>::max()
-                      ? bound
-                      : std::numeric_limits<double>::infinity();
+      const double scale = read_f32_le(scales_bytes, scales_offset + 4 * (start + j));
+      const double low = (centre - steps->slack) * scale, high = (centre + steps->slack) * scale;
+      const double top = low > high ? low : high;
+      const double bound = top + std::fabs(top) * 0x1p-20 + 0x1p-140;
+      bounds[j] = bound <= std::numeric_limits<float>::max() ? bound : std::numeric_limits<double>::infinity();
       reaching += bounds[j] >= floor;
     }
     if (reaching == 0) continue;

@@ -112,7 +112,7 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   for (std::uint32_t t = 0; t < bm25.term_count(); ++t) {
     const TermBound* bound = bounds.made(t);
     for (std::uint32_t doc = 0; doc < bm25.doc_count() + 3000; ++doc) {
-      ASSERT_EQ(has_posting(bm25, bound, t, doc), bm25.has_posting(t, doc)) << "term " << t << " doc " << doc;
+      ASSERT_EQ(has_posting(bm25.postings(t), bound, doc), bm25.has_posting(t, doc)) << "term " << t << " doc " << doc;
     }
   }
 }

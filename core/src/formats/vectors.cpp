@@ -114,8 +114,6 @@ Result<MappedBuffer> VectorBuilder::finish_mapped(MappedBuffer reuse) && {
   return out;
 }
 
-float Vectors::scale(std::size_t i) const { return read_f32_le(storage_.bytes(), scales_offset_ + 4 * i); }
-
 Result<Vectors> Vectors::from_bytes(Storage storage) {
   const auto header = read_header(storage.bytes(), kVectorsMagic, kVectorsVersion, "vectors");
   if (!header) return fail(header.error());

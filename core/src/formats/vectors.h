@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "storage/bin_format.h"
 #include "storage/mapped_buffer.h"
 #include "storage/storage.h"
 
@@ -100,7 +101,7 @@ class Vectors {
   std::span<const std::uint8_t> mask(std::size_t i) const {
     return {at(masks_offset_ + i * code_bytes_), code_bytes_};
   }
-  float scale(std::size_t i) const;
+  float scale(std::size_t i) const { return read_f32_le(storage_.bytes(), scales_offset_ + 4 * i); }
   std::span<const std::int8_t> int8_codes(std::size_t i) const {
     return {reinterpret_cast<const std::int8_t*>(at(int8_offset_ + i * dim_)), dim_};
   }

@@ -796,10 +796,6 @@ const TermBound* Bm25Bounds::made(std::uint32_t term) const {
   return terms_[term].load(std::memory_order_acquire);
 }
 
-bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc) {
-  return has_posting(bm25.postings(t), bound, doc);
-}
-
 bool has_posting(const PostingList& postings, const TermBound* bound, std::uint32_t doc) {
   const std::size_t s = doc / kSpan;
   // Only dense terms with safe contributions keep their windows. Otherwise

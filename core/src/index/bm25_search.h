@@ -39,11 +39,9 @@ class Bm25Bounds {
   mutable std::vector<std::atomic<const TermBound*>> terms_;  // owned, null until made
 };
 
-// Whether term t has a posting for `doc`, as Bm25::has_posting tells. With
-// t's bound from the reader's cache (or null), only the postings of doc's
-// window are searched, and none when the window holds none.
-bool has_posting(const Bm25& bm25, const TermBound* bound, std::uint32_t t, std::uint32_t doc);
-// The same for a term whose postings the caller holds.
+// Whether a term with these postings has one for `doc`, as Bm25::has_posting
+// tells. With the term's bound from the reader's cache (or null), only the
+// postings of doc's window are searched, and none when the window holds none.
 bool has_posting(const PostingList& postings, const TermBound* bound, std::uint32_t doc);
 
 // BM25 ranking of the query terms. `search_bm25` scores every posting of the

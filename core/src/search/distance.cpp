@@ -560,8 +560,6 @@ TESSAVINE_AVX2 inline __m256 codes_as_floats(const std::int8_t* c) {
   return _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(bytes));
 }
 
-constexpr std::size_t kPrefetchAhead = 3072;
-
 TESSAVINE_AVX2 void int8_dots_avx2(const float* q, const std::int8_t* codes, std::size_t n,
                                    std::size_t dim, float* out) {
   const std::size_t full = dim - dim % 16;

@@ -59,6 +59,10 @@ using Int8DotsFn = void (*)(const float* q, const std::int8_t* codes, std::size_
 using Int16DotsFn = void (*)(const std::int16_t* q, const std::int8_t* codes, std::size_t n,
                              std::size_t dim, std::int32_t* out);
 
+// How far ahead of the rows being read (in bytes) the batched scans ask for
+// the next ones, so that memory and arithmetic overlap.
+inline constexpr std::size_t kPrefetchAhead = 3072;
+
 struct DistanceKernels {
   KernelPath path;
   HammingFn hamming;

@@ -1,7 +1,6 @@
 #include "search/topk.h"
 
 #include <algorithm>
-#include <bit>
 #include <functional>
 #include <limits>
 
@@ -67,9 +66,8 @@ std::vector<Scored> BestOf::finish() && {
   std::sort(kept_.begin(), kept_.end(), std::greater<>());
   std::vector<Scored> out(m);
   for (std::size_t i = 0; i < m; ++i) {
-    const auto high = static_cast<std::uint32_t>(kept_[i] >> 32);
-    const std::uint32_t bits = (high & 0x80000000u) ? high & 0x7FFFFFFFu : ~high;
-    out[i] = {std::bit_cast<float>(bits), 0xFFFFFFFFu - static_cast<std::uint32_t>(kept_[i])};
+    out[i] = {from_total_order_key(static_cast<std::uint32_t>(kept_[i] >> 32)),
+              0xFFFFFFFFu - static_cast<std::uint32_t>(kept_[i])};
   }
   return out;
 }

@@ -19,6 +19,11 @@ inline std::uint32_t total_order_key(float f) {
   return (bits & 0x80000000u) ? ~bits : (bits | 0x80000000u);
 }
 
+// The float whose total_order_key is `key`.
+inline float from_total_order_key(std::uint32_t key) {
+  return std::bit_cast<float>((key & 0x80000000u) ? key & 0x7FFFFFFFu : ~key);
+}
+
 // a < b in the IEEE 754 totalOrder.
 inline bool total_order_less(float a, float b) { return total_order_key(a) < total_order_key(b); }
 

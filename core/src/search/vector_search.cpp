@@ -10,7 +10,6 @@
 #include <string>
 
 #include "formats/quant.h"
-#include "storage/bin_format.h"
 
 namespace tessavine {
 namespace {
@@ -59,9 +58,6 @@ std::vector<Scored> binary_scores(std::span<const std::uint16_t> distances,
 }
 
 constexpr std::size_t kBatch = 256;
-// How far ahead of the rows being read the scan asks for the next ones, as
-// the batched kernels do.
-constexpr std::size_t kAhead = 3072;
 
 // The best score of a batch in the selection's order (NaN counts as -inf), in
 // a loop without branches.
@@ -72,7 +68,7 @@ float best_of(const float* scores, std::size_t m) {
     const std::uint32_t negative = static_cast<std::uint32_t>(static_cast<std::int32_t>(bits) >> 31);
     best_key = std::max(best_key, bits ^ (negative | 0x80000000u));
   }
-  return std::bit_cast<float>((best_key & 0x80000000u) ? best_key & 0x7FFFFFFFu : ~best_key);
+  return from_total_order_key(best_key);
 }
 
 // Every row scored, in batches that stay in cache between the kernel and the
@@ -155,8 +151,6 @@ std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> que
   const std::optional<SteppedQuery> steps = k < n ? stepped(query) : std::nullopt;
   if (!steps) return score_every_row(vectors, query, k, kernels);
   const std::int8_t* const codes = vectors.int8_codes(0).data();
-  const std::span<const std::byte> scales_bytes = vectors.bytes();
-  const std::size_t scales_offset = vectors.scales_offset();
   std::int32_t sums[kBatch];
   double bounds[kBatch];
   float dots[kBatch];
@@ -171,35 +165,35 @@ std::vector<Scored> score_all(const Vectors& vectors, std::span<const float> que
     const std::size_t m = std::min(kBatch, n - start);
     const std::int8_t* const rows = codes + start * dim;
     const double floor = selection.floor();
-    if (floor == -std::numeric_limits<double>::infinity()) {
-      kernels.int8_dots(query.data(), rows, m, dim, dots);
-      for (std::size_t j = 0; j < m; ++j) push_scored(start + j, dots[j]);
-      continue;
+    // While the selection has room, and where many rows reach it (a large
+    // k), every row of the batch is scored by the batched kernel.
+    bool every_row = floor == -std::numeric_limits<double>::infinity();
+    if (!every_row) {
+      kernels.int16_dots(steps->steps.data(), rows, m, dim, sums);
+      // The highest score each row could have: the dot product's bounds times
+      // the scale, whichever its sign, widened for the rounding of that
+      // product in floats. A NaN bound (a NaN scale, or zero times an infinite
+      // one) and one past the largest float become infinite, so that the row
+      // is scored; an infinite scale otherwise gives an infinite bound of the
+      // score's own sign. This loop runs for every row, so it asks meanwhile
+      // for the rows after the batch, which the integer pass would otherwise
+      // wait for.
+      std::size_t reaching = 0;
+      const char* const next = reinterpret_cast<const char*>(rows + m * dim) + kPrefetchAhead;
+      for (std::size_t j = 0; j < m; ++j) {
+        __builtin_prefetch(next + 64 * j);
+        const double centre = steps->step * sums[j];
+        const double scale = vectors.scale(start + j);
+        const double low = (centre - steps->slack) * scale, high = (centre + steps->slack) * scale;
+        const double top = low > high ? low : high;
+        const double bound = top + std::fabs(top) * 0x1p-20 + 0x1p-140;
+        bounds[j] = bound <= std::numeric_limits<float>::max() ? bound : std::numeric_limits<double>::infinity();
+        reaching += bounds[j] >= floor;
+      }
+      if (reaching == 0) continue;
+      every_row = 4 * reaching > m;
     }
-    kernels.int16_dots(steps->steps.data(), rows, m, dim, sums);
-    // The highest score each row could have: the dot product's bounds times
-    // the scale, whichever its sign, widened for the rounding of that
-    // product in floats. A NaN bound (a NaN scale, or zero times an infinite
-    // one) and one past the largest float become infinite, so that the row
-    // is scored; an infinite scale otherwise gives an infinite bound of the
-    // score's own sign. This loop runs for every row, so it reads the scales
-    // in place and asks meanwhile for the rows after the batch, which the
-    // integer pass would otherwise wait for.
-    std::size_t reaching = 0;
-    const char* const next = reinterpret_cast<const char*>(rows + m * dim) + kAhead;
-    for (std::size_t j = 0; j < m; ++j) {
-      __builtin_prefetch(next + 64 * j);
-      const double centre = steps->step * sums[j];
-      const double scale = read_f32_le(scales_bytes, scales_offset + 4 * (start + j));
-      const double low = (centre - steps->slack) * scale, high = (centre + steps->slack) * scale;
-      const double top = low > high ? low : high;
-      const double bound = top + std::fabs(top) * 0x1p-20 + 0x1p-140;
-      bounds[j] = bound <= std::numeric_limits<float>::max() ? bound : std::numeric_limits<double>::infinity();
-      reaching += bounds[j] >= floor;
-    }
-    if (reaching == 0) continue;
-    // Many rows to score (a large k): the batched kernel, as without bounds.
-    if (4 * reaching > m) {
+    if (every_row) {
       kernels.int8_dots(query.data(), rows, m, dim, dots);
       for (std::size_t j = 0; j < m; ++j) push_scored(start + j, dots[j]);
       continue;

@@ -427,7 +427,7 @@ class PrunedSearch {
         selection_(k, expected),
         present_(kSpan, 0),
         bound_(std::make_unique_for_overwrite<float[]>(kSpan)),
-        index_(std::make_unique_for_overwrite<std::uint32_t[]>(terms_.size() * kSpan)) {}
+        contribution_(std::make_unique_for_overwrite<float[]>(terms_.size() * kSpan)) {}
 
   std::vector<Scored> run() && {
     const std::size_t windows = window_count(bm25_);
@@ -582,8 +582,8 @@ class PrunedSearch {
       if (held != 0) t.postings.prefetch(t.bound->start_at(span, static_cast<std::uint32_t>(std::countr_zero(held))));
     }
     // The documents of the essential terms, each with the sum in term order
-    // of those terms' bounds: a sparse term's exact contribution, a dense
-    // term's bound in the window.
+    // of those terms' contributions. With every term essential, that is the
+    // score itself.
     for (std::size_t i = 0; i < n; ++i) {
       if (outside >> i & 1) continue;  // looked up below
       if (terms_[i].dense) {
@@ -618,21 +618,21 @@ class PrunedSearch {
           const std::uint32_t present = present_[at];
           const std::uint32_t doc = s0 + at;
           if (present == 0 || !selection_.would_keep(doc, bound_[at])) continue;
+          if (outside == 0) {
+            selection_.push(doc, bound_[at]);
+            continue;
+          }
           // The score itself, with exactly the additions of the exhaustive
           // forms; the non-essential terms' postings are looked up.
           float score = 0.0f;
           for (std::size_t i = 0; i < n; ++i) {
-            Term& t = terms_[i];
-            std::size_t j = 0;
             if (present >> i & 1) {
-              j = index_[i * kSpan + at];
+              score = score + contribution_[i * kSpan + at];
             } else if (outside >> i & 1) {
+              Term& t = terms_[i];
               if (!seek_term(t, doc)) continue;
-              j = t.pos;
-            } else {
-              continue;
+              score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[t.pos]) : t.contributions[t.pos]);
             }
-            score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[j]) : t.contributions[j]);
           }
           if (selection_.would_keep(doc, score)) selection_.push(doc, score);
         }
@@ -704,25 +704,30 @@ class PrunedSearch {
                    : found([&](std::size_t j) { return t.docs[j]; }, t.docs.size());
   }
 
-  // Adds term i's postings in the live windows of the span to the documents'
-  // bounds (its bound in the window), noting which terms each document holds
-  // and where. A dense term's postings in each window are known.
+  // Adds the contributions of term i's postings in the live windows of the
+  // span to the documents' sums, noting which terms each document holds and
+  // what each gave. A dense term's postings in each window are known, and
+  // are scored a window at a time, as the exhaustive forms score a batch.
   void collect_dense(std::size_t i, std::uint32_t span, std::uint16_t live) {
-    const TermBound& b = *terms_[i].bound;
-    const PostingList& postings = terms_[i].postings;
+    const Term& t = terms_[i];
+    const TermBound& b = *t.bound;
     const std::uint32_t s0 = span * kSpan;
     const auto bit = static_cast<std::uint16_t>(1u << i);
-    std::uint32_t* index = &index_[i * kSpan];
+    float* const given = &contribution_[i * kSpan];
+    static_assert(kBoundWindow <= kBatch, "a window's postings fit one batch");
+    std::uint32_t docs[kBoundWindow];
+    float contributions[kBoundWindow];
     for (std::uint32_t rest = live & b.span_windows[span]; rest != 0; rest &= rest - 1) {
       const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
       const std::size_t r = b.run_at(span, w);
-      const float value = own_[i][w];
-      const std::size_t end = b.run_first(span, r + 1);
-      for (std::size_t j = b.run_first(span, r); j < end; ++j) {
-        const std::uint32_t at = postings.doc(j) - s0;
-        bound_[at] = bound_[at] + value;
+      const std::size_t first = b.run_first(span, r);
+      const std::size_t count = b.run_first(span, r + 1) - first;
+      score_batch(bm25_, c_, t.idf, t.postings, first, count, docs, contributions);
+      for (std::size_t m = 0; m < count; ++m) {
+        const std::uint32_t at = docs[m] - s0;
+        bound_[at] = bound_[at] + contributions[m];
         present_[at] |= bit;
-        index[at] = static_cast<std::uint32_t>(j);
+        given[at] = contributions[m];
       }
     }
   }
@@ -740,7 +745,7 @@ class PrunedSearch {
     const float* contributions = t.contributions.data();
     std::uint16_t* present = present_.data();
     float* bound = bound_.get();
-    std::uint32_t* index = &index_[i * kSpan];
+    float* const given = &contribution_[i * kSpan];
     const auto bit = static_cast<std::uint16_t>(1u << i);
     std::size_t j = t.pos;
     while (j < size && docs[j] < s1) {
@@ -754,7 +759,7 @@ class PrunedSearch {
       }
       bound[at] = bound[at] + contributions[j];
       present[at] |= bit;
-      index[at] = static_cast<std::uint32_t>(j);
+      given[at] = contributions[j];
       ++j;
     }
     t.pos = j;
@@ -764,11 +769,12 @@ class PrunedSearch {
   const Bm25Constants& c_;
   std::vector<Term> terms_;
   TopK selection_;
-  // By document - span start: which terms hold it, its bound, and for term i
-  // at [i * kSpan + document - span start] the index of its posting.
+  // By document - span start: which terms hold it, the sum of the essential
+  // terms' contributions (then its bound), and for term i at
+  // [i * kSpan + document - span start] the contribution it gave.
   std::vector<std::uint16_t> present_;
   std::unique_ptr<float[]> bound_;
-  std::unique_ptr<std::uint32_t[]> index_;
+  std::unique_ptr<float[]> contribution_;
   // Each term's bound per window of the span bound_windows looked at last.
   float own_[kMaxPrunedTerms][kWindowsPerSpan] = {};
   std::vector<std::uint32_t> done_;  // windows scored first

@@ -149,8 +149,8 @@ constexpr std::uint32_t kBoundWindow = 128;  // documents per window of a bound
 constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
 constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
 constexpr std::size_t kMaxPrunedTerms = 16;  // terms of one document fit a 16-bit mask
-constexpr std::size_t kPrimingSpans = 4;
-constexpr std::size_t kPrimingWindows = 8;
+constexpr std::size_t kPrimingSpans = 32;
+constexpr std::size_t kPrimingWindows = 32;
 // Non-essential terms are passed over in a span only when they hold this many
 // times as many of its postings as the others.
 constexpr std::size_t kSkipFactor = 4;
@@ -221,13 +221,17 @@ struct WindowRuns {
 };
 
 // The smallest step whose value is at least v, for 0 <= v <= the largest
-// value: found from v's share of it (`scale` is 255 over it), then moved to
-// the exact step.
+// value: found from v's share of it (`scale` is 255 over it), rounded up,
+// then moved to the exact step, which it seldom misses.
 std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, float v) {
   if (!(v > 0.0f)) return 0;
   // The largest value may be so small that `scale` is infinite.
   const float share = v * scale;
-  int q = share < 255.0f ? static_cast<int>(share) : 255;
+  int q = 255;
+  if (share < 255.0f) {
+    q = static_cast<int>(share);
+    q += static_cast<float>(q) < share;
+  }
   while (q < 255 && step_values[q] < v) ++q;
   while (q > 0 && step_values[q - 1] >= v) --q;
   return static_cast<std::uint8_t>(q);
@@ -447,7 +451,8 @@ class PrunedSearch {
         bounds[s] = bounds[s] + m;
       }
     }
-    // The best windows of the best few spans go first.
+    // The best windows of the best spans go first, each span's together, so
+    // that the selection holds good scores early.
     std::vector<std::uint32_t> best(std::min(kPrimingSpans, spans));
     std::vector<std::uint32_t> order(spans);
     for (std::size_t s = 0; s < spans; ++s) order[s] = static_cast<std::uint32_t>(s);
@@ -456,6 +461,7 @@ class PrunedSearch {
                              return better({bounds[a], a}, {bounds[b], b});
                            });
     std::vector<Scored> first;  // (bound, window number)
+    first.reserve(best.size() * kWindowsPerSpan);
     for (const std::uint32_t s : best) {
       float window_bounds[kWindowsPerSpan];
       for (Term& t : terms_) t.pos = 0;
@@ -464,15 +470,28 @@ class PrunedSearch {
         first.push_back({window_bounds[w], s * kWindowsPerSpan + w});
       }
     }
+    const std::size_t primed = std::min(first.size(), kPrimingWindows);
+    std::nth_element(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(primed), first.end(), BestFirst{});
+    first.resize(primed);
     std::sort(first.begin(), first.end(), BestFirst{});
-    first.resize(std::min(first.size(), kPrimingWindows));
+    std::vector<std::uint16_t> pending(spans, 0);
+    for (const Scored& w : first) pending[w.id / kWindowsPerSpan] |= static_cast<std::uint16_t>(1u << w.id % kWindowsPerSpan);
+    done_.assign(spans, 0);
     for (const Scored& w : first) {
       if (!selection_.would_keep(w.id * kBoundWindow, w.score)) break;
+      const std::uint32_t s = w.id / kWindowsPerSpan;
+      if (pending[s] == 0) continue;  // scored with a better window of its span
       for (Term& t : terms_) t.pos = 0;
       float window_bounds[kWindowsPerSpan];
-      bound_windows(w.id / kWindowsPerSpan, window_bounds);
-      score_span(w.id / kWindowsPerSpan, static_cast<std::uint16_t>(1u << (w.id % kWindowsPerSpan)));
-      done_.push_back(w.id);
+      bound_windows(s, window_bounds);
+      std::uint16_t live = 0;
+      for (std::uint32_t rest = pending[s]; rest != 0; rest &= rest - 1) {
+        const auto v = static_cast<std::uint32_t>(std::countr_zero(rest));
+        if (selection_.would_keep(s * kSpan + v * kBoundWindow, window_bounds[v])) live |= static_cast<std::uint16_t>(1u << v);
+      }
+      pending[s] = 0;
+      if (live != 0) score_span(s, live);
+      done_[s] = live;
     }
     for (Term& t : terms_) t.pos = 0;
     for (std::uint32_t s = 0; s < spans; ++s) visit(s, bounds[s]);
@@ -521,9 +540,7 @@ class PrunedSearch {
     for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) {
       if (selection_.would_keep(s0 + w * kBoundWindow, bounds[w])) live |= 1u << w;
     }
-    for (const std::uint32_t done : done_) {
-      if (done / kWindowsPerSpan == s) live &= ~(1u << done % kWindowsPerSpan);
-    }
+    live &= ~static_cast<std::uint32_t>(done_[s]);
     if (live != 0) score_span(s, static_cast<std::uint16_t>(live));
   }
 
@@ -777,7 +794,7 @@ class PrunedSearch {
   std::unique_ptr<float[]> contribution_;
   // Each term's bound per window of the span bound_windows looked at last.
   float own_[kMaxPrunedTerms][kWindowsPerSpan] = {};
-  std::vector<std::uint32_t> done_;  // windows scored first
+  std::vector<std::uint16_t> done_;  // by span, the windows scored first
 };
 
 }  // namespace

@@ -173,12 +173,13 @@ struct TermBound {
   bool safe = true;
   float max = 0.0f;  // the largest contribution
   std::vector<float> step_values;  // 256 of them, rising; the last is max itself
+  // Dense terms, per window, as many as the spans hold: the step whose value
+  // bounds its contributions, 0 (a value of 0.0) without postings. A byte
+  // per window is at most 4 per posting of a dense term.
+  std::vector<std::uint8_t> window_steps;
   // Dense terms, per window holding postings (a run of them, as postings
-  // come in document order): the step whose value bounds its contributions,
-  // and its first posting counted from its span's. A span holds at most
-  // kSpan postings of a term, so 16 bits hold the count. Windows without
-  // postings cost nothing, and most are so for a term in a quarter of them.
-  std::vector<std::uint8_t> run_steps;
+  // come in document order): its first posting counted from its span's. A
+  // span holds at most kSpan postings of a term, so 16 bits hold the count.
   std::vector<std::uint16_t> run_offsets;
   // Dense terms, per span of kWindowsPerSpan windows: which windows hold
   // postings (bit w: its window w), the largest of their steps, the number
@@ -250,7 +251,7 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   bound.span_steps.assign(spans, 0);
   bound.span_runs.resize(spans + 1);
   bound.span_starts.resize(spans + 1);
-  bound.run_steps.resize(count);
+  bound.window_steps.assign(spans * kWindowsPerSpan, 0);
   bound.run_offsets.resize(count);
   std::size_t next = 0;  // the first span whose starts are not set yet
   for (std::size_t r = 0; r < count; ++r) {
@@ -263,7 +264,7 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
     const std::uint8_t step = step_at_least(bound.step_values, scale, runs.values[r]);
     bound.span_windows[s] = static_cast<std::uint16_t>(bound.span_windows[s] | 1u << (runs.windows[r] % kWindowsPerSpan));
     bound.span_steps[s] = std::max(bound.span_steps[s], step);
-    bound.run_steps[r] = step;
+    bound.window_steps[runs.windows[r]] = step;
     bound.run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - bound.span_starts[s]);
   }
   for (; next <= spans; ++next) {
@@ -509,13 +510,12 @@ class PrunedSearch {
     for (std::size_t i = 0; i < terms_.size(); ++i) {
       Term& t = terms_[i];
       float* const own = own_[i];
-      std::fill(own, own + kWindowsPerSpan, 0.0f);
       if (t.dense) {
-        std::size_t r = t.bound->span_runs[s];
-        for (std::uint32_t bits = t.bound->span_windows[s]; bits != 0; bits &= bits - 1, ++r) {
-          own[std::countr_zero(bits)] = t.bound->step_values[t.bound->run_steps[r]];
-        }
+        const std::uint8_t* const steps = &t.bound->window_steps[std::size_t{s} * kWindowsPerSpan];
+        const float* const values = t.bound->step_values.data();
+        for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) own[w] = values[steps[w]];
       } else {
+        std::fill(own, own + kWindowsPerSpan, 0.0f);
         t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
         for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1; ++j) {
           float& m = own[(t.docs[j] - s0) / kBoundWindow];

@@ -541,6 +541,12 @@ class PrunedSearch {
       if (selection_.would_keep(s0 + w * kBoundWindow, bounds[w])) live |= 1u << w;
     }
     live &= ~static_cast<std::uint32_t>(done_[s]);
+    // The live windows' document lengths, which collecting reads in an order
+    // of its own, are asked for before the postings that lead to them.
+    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+      const std::uint32_t first = s0 + static_cast<std::uint32_t>(std::countr_zero(rest)) * kBoundWindow;
+      for (std::uint32_t d = 0; d < kBoundWindow; d += 16) bm25_.prefetch_doc_len(first + d);
+    }
     if (live != 0) score_span(s, static_cast<std::uint16_t>(live));
   }
 

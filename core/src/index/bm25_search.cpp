@@ -154,6 +154,10 @@ constexpr std::size_t kPrimingWindows = 32;
 // Non-essential terms are passed over in a span only when they hold this many
 // times as many of its postings as the others.
 constexpr std::size_t kSkipFactor = 4;
+// Widens a sum of bounds taken in another order than scoring's term order,
+// which may round a few units in the last place below it; the smallest
+// normal float is added for sums near zero.
+constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
 
 std::size_t window_count(const Bm25& bm25) {
   return (std::size_t{bm25.doc_count()} + kBoundWindow - 1) / kBoundWindow;
@@ -208,17 +212,11 @@ struct TermBound {
 namespace {
 
 // The windows holding postings of a term, in order: each one's number, its
-// first posting, and its largest contribution or a bound of it.
+// first posting and its largest contribution.
 struct WindowRuns {
   std::vector<std::uint32_t> windows;
   std::vector<std::uint32_t> firsts;
   std::vector<float> values;
-
-  void push(std::uint32_t window, std::uint32_t first, float value) {
-    windows.push_back(window);
-    firsts.push_back(first);
-    values.push_back(value);
-  }
 };
 
 // The smallest step whose value is at least v, for 0 <= v <= the largest
@@ -273,30 +271,15 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   }
 }
 
-// Whether the stored parameters keep every contribution of a posting with
-// tf >= 1 a finite number >= 0 that rises with tf and falls with the
-// document's length: k1 >= 0, 0 <= b <= 1, and sizes for which no step of
-// the formula overflows.
-bool usual_parameters(const Bm25Constants& c) {
-  return c.k1 >= 0.0f && c.k1 <= 1e20f && c.b >= 0.0f && c.b <= 1.0f && c.avgdl >= 1e-3f &&
-         c.avgdl <= 1e30f;
-}
-
-// With usual parameters, a window's contributions are bounded by the one of
-// its largest tf paired with its shortest document, which the formula's few
-// roundings (each a relative error of at most 2^-24, about 13 of them in all)
-// can push below a contribution of the window by far less than the margin
-// added here; the smallest normal float covers values near zero. One
-// contribution per window is computed instead of one per posting.
-constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
-
 // Document lengths are read this many postings ahead of their use: the
 // postings stream in order, the lengths they point to do not.
 constexpr std::size_t kLengthsAhead = 16;
 
-// The bound of a dense term from each window's largest tf and shortest
-// document; false (and `bound` untouched) when the term has a posting with
-// tf 0, which the formula does not keep above zero.
+// A dense term's bound: each window's largest contribution, computed exactly
+// as scoring computes it, which bounds the window's documents far more
+// closely than any figure taken from its frequencies and lengths alone.
+// False when a contribution is NaN, infinite or negative (odd stored
+// parameters), as pruning is then unsound.
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
   // Postings come in document order, so each window's are one run.
@@ -306,40 +289,32 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   runs.windows.resize(most_runs);
   runs.firsts.resize(most_runs);
   runs.values.resize(most_runs);
-  std::vector<float> most_tfs(most_runs);
-  std::vector<float> shortests(most_runs);
   std::size_t count = 0;
-  bool zero_tf = false;
+  bool safe = true;
+  float max = 0.0f;
   for (std::size_t i = 0; i < n; ++count) {
     const std::uint32_t w = postings.doc(i) / kBoundWindow;
     const auto first = static_cast<std::uint32_t>(i);
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
-    std::uint32_t most_tf = 0;
-    std::uint32_t shortest = std::numeric_limits<std::uint32_t>::max();
+    float most = 0.0f;
     for (; i < n; ++i) {
       const Posting p = postings[i];
       if (p.doc >= end) break;
       if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
-      most_tf = std::max(most_tf, p.tf);
-      zero_tf |= p.tf == 0;
-      shortest = std::min(shortest, bm25.doc_len(p.doc));
+      const float v = c.contribution(bm25, idf, p);
+      // NaN fails both tests.
+      safe &= (v >= 0.0f) & (v <= std::numeric_limits<float>::max());
+      most = std::max(most, v);
     }
     runs.windows[count] = w;
     runs.firsts[count] = first;
-    most_tfs[count] = static_cast<float>(most_tf);
-    shortests[count] = static_cast<float>(shortest);
+    runs.values[count] = most;
+    max = std::max(max, most);
   }
-  if (zero_tf) return false;
+  if (!safe) return false;
   runs.windows.resize(count);
   runs.firsts.resize(count);
   runs.values.resize(count);
-  // One contribution per window, over plain arrays, which the compiler turns
-  // into vector code.
-  float max = 0.0f;
-  for (std::size_t r = 0; r < runs.values.size(); ++r) {
-    runs.values[r] = c.contribution(idf, most_tfs[r], shortests[r]) * kBoundMargin + std::numeric_limits<float>::min();
-  }
-  for (const float v : runs.values) max = std::max(max, v);
   bound.max = max;
   set_windows(bound, windows, n, runs);
   return true;
@@ -349,11 +324,12 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
   const PostingList postings = bm25.postings(t);
   const float idf = c.idf(postings.size());
   const std::size_t windows = window_count(bm25);
-  const bool dense = is_dense(postings.size(), windows);
   TermBound bound;
-  if (dense && usual_parameters(c) && windowed_bound(bm25, c, postings, idf, windows, bound)) return bound;
-  // Otherwise every contribution, exactly as scoring computes it.
-  WindowRuns runs;
+  if (is_dense(postings.size(), windows)) {
+    bound.safe = windowed_bound(bm25, c, postings, idf, windows, bound);
+    return bound;
+  }
+  // A sparse term: its largest contribution, and whether all are safe.
   std::uint32_t docs[kBatch];
   float contributions[kBatch];
   for (std::size_t start = 0; start < postings.size(); start += kBatch) {
@@ -364,16 +340,8 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
       // NaN fails both tests.
       if (!(v >= 0.0f && v <= std::numeric_limits<float>::max())) bound.safe = false;
       bound.max = std::max(bound.max, v);
-      if (!dense) continue;
-      const std::uint32_t w = docs[i] / kBoundWindow;
-      if (runs.windows.empty() || runs.windows.back() != w) {
-        runs.push(w, static_cast<std::uint32_t>(start + i), v);
-      } else {
-        runs.values.back() = std::max(runs.values.back(), v);
-      }
     }
   }
-  if (dense && bound.safe) set_windows(bound, windows, postings.size(), runs);
   return bound;
 }
 

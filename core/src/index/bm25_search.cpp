@@ -154,7 +154,10 @@ constexpr std::size_t kPrimingWindows = 32;
 // Non-essential terms are passed over in a span only when they hold this many
 // times as many of its postings as the others.
 constexpr std::size_t kSkipFactor = 4;
+// The figures of the spans this far ahead are asked for during a scan.
 constexpr std::size_t kSpansAhead = 8;
+// Document lengths in a cache line.
+constexpr std::uint32_t kLengthsPerLine = 16;
 // Widens a sum of bounds taken in another order than scoring's term order,
 // which may round a few units in the last place below it; the smallest
 // normal float is added for sums near zero.
@@ -465,21 +468,8 @@ class PrunedSearch {
     }
     for (Term& t : terms_) t.pos = 0;
     for (std::uint32_t s = 0; s < spans; ++s) {
-      // What the dense terms keep of the spans a little ahead is fetched
-      // while this one is scored: a stream per term and figure is more
-      // than the hardware follows.
-      if (s % 4 == 0 && s + kSpansAhead < spans) {
-        for (const Term& t : terms_) {
-          if (!t.dense) continue;
-          const TermBound& b = *t.bound;
-          const std::size_t a = s + kSpansAhead;
-          __builtin_prefetch(&b.window_steps[a * kWindowsPerSpan]);
-          __builtin_prefetch(&b.span_runs[a]);
-          __builtin_prefetch(&b.span_starts[a]);
-          __builtin_prefetch(&b.span_windows[a]);
-          if (b.span_runs[a] < b.run_offsets.size()) __builtin_prefetch(&b.run_offsets[b.span_runs[a]]);
-        }
-      }
+      // A cache line holds at least four spans' worth of each figure.
+      if (s % 4 == 0 && s + kSpansAhead < spans) prefetch_figures(s + kSpansAhead);
       visit(s, bounds[s]);
     }
     return std::move(selection_).finish();
@@ -513,6 +503,21 @@ class PrunedSearch {
     }
   }
 
+  // Asks for what the dense terms keep of span s, so that it arrives while
+  // the spans before are scored: a stream per term and figure is more than
+  // the hardware prefetcher follows.
+  void prefetch_figures(std::size_t s) const {
+    for (const Term& t : terms_) {
+      if (!t.dense) continue;
+      const TermBound& b = *t.bound;
+      __builtin_prefetch(&b.window_steps[s * kWindowsPerSpan]);
+      __builtin_prefetch(&b.span_runs[s]);
+      __builtin_prefetch(&b.span_starts[s]);
+      __builtin_prefetch(&b.span_windows[s]);
+      if (b.span_runs[s] < b.run_offsets.size()) __builtin_prefetch(&b.run_offsets[b.span_runs[s]]);
+    }
+  }
+
   // Scores span s unless its bound falls short; then only its live windows,
   // those not scored yet. Each term's pos must not lie past the span's first
   // posting.
@@ -531,7 +536,7 @@ class PrunedSearch {
     // of its own, are asked for before the postings that lead to them.
     for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
       const std::uint32_t first = s0 + static_cast<std::uint32_t>(std::countr_zero(rest)) * kBoundWindow;
-      for (std::uint32_t d = 0; d < kBoundWindow; d += 16) bm25_.prefetch_doc_len(first + d);
+      for (std::uint32_t d = 0; d < kBoundWindow; d += kLengthsPerLine) bm25_.prefetch_doc_len(first + d);
     }
     if (live != 0) score_span(s, static_cast<std::uint16_t>(live));
   }

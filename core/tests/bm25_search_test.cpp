@@ -146,6 +146,22 @@ TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {
   }
 }
 
+// Common terms whose bounds no search has made yet are put off while rarer
+// terms decide the result, and made when the rarer ones cannot fill it: a
+// fresh set of bounds for every query, in which only the rarer term's bound
+// is made (by a search for it alone) when it is dense.
+TEST(Bm25PrunedTest, TermsPutOffGiveThePlainResult) {
+  std::mt19937 rng(21);
+  const Bm25 bm25 = random_bm25(rng, 20000, 1.2f, 0.75f);
+  for (const std::size_t rare : {30u, 45u, 60u, 80u, 95u, 300u}) {
+    for (const std::string& common : {std::string("every"), word(0) + " " + word(3), "every " + word(5)}) {
+      const Bm25Bounds bounds(bm25);
+      search_bm25_pruned(bm25, bounds, word(rare), 10, 0);
+      expect_pruned_is_plain(bm25, bounds, common + " " + word(rare));
+    }
+  }
+}
+
 TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   std::mt19937 rng(11);
   const Bm25 bm25 = random_bm25(rng, 6000, 1.2f, 0.75f);

@@ -132,6 +132,47 @@ std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
   return std::move(selection).finish();
 }
 
+// score_all for queries with few postings: the sums in a small table keyed
+// by document, where an array over every document would be fresh memory
+// whose pages its first touches fault in one by one (at a million documents
+// that alone took milliseconds). The same additions in the same order.
+std::vector<Scored> score_few(const Bm25& bm25, const Bm25Constants& c, std::span<const std::uint32_t> found,
+                              std::size_t total, std::size_t k) {
+  int bits = 4;
+  while ((std::size_t{1} << bits) < 2 * total) ++bits;
+  const std::size_t mask = (std::size_t{1} << bits) - 1;
+  std::vector<std::uint32_t> keys(mask + 1, 0);  // document + 1; 0 for a free slot
+  const auto sums = std::make_unique_for_overwrite<float[]>(mask + 1);
+  std::vector<std::uint32_t> slots;  // taken, in order
+  slots.reserve(total);
+  std::uint32_t docs[kBatch];
+  float contributions[kBatch];
+  for (const std::uint32_t t : found) {
+    const PostingList postings = bm25.postings(t);
+    const float idf = c.idf(postings.size());
+    for (std::size_t start = 0; start < postings.size(); start += kBatch) {
+      const std::size_t n = std::min(kBatch, postings.size() - start);
+      score_batch(bm25, c, idf, postings, start, n, docs, contributions);
+      for (std::size_t i = 0; i < n; ++i) {
+        // A document is below the count, itself at most 2^32 - 1.
+        const std::uint32_t key = docs[i] + 1;
+        auto slot = static_cast<std::uint32_t>((std::uint64_t{docs[i]} * 0x9E3779B97F4A7C15u) >> (64 - bits));
+        while (keys[slot] != 0 && keys[slot] != key) slot = static_cast<std::uint32_t>((slot + 1) & mask);
+        if (keys[slot] == key) {
+          sums[slot] = sums[slot] + contributions[i];
+        } else {
+          keys[slot] = key;
+          sums[slot] = 0.0f + contributions[i];
+          slots.push_back(slot);
+        }
+      }
+    }
+  }
+  BestOf selection(k, slots.size());
+  for (const std::uint32_t slot : slots) selection.push(keys[slot] - 1, sums[slot]);
+  return std::move(selection).finish();
+}
+
 // Pruning. A document's score is the sum, in term order, of the
 // contributions of the terms it holds: s = 0.0; s = s + c for each. With every
 // contribution a finite number >= 0, float addition (rounded to nearest) never
@@ -154,6 +195,8 @@ constexpr std::size_t kPrimingWindows = 32;
 // Non-essential terms are passed over in a span only when they hold this many
 // times as many of its postings as the others.
 constexpr std::size_t kSkipFactor = 4;
+// A posting lookup costs about as much as reading this many postings.
+constexpr std::size_t kLookupPostings = 4;
 // The figures of the spans this far ahead are asked for during a scan.
 constexpr std::size_t kSpansAhead = 8;
 // Document lengths in a cache line.
@@ -279,13 +322,27 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
 // postings stream in order, the lengths they point to do not.
 constexpr std::size_t kLengthsAhead = 16;
 
-// A dense term's bound: each window's largest contribution, computed exactly
-// as scoring computes it, which bounds the window's documents far more
-// closely than any figure taken from its frequencies and lengths alone.
-// False when a contribution is NaN, infinite or negative (odd stored
-// parameters), as pruning is then unsound.
+// Whether the stored parameters keep every contribution a finite number >= 0
+// that, for a given tf >= 1, falls as the document grows: k1 >= 0,
+// 0 <= b <= 1, and sizes for which no step of the formula overflows. Each
+// float operation of the formula then rounds monotonically, so the shortest
+// document holding the term once has the largest contribution of all such
+// documents, to the bit.
+bool usual_parameters(const Bm25Constants& c) {
+  return c.k1 >= 0.0f && c.k1 <= 1e20f && c.b >= 0.0f && c.b <= 1.0f && c.avgdl >= 1e-3f &&
+         c.avgdl <= 1e30f;
+}
+
+// A dense term's bound: each window's largest contribution, exactly as
+// scoring computes it, which bounds the window's documents far more closely
+// than any figure taken from its frequencies and lengths alone. With usual
+// parameters the postings of tf 1, nearly all of them, need only their
+// shortest document; the others are scored one by one. False when a
+// contribution is NaN, infinite or negative (odd stored parameters), as
+// pruning is then unsound.
 bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                     std::size_t windows, TermBound& bound) {
+  const bool usual = usual_parameters(c);
   // Postings come in document order, so each window's are one run.
   const std::size_t n = postings.size();
   const std::size_t most_runs = std::min(windows, n);
@@ -301,15 +358,26 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
     const auto first = static_cast<std::uint32_t>(i);
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
     float most = 0.0f;
+    bool once = false;  // whether a document of the window holds the term once
+    std::uint32_t shortest_once = 0;
+    const auto take = [&](float v) {
+      // NaN fails both tests.
+      safe &= (v >= 0.0f) & (v <= std::numeric_limits<float>::max());
+      most = std::max(most, v);
+    };
     for (; i < n; ++i) {
       const Posting p = postings[i];
       if (p.doc >= end) break;
       if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
-      const float v = c.contribution(bm25, idf, p);
-      // NaN fails both tests.
-      safe &= (v >= 0.0f) & (v <= std::numeric_limits<float>::max());
-      most = std::max(most, v);
+      if (usual && p.tf == 1) {
+        const std::uint32_t length = bm25.doc_len(p.doc);
+        shortest_once = once ? std::min(shortest_once, length) : length;
+        once = true;
+      } else {
+        take(c.contribution(bm25, idf, p));
+      }
     }
+    if (once) take(c.contribution(idf, 1.0f, static_cast<float>(shortest_once)));
     runs.windows[count] = w;
     runs.firsts[count] = first;
     runs.values[count] = most;
@@ -374,7 +442,10 @@ std::size_t seek(const Docs& docs, std::size_t size, std::size_t from, std::uint
 }
 
 // One query term. A dense one is read in place; a sparse one is scored whole
-// up front, which also gives its exact largest contribution per window.
+// up front, which also gives its exact largest contribution per window. A
+// dense term whose bound no search has made yet may be deferred: it then has
+// no windows, only a ceiling above every contribution it can give, and is
+// only ever looked up.
 struct Term {
   PostingList postings;
   const TermBound* bound;
@@ -383,7 +454,23 @@ struct Term {
   std::vector<std::uint32_t> docs;   // sparse: every posting's document
   std::vector<float> contributions;  // sparse: and its contribution
   std::size_t pos = 0;               // the next posting to look at
+  float ceiling = 0.0f;              // deferred: above all its contributions
+
+  bool deferred() const { return dense && bound == nullptr; }
 };
+
+// Whether the stored parameters allow deferring terms: besides the usual
+// ones, k1 and 1 - b far enough from 0 that every denominator of the formula
+// is positive, so that no contribution can be NaN and none reaches
+// (k1 + 1) idf.
+bool may_defer(const Bm25Constants& c) { return usual_parameters(c) && c.k1 >= 1e-3f && c.b <= 0.999f; }
+
+// Above every contribution of a term with this idf, when may_defer holds:
+// k1_plus_1 * (idf * tf) / (k1 * (...) + tf) stays below k1_plus_1 * idf,
+// and the margin covers the formula's few roundings and this product's.
+float ceiling_of(const Bm25Constants& c, float idf) {
+  return c.k1_plus_1 * idf * (1.0f + 1.0f / 1048576.0f) + std::numeric_limits<float>::min();
+}
 
 // Spans of kSpan documents, each with a bound (the sum in term order of each
 // term's bound over the span). The best few spans go first, so that the
@@ -396,21 +483,37 @@ struct Term {
 // in them.
 class PrunedSearch {
  public:
-  PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term> terms, std::size_t k,
+  PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term>& terms, std::size_t k,
                std::size_t expected)
       : bm25_(bm25),
         c_(c),
-        terms_(std::move(terms)),
+        terms_(terms),
         selection_(k, expected),
         present_(kSpan, 0),
         bound_(std::make_unique_for_overwrite<float[]>(kSpan)),
-        contribution_(std::make_unique_for_overwrite<float[]>(terms_.size() * kSpan)) {}
+        contribution_(std::make_unique_for_overwrite<float[]>(terms_.size() * kSpan)) {
+    std::size_t deferred_postings = 0;
+    for (std::size_t i = 0; i < terms_.size(); ++i) {
+      if (!terms_[i].deferred()) continue;
+      deferred_ = static_cast<std::uint16_t>(deferred_ | 1u << i);
+      deferred_postings += terms_[i].postings.size();
+    }
+    if (deferred_ != 0) lookup_budget_ = deferred_postings / kLookupPostings;
+  }
 
-  std::vector<Scored> run() && {
+  // The k best, or nothing when deferred terms might have held some of them
+  // (documents holding only deferred terms are passed over, which is sound
+  // only if the k-th best beats every such document) or when looking them
+  // up has cost more than making their bounds would.
+  std::optional<std::vector<Scored>> run() && {
     const std::size_t windows = window_count(bm25_);
     const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
     std::vector<float> bounds(spans, 0.0f);
     for (const Term& t : terms_) {
+      if (t.deferred()) {
+        for (std::size_t s = 0; s < spans; ++s) bounds[s] = bounds[s] + t.ceiling;
+        continue;
+      }
       if (t.dense) {
         for (std::size_t s = 0; s < spans; ++s) {
           bounds[s] = bounds[s] + t.bound->step_values[t.bound->span_steps[s]];
@@ -471,6 +574,17 @@ class PrunedSearch {
       // A cache line holds at least four spans' worth of each figure.
       if (s % 4 == 0 && s + kSpansAhead < spans) prefetch_figures(s + kSpansAhead);
       visit(s, bounds[s]);
+      // Deferring costs more than making the bounds would.
+      if (lookups_ > lookup_budget_) return std::nullopt;
+    }
+    if (deferred_ != 0) {
+      // A document holding only deferred terms scores at most their
+      // ceilings' sum in term order.
+      float most = 0.0f;
+      for (const Term& t : terms_) {
+        if (t.deferred()) most = most + t.ceiling;
+      }
+      if (selection_.would_keep(0, most)) return std::nullopt;
     }
     return std::move(selection_).finish();
   }
@@ -486,7 +600,9 @@ class PrunedSearch {
     for (std::size_t i = 0; i < terms_.size(); ++i) {
       Term& t = terms_[i];
       float* const own = own_[i];
-      if (t.dense) {
+      if (t.deferred()) {
+        std::fill(own, own + kWindowsPerSpan, t.ceiling);
+      } else if (t.dense) {
         const std::uint8_t* const steps = &t.bound->window_steps[std::size_t{s} * kWindowsPerSpan];
         const float* const values = t.bound->step_values.data();
         for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) own[w] = values[steps[w]];
@@ -508,7 +624,7 @@ class PrunedSearch {
   // the hardware prefetcher follows.
   void prefetch_figures(std::size_t s) const {
     for (const Term& t : terms_) {
-      if (!t.dense) continue;
+      if (!t.dense || t.deferred()) continue;
       const TermBound& b = *t.bound;
       __builtin_prefetch(&b.window_steps[s * kWindowsPerSpan]);
       __builtin_prefetch(&b.span_runs[s]);
@@ -544,7 +660,8 @@ class PrunedSearch {
   // The terms no document can enter the result with alone (MaxScore): the
   // lowest-bounded terms of the span, as many as stay out together, their
   // bounds in the live windows summed in term order. A document is then
-  // looked at only when it holds one of the others.
+  // looked at only when it holds one of the others. Deferred terms are
+  // always out; the others join them only while all together stay out.
   std::uint16_t non_essential(std::uint32_t s0, std::uint16_t live) const {
     const std::size_t n = terms_.size();
     float most[kMaxPrunedTerms];
@@ -557,8 +674,9 @@ class PrunedSearch {
       order[i] = static_cast<std::uint32_t>(i);
     }
     std::sort(order, order + n, [&](std::uint32_t a, std::uint32_t b) { return most[a] < most[b]; });
-    std::uint16_t out = 0;
+    std::uint16_t out = deferred_;
     for (std::size_t k = 0; k < n; ++k) {
+      if (out >> order[k] & 1) continue;
       const auto with = static_cast<std::uint16_t>(out | 1u << order[k]);
       float sum = 0.0f;
       for (std::size_t i = 0; i < n; ++i) {
@@ -580,7 +698,7 @@ class PrunedSearch {
         std::min<std::uint64_t>(std::uint64_t{s0} + kSpan, bm25_.doc_count()));
     const auto& own = own_;
     std::uint16_t outside = non_essential(s0, live);
-    if (outside != 0 && !worth_skipping(outside)) outside = 0;
+    if (outside != deferred_ && !worth_skipping(outside)) outside = deferred_;
     // In a live window every document starts without terms and with a bound
     // of 0.0, as a score starts.
     for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
@@ -644,6 +762,7 @@ class PrunedSearch {
               score = score + contribution_[i * kSpan + at];
             } else if (outside >> i & 1) {
               Term& t = terms_[i];
+              lookups_ += deferred_ >> i & 1;
               if (!seek_term(t, doc)) continue;
               score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[t.pos]) : t.contributions[t.pos]);
             }
@@ -709,7 +828,7 @@ class PrunedSearch {
   // Moves the term's pos to its first posting at or after `doc`; whether
   // that posting is doc's. A dense term starts from doc's window.
   static bool seek_term(Term& t, std::uint32_t doc) {
-    if (t.dense) t.pos = std::max(t.pos, t.bound->start_at(doc / kSpan, doc % kSpan / kBoundWindow));
+    if (t.dense && !t.deferred()) t.pos = std::max(t.pos, t.bound->start_at(doc / kSpan, doc % kSpan / kBoundWindow));
     const auto found = [&](const auto& doc_of, std::size_t size) {
       t.pos = seek(doc_of, size, t.pos, doc);
       return t.pos < size && doc_of(t.pos) == doc;
@@ -781,7 +900,10 @@ class PrunedSearch {
 
   const Bm25& bm25_;
   const Bm25Constants& c_;
-  std::vector<Term> terms_;
+  std::vector<Term>& terms_;
+  std::uint16_t deferred_ = 0;  // bit i: term i is deferred
+  std::size_t lookups_ = 0;     // of deferred terms' postings
+  std::size_t lookup_budget_ = std::numeric_limits<std::size_t>::max();
   TopK selection_;
   // By document - span start: which terms hold it, the sum of the essential
   // terms' contributions (then its bound), and for term i at
@@ -890,17 +1012,33 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
   for (const std::uint32_t t : found) total += bm25.postings(t).size();
   // With room for every posting nothing can be passed over; with few
   // postings, scoring them all costs less than the bookkeeping of bounds.
-  if (found.size() > kMaxPrunedTerms || k >= total || total <= few_postings) {
-    return score_all(bm25, c, found, k);
+  if (k >= total || total <= few_postings || found.size() > kMaxPrunedTerms) {
+    return total <= kFewPostings ? score_few(bm25, c, found, total, k) : score_all(bm25, c, found, k);
   }
   const std::size_t windows = window_count(bm25);
+  // A dense term whose bound is not made yet may be deferred: making it
+  // reads every posting, which for a common term costs more than the search,
+  // and a common term's low idf often keeps it out of the result's reach
+  // anyway. Then only the other terms' documents are looked at, and if the
+  // k-th best of them beats every document holding only deferred terms, the
+  // result stands; otherwise their bounds are made and the search runs
+  // again.
+  const bool defer = may_defer(c);
   std::vector<Term> terms;
   terms.reserve(found.size());
+  std::vector<std::size_t> deferred;  // indexes into terms
   for (const std::uint32_t t : found) {
+    const PostingList postings = bm25.postings(t);
+    Term term{postings, nullptr, c.idf(postings.size()), is_dense(postings.size(), windows), {}, {}};
+    if (defer && term.dense && bounds.made(t) == nullptr) {
+      term.ceiling = ceiling_of(c, term.idf);
+      deferred.push_back(terms.size());
+      terms.push_back(std::move(term));
+      continue;
+    }
     const TermBound& bound = bounds.of(bm25, t);
     if (!bound.safe) return score_all(bm25, c, found, k);
-    const PostingList postings = bm25.postings(t);
-    Term term{postings, &bound, c.idf(postings.size()), is_dense(postings.size(), windows), {}, {}};
+    term.bound = &bound;
     if (!term.dense) {
       term.docs.resize(postings.size());
       term.contributions.resize(postings.size());
@@ -911,7 +1049,46 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
     }
     terms.push_back(std::move(term));
   }
-  return PrunedSearch(bm25, c, std::move(terms), k, total).run();
+  const auto make = [&](std::size_t i) {
+    const TermBound& bound = bounds.of(bm25, found[i]);
+    terms[i].bound = &bound;
+    return bound.safe;
+  };
+  // Deferring pays when one term kept can outweigh all deferred ones twice
+  // over, and when looking the deferred terms up for the documents of the
+  // rarest term kept costs less than reading their postings through. Until it does, the
+  // bound of the deferred term with the highest ceiling (the rarest, the
+  // cheapest to make) is made.
+  std::sort(deferred.begin(), deferred.end(),
+            [&](std::size_t a, std::size_t b) { return terms[a].ceiling > terms[b].ceiling; });
+  std::size_t kept = 0;  // deferred[kept..] stay deferred
+  for (; kept < deferred.size(); ++kept) {
+    float kept_most = 0.0f;
+    float ceilings = 0.0f;
+    std::size_t kept_postings = std::numeric_limits<std::size_t>::max();
+    std::size_t deferred_postings = 0;
+    for (const Term& t : terms) {
+      if (t.deferred()) {
+        ceilings = ceilings + t.ceiling;
+        deferred_postings += t.postings.size();
+      } else {
+        kept_most = std::max(kept_most, t.bound->max);
+        kept_postings = std::min(kept_postings, t.postings.size());
+      }
+    }
+    if (ceilings < kept_most / 2 &&
+        kept_postings * (deferred.size() - kept) * kLookupPostings < deferred_postings) {
+      break;
+    }
+    if (!make(deferred[kept])) return score_all(bm25, c, found, k);
+  }
+  if (kept < deferred.size()) {
+    if (auto got = PrunedSearch(bm25, c, terms, k, total).run()) return *std::move(got);
+    for (; kept < deferred.size(); ++kept) {
+      if (!make(deferred[kept])) return score_all(bm25, c, found, k);
+    }
+  }
+  return *PrunedSearch(bm25, c, terms, k, total).run();
 }
 
 }  // namespace tessavine

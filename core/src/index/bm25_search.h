@@ -19,9 +19,9 @@ namespace tessavine {
 struct TermBound;
 
 // The bounds of the terms of one BM25 file, computed when a query first needs
-// them and kept for the life of the reader. Shared by every search on it,
-// from any number of threads, without a lock: each term has a slot, set
-// once.
+// them (a search may put off a common term's, and do without it) and kept for
+// the life of the reader. Shared by every search on it, from any number of
+// threads, without a lock: each term has a slot, set once.
 class Bm25Bounds {
  public:
   // For `bm25`, the file every later call passes.

@@ -1077,7 +1077,7 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
       }
     }
     if (ceilings < kept_most / 2 &&
-        kept_postings * (deferred.size() - kept) * kLookupPostings < deferred_postings) {
+        kept_postings < deferred_postings / ((deferred.size() - kept) * kLookupPostings)) {
       break;
     }
     if (!make(deferred[kept])) return score_all(bm25, c, found, k);

@@ -96,6 +96,28 @@ void score_batch(const Bm25& bm25, const Bm25Constants& c, float idf, const Post
   for (std::size_t i = 0; i < n; ++i) contributions[i] = c.contribution(idf, tfs[i], dls[i]);
 }
 
+// Every posting of the found terms, term after term in their order, handed
+// to take(doc, contribution) with its contribution as score_batch makes it.
+template <class Take>
+void for_each_contribution(const Bm25& bm25, const Bm25Constants& c, std::span<const std::uint32_t> found,
+                           Take take) {
+  std::uint32_t docs[kBatch];
+  float contributions[kBatch];
+  for (const std::uint32_t t : found) {
+    const PostingList postings = bm25.postings(t);
+    const float idf = c.idf(postings.size());
+    for (std::size_t start = 0; start < postings.size(); start += kBatch) {
+      const std::size_t n = std::min(kBatch, postings.size() - start);
+      score_batch(bm25, c, idf, postings, start, n, docs, contributions);
+      for (std::size_t i = 0; i < n; ++i) take(docs[i], contributions[i]);
+    }
+  }
+}
+
+// Whether a contribution keeps pruning sound: a finite number >= 0 (NaN
+// fails both tests).
+bool safe_contribution(float v) { return (v >= 0.0f) & (v <= std::numeric_limits<float>::max()); }
+
 // Term at a time over every posting of the found terms. The score array is
 // not zeroed (a bitmap of touched documents says which entries hold a score),
 // and the k best are selected once every candidate has its score.
@@ -105,28 +127,17 @@ std::vector<Scored> score_all(const Bm25& bm25, const Bm25Constants& c,
   const auto scores = std::make_unique_for_overwrite<float[]>(d);
   std::vector<std::uint64_t> touched((std::size_t{d} + 63) / 64, 0);
   std::vector<std::uint32_t> candidates;
-  std::uint32_t docs[kBatch];
-  float contributions[kBatch];
-  for (const std::uint32_t t : found) {
-    const PostingList postings = bm25.postings(t);
-    const float idf = c.idf(postings.size());
-    for (std::size_t start = 0; start < postings.size(); start += kBatch) {
-      const std::size_t n = std::min(kBatch, postings.size() - start);
-      score_batch(bm25, c, idf, postings, start, n, docs, contributions);
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t doc = docs[i];
-        std::uint64_t& word = touched[doc >> 6];
-        const std::uint64_t bit = std::uint64_t{1} << (doc & 63);
-        if (word & bit) {
-          scores[doc] = scores[doc] + contributions[i];
-        } else {
-          word |= bit;
-          scores[doc] = 0.0f + contributions[i];
-          candidates.push_back(doc);
-        }
-      }
+  for_each_contribution(bm25, c, found, [&](std::uint32_t doc, float v) {
+    std::uint64_t& word = touched[doc >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (doc & 63);
+    if (word & bit) {
+      scores[doc] = scores[doc] + v;
+    } else {
+      word |= bit;
+      scores[doc] = 0.0f + v;
+      candidates.push_back(doc);
     }
-  }
+  });
   BestOf selection(k, candidates.size());
   for (const std::uint32_t doc : candidates) selection.push(doc, scores[doc]);
   return std::move(selection).finish();
@@ -145,29 +156,19 @@ std::vector<Scored> score_few(const Bm25& bm25, const Bm25Constants& c, std::spa
   const auto sums = std::make_unique_for_overwrite<float[]>(mask + 1);
   std::vector<std::uint32_t> slots;  // taken, in order
   slots.reserve(total);
-  std::uint32_t docs[kBatch];
-  float contributions[kBatch];
-  for (const std::uint32_t t : found) {
-    const PostingList postings = bm25.postings(t);
-    const float idf = c.idf(postings.size());
-    for (std::size_t start = 0; start < postings.size(); start += kBatch) {
-      const std::size_t n = std::min(kBatch, postings.size() - start);
-      score_batch(bm25, c, idf, postings, start, n, docs, contributions);
-      for (std::size_t i = 0; i < n; ++i) {
-        // A document is below the count, itself at most 2^32 - 1.
-        const std::uint32_t key = docs[i] + 1;
-        auto slot = static_cast<std::uint32_t>((std::uint64_t{docs[i]} * 0x9E3779B97F4A7C15u) >> (64 - bits));
-        while (keys[slot] != 0 && keys[slot] != key) slot = static_cast<std::uint32_t>((slot + 1) & mask);
-        if (keys[slot] == key) {
-          sums[slot] = sums[slot] + contributions[i];
-        } else {
-          keys[slot] = key;
-          sums[slot] = 0.0f + contributions[i];
-          slots.push_back(slot);
-        }
-      }
+  for_each_contribution(bm25, c, found, [&](std::uint32_t doc, float v) {
+    // A document is below the count, itself at most 2^32 - 1.
+    const std::uint32_t key = doc + 1;
+    auto slot = static_cast<std::uint32_t>((std::uint64_t{doc} * 0x9E3779B97F4A7C15u) >> (64 - bits));
+    while (keys[slot] != 0 && keys[slot] != key) slot = static_cast<std::uint32_t>((slot + 1) & mask);
+    if (keys[slot] == key) {
+      sums[slot] = sums[slot] + v;
+    } else {
+      keys[slot] = key;
+      sums[slot] = 0.0f + v;
+      slots.push_back(slot);
     }
-  }
+  });
   BestOf selection(k, slots.size());
   for (const std::uint32_t slot : slots) selection.push(keys[slot] - 1, sums[slot]);
   return std::move(selection).finish();
@@ -361,8 +362,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
     bool once = false;  // whether a document of the window holds the term once
     std::uint32_t shortest_once = 0;
     const auto take = [&](float v) {
-      // NaN fails both tests.
-      safe &= (v >= 0.0f) & (v <= std::numeric_limits<float>::max());
+      safe &= safe_contribution(v);
       most = std::max(most, v);
     };
     for (; i < n; ++i) {
@@ -402,18 +402,10 @@ TermBound bound_of(const Bm25& bm25, const Bm25Constants& c, std::uint32_t t) {
     return bound;
   }
   // A sparse term: its largest contribution, and whether all are safe.
-  std::uint32_t docs[kBatch];
-  float contributions[kBatch];
-  for (std::size_t start = 0; start < postings.size(); start += kBatch) {
-    const std::size_t n = std::min(kBatch, postings.size() - start);
-    score_batch(bm25, c, idf, postings, start, n, docs, contributions);
-    for (std::size_t i = 0; i < n; ++i) {
-      const float v = contributions[i];
-      // NaN fails both tests.
-      if (!(v >= 0.0f && v <= std::numeric_limits<float>::max())) bound.safe = false;
-      bound.max = std::max(bound.max, v);
-    }
-  }
+  for_each_contribution(bm25, c, std::span(&t, 1), [&](std::uint32_t, float v) {
+    bound.safe &= safe_contribution(v);
+    bound.max = std::max(bound.max, v);
+  });
   return bound;
 }
 
@@ -1056,13 +1048,13 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
   };
   // Deferring pays when one term kept can outweigh all deferred ones twice
   // over, and when looking the deferred terms up for the documents of the
-  // rarest term kept costs less than reading their postings through. Until it does, the
-  // bound of the deferred term with the highest ceiling (the rarest, the
-  // cheapest to make) is made.
+  // rarest term kept costs less than reading their postings through. Until
+  // it does, the bound of the deferred term with the highest ceiling (the
+  // rarest, the cheapest to make) is made.
   std::sort(deferred.begin(), deferred.end(),
             [&](std::size_t a, std::size_t b) { return terms[a].ceiling > terms[b].ceiling; });
-  std::size_t kept = 0;  // deferred[kept..] stay deferred
-  for (; kept < deferred.size(); ++kept) {
+  std::size_t made = 0;  // deferred[made..] stay deferred
+  for (; made < deferred.size(); ++made) {
     float kept_most = 0.0f;
     float ceilings = 0.0f;
     std::size_t kept_postings = std::numeric_limits<std::size_t>::max();
@@ -1077,15 +1069,15 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
       }
     }
     if (ceilings < kept_most / 2 &&
-        kept_postings < deferred_postings / ((deferred.size() - kept) * kLookupPostings)) {
+        kept_postings < deferred_postings / ((deferred.size() - made) * kLookupPostings)) {
       break;
     }
-    if (!make(deferred[kept])) return score_all(bm25, c, found, k);
+    if (!make(deferred[made])) return score_all(bm25, c, found, k);
   }
-  if (kept < deferred.size()) {
+  if (made < deferred.size()) {
     if (auto got = PrunedSearch(bm25, c, terms, k, total).run()) return *std::move(got);
-    for (; kept < deferred.size(); ++kept) {
-      if (!make(deferred[kept])) return score_all(bm25, c, found, k);
+    for (; made < deferred.size(); ++made) {
+      if (!make(deferred[made])) return score_all(bm25, c, found, k);
     }
   }
   return *PrunedSearch(bm25, c, terms, k, total).run();

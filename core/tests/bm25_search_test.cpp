@@ -76,6 +76,19 @@ std::string random_query(std::mt19937& rng) {
   return query;
 }
 
+// n distinct words, most of them frequent enough to be in a few thousand documents.
+std::string long_query(std::mt19937& rng, std::size_t n) {
+  std::vector<std::size_t> words(std::max<std::size_t>(n, 90));
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = i;
+  std::shuffle(words.begin(), words.end(), rng);
+  std::string query;
+  for (std::size_t i = 0; i < n; ++i) {
+    query += word(words[i]);
+    query += ' ';
+  }
+  return query;
+}
+
 struct Params { std::size_t docs; float k1, b; };
 
 void PrintTo(const Params& p, std::ostream* os) { *os << p.docs << " docs, k1 " << p.k1 << ", b " << p.b; }
@@ -106,6 +119,9 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   const Bm25Bounds bounds(bm25);
   for (int q = 0; q < 12; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
   expect_pruned_is_plain(bm25, bounds, "every");
+  // Past 16 terms a document's terms take a wider mask, and past 64 every
+  // posting is scored.
+  for (const std::size_t n : {16u, 17u, 40u, 64u, 65u}) expect_pruned_is_plain(bm25, bounds, long_query(rng, n));
   // The lookup through a term's windows, for the terms the searches bounded,
   // and through its postings alone, for the others; documents past the last
   // too.
@@ -154,7 +170,12 @@ TEST(Bm25PrunedTest, TermsPutOffGiveThePlainResult) {
   std::mt19937 rng(21);
   const Bm25 bm25 = random_bm25(rng, 20000, 1.2f, 0.75f);
   for (const std::size_t rare : {30u, 45u, 60u, 80u, 95u, 300u}) {
-    for (const std::string& common : {std::string("every"), word(0) + " " + word(3), "every " + word(5)}) {
+    std::string many = "every";
+    for (std::size_t i = 0; i < 24; ++i) {
+      many += ' ';
+      many += word(i);
+    }
+    for (const std::string& common : {std::string("every"), word(0) + " " + word(3), "every " + word(5), many}) {
       const Bm25Bounds bounds(bm25);
       search_bm25_pruned(bm25, bounds, word(rare), 10, 0);
       expect_pruned_is_plain(bm25, bounds, common + " " + word(rare));

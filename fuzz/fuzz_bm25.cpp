@@ -53,6 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
   }
+  // One query of many terms, past the widths of the term masks a search keeps.
+  std::string many;
+  for (std::uint32_t t = 0; t < idx->term_count() && t < 70; ++t) {
+    many += idx->term(t);
+    many += ' ';
+  }
+  for (const std::size_t k : {std::size_t{1}, std::size_t{3}}) {
+    expect_same(tessavine::search_bm25_pruned(*idx, bounds, many, k, 0), tessavine::search_bm25_plain(*idx, many, k));
+  }
   // Probes from the input's last bytes, including absent documents.
   const std::vector<std::string> probe = {std::string(reinterpret_cast<const char*>(data), size < 3 ? size : 3)};
   idx->contains_all(size > 0 ? data[size - 1] : 0, probe);

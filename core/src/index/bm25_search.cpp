@@ -657,9 +657,12 @@ class PrunedSearch {
 
   // The terms no document can enter the result with alone (MaxScore): the
   // lowest-bounded terms of the span, as many as stay out together, their
-  // bounds in the live windows summed in term order. A document is then
-  // looked at only when it holds one of the others. Deferred terms are
-  // always out; the others join them only while all together stay out.
+  // bounds in the live windows summed. A document is then looked at only
+  // when it holds one of the others. Deferred terms are always out; the
+  // others join them only while all together stay out. The sum grows term by
+  // term in the order they join, not in term order, in which a document's
+  // score adds them and may round a few units in the last place higher: the
+  // margin covers that.
   Mask non_essential(std::uint32_t s0, std::uint16_t live) const {
     const std::size_t n = terms_.size();
     float most[kTerms];
@@ -673,15 +676,17 @@ class PrunedSearch {
     }
     std::sort(order, order + n, [&](std::uint32_t a, std::uint32_t b) { return most[a] < most[b]; });
     Mask out = deferred_;
+    float sum = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (out >> i & 1) sum = sum + most[i];
+    }
     for (std::size_t k = 0; k < n; ++k) {
-      if (out >> order[k] & 1) continue;
-      const auto with = static_cast<Mask>(out | Mask{1} << order[k]);
-      float sum = 0.0f;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (with >> i & 1) sum = sum + most[i];
-      }
-      if (selection_.would_keep(s0, sum)) break;
-      out = with;
+      const std::uint32_t i = order[k];
+      if (out >> i & 1) continue;
+      const float with = sum + most[i];
+      if (selection_.would_keep(s0, with * kBoundMargin + std::numeric_limits<float>::min())) break;
+      sum = with;
+      out = static_cast<Mask>(out | Mask{1} << i);
     }
     return out;
   }

@@ -247,6 +247,9 @@ def search(group, scale):
             peer.open(index_dir(scale, "tantivy"))
             result.update(timed_together({"bm25": (engine.searcher(), texts, engine.ids, "text"),
                                           "tantivy bm25": (peer.searcher(), texts, peer.ids, "text")}))
+            longs = scaled.long_queries(scaled.corpus_chunks())
+            result.update(timed_together({"bm25 long": (engine.searcher(), longs, engine.ids, "long"),
+                                          "tantivy bm25 long": (peer.searcher(), longs, peer.ids, "long")}))
         else:
             result["bm25"] = timed(engine.searcher(), texts, engine.ids)
     elif group == "tessavine + vectors":

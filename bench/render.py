@@ -33,7 +33,7 @@ def score(results, relevant):
             if m.get("kind") == "vector":
                 if truth is not None:
                     m["recall"] = scaled.recall_at_10(ids, truth[:len(ids)])
-            else:
+            elif m.get("kind") == "text":
                 m["mrr"] = scaled.mrr_at_10(ids, relevant[:len(ids)], n_base)
     for scale in results["scales"]:
         jobs.get(f"truth {scale}", {}).pop("ids", None)
@@ -218,6 +218,14 @@ def bm25_tables(f):
             t.row(p, bm25_series(f, p, field))
         for p in TEXT_PEERS:
             t.ratio(f"tessavine / {p}", ours, bm25_series(f, p, field))
+        out.append(t)
+    for title, field, unit in LATENCY[:2]:
+        t = Table(f, f"BM25, long queries: {title}", unit,
+                  "100 stretches of 20 to 40 distinct terms of a chunk's text, joined by spaces, "
+                  "timed in turns with tantivy's")
+        ours = t.row("tessavine search_bm25", f.series("search tessavine", ["bm25 long", field]))
+        theirs = t.row("tantivy", f.series("search tessavine", ["tantivy bm25 long", field]))
+        t.ratio("tessavine / tantivy", ours, theirs)
         out.append(t)
     return out
 
@@ -521,6 +529,7 @@ def query_counts(f):
     rows = []
     for key, path, label in (
             [(bm25_source(e)[0], [bm25_source(e)[1]], f"BM25 {e}") for e in ["tessavine", *TEXT_PEERS]] +
+            [("search tessavine", [m], f"{m}, long queries") for m in ("bm25 long", "tantivy bm25 long")] +
             [("search tessavine + vectors", [m], f"tessavine {m}") for m in peers.MODES] +
             [("search faiss", [p], p) for p in ("faiss IndexBinaryFlat", "faiss IndexFlatIP")] +
             [("search NumPy", [], "NumPy exact")] +

@@ -54,6 +54,23 @@ def queries():
     return [tuple(r.split("\t")) for r in rows if r.strip()]
 
 
+def long_queries(base, n=100, seed=7):
+    """Queries of 20 to 40 distinct terms, each a stretch of one chunk's own
+    terms in text order, as when a paragraph is pasted into the search box.
+    Joined by spaces, so that every engine's parser reads plain words."""
+    import random
+    from tessavine._core import tokenize
+    rng = random.Random(seed)
+    out = []
+    while len(out) < n:
+        terms = list(dict.fromkeys(tokenize(rng.choice(base)[4])))
+        size = rng.randint(20, 40)
+        if len(terms) >= size:
+            start = rng.randrange(len(terms) - size + 1)
+            out.append(" ".join(terms[start:start + size]))
+    return out
+
+
 def relevant_ids(base, query_rows):
     """For each query, the corpus chunk numbers that are its known item: in
     the target note under the target heading. Chunk id j is relevant when

@@ -529,7 +529,8 @@ def query_counts(f):
     rows = []
     for key, path, label in (
             [(bm25_source(e)[0], [bm25_source(e)[1]], f"BM25 {e}") for e in ["tessavine", *TEXT_PEERS]] +
-            [("search tessavine", [m], f"{m}, long queries") for m in ("bm25 long", "tantivy bm25 long")] +
+            [("search tessavine", [m], f"BM25 {e}, long queries")
+             for m, e in (("bm25 long", "tessavine"), ("tantivy bm25 long", "tantivy"))] +
             [("search tessavine + vectors", [m], f"tessavine {m}") for m in peers.MODES] +
             [("search faiss", [p], p) for p in ("faiss IndexBinaryFlat", "faiss IndexFlatIP")] +
             [("search NumPy", [], "NumPy exact")] +

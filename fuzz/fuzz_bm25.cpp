@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // One query of many terms, past the widths of the term masks a search keeps.
   std::string many;
-  for (std::uint32_t t = 0; t < idx->term_count() && t < 70; ++t) {
+  for (std::uint32_t t = 0; t < idx->term_count() && t < 140; ++t) {
     many += idx->term(t);
     many += ' ';
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -190,7 +191,7 @@ std::vector<Scored> score_few(const Bm25& bm25, const Bm25Constants& c, std::spa
 constexpr std::uint32_t kBoundWindow = 128;  // documents per window of a bound
 constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
 constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
-constexpr std::size_t kMaxPrunedTerms = 64;  // terms of one document fit a 64-bit mask
+constexpr std::size_t kMaxPrunedTerms = 128;  // terms of one document fit a 128-bit mask
 constexpr std::size_t kPrimingSpans = 32;
 constexpr std::size_t kPrimingWindows = 32;
 // Non-essential terms are passed over in a span only when they hold this many
@@ -476,7 +477,7 @@ float ceiling_of(const Bm25Constants& c, float idf) {
 // a few terms keeps a narrow one, which is quicker to clear.
 template <class Mask>
 class PrunedSearch {
-  static constexpr std::size_t kTerms = std::numeric_limits<Mask>::digits;
+  static constexpr std::size_t kTerms = sizeof(Mask) * CHAR_BIT;
 
  public:
   PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term>& terms, std::size_t k,
@@ -925,8 +926,11 @@ std::optional<std::vector<Scored>> run_pruned(const Bm25& bm25, const Bm25Consta
   if (terms.size() <= std::numeric_limits<std::uint16_t>::digits) {
     return PrunedSearch<std::uint16_t>(bm25, c, terms, k, total).run();
   }
-  static_assert(kMaxPrunedTerms <= std::numeric_limits<std::uint64_t>::digits);
-  return PrunedSearch<std::uint64_t>(bm25, c, terms, k, total).run();
+  if (terms.size() <= std::numeric_limits<std::uint64_t>::digits) {
+    return PrunedSearch<std::uint64_t>(bm25, c, terms, k, total).run();
+  }
+  static_assert(kMaxPrunedTerms <= sizeof(unsigned __int128) * CHAR_BIT);
+  return PrunedSearch<unsigned __int128>(bm25, c, terms, k, total).run();
 }
 
 }  // namespace

@@ -1031,11 +1031,12 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
   const Bm25Constants c(bm25);
   std::size_t total = 0;
   for (const std::uint32_t t : found) total += bm25.postings(t).size();
+  const auto exhaustive = [&] {
+    return total <= kFewPostings ? score_few(bm25, c, found, total, k) : score_all(bm25, c, found, k);
+  };
   // With room for every posting nothing can be passed over; with few
   // postings, scoring them all costs less than the bookkeeping of bounds.
-  if (k >= total || total <= few_postings || found.size() > kMaxPrunedTerms) {
-    return total <= kFewPostings ? score_few(bm25, c, found, total, k) : score_all(bm25, c, found, k);
-  }
+  if (k >= total || total <= few_postings || found.size() > kMaxPrunedTerms) return exhaustive();
   const std::size_t windows = window_count(bm25);
   // A dense term whose bound is not made yet may be deferred: making it
   // reads every posting, which for a common term costs more than the search,
@@ -1058,7 +1059,7 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
       continue;
     }
     const TermBound& bound = bounds.of(bm25, t);
-    if (!bound.safe) return score_all(bm25, c, found, k);
+    if (!bound.safe) return exhaustive();
     term.bound = &bound;
     if (!term.dense) {
       term.docs.resize(postings.size());
@@ -1101,12 +1102,12 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
         kept_postings < deferred_postings / ((deferred.size() - made) * kLookupPostings)) {
       break;
     }
-    if (!make(deferred[made])) return score_all(bm25, c, found, k);
+    if (!make(deferred[made])) return exhaustive();
   }
   if (made < deferred.size()) {
     if (auto got = run_pruned(bm25, c, terms, k, total)) return *std::move(got);
     for (; made < deferred.size(); ++made) {
-      if (!make(deferred[made])) return score_all(bm25, c, found, k);
+      if (!make(deferred[made])) return exhaustive();
     }
   }
   return *run_pruned(bm25, c, terms, k, total);

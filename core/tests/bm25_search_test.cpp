@@ -146,6 +146,27 @@ const Params kParams[] = {
     {2005, 1.2f, -kInf}, {2006, 1.2f, -1.0f}};
 INSTANTIATE_TEST_SUITE_P(Params, Bm25PrunedTest, ::testing::ValuesIn(kParams));
 
+// A term too rare for a bound of its own is checked as it is scored: a query
+// of such terms alone, under parameters that make contributions NaN,
+// infinite or negative, must still give the plain result.
+TEST(Bm25PrunedTest, RareTermsUnderOddParameters) {
+  for (const auto& [k1, b] : {std::pair{kNan, 0.75f}, {-1.2f, 3.0f}, {kInf, 0.5f}, {1.2f, -1.0f}}) {
+    std::mt19937 rng(7);
+    const Bm25 bm25 = random_bm25(rng, 20000, k1, b);
+    const Bm25Bounds bounds(bm25);
+    std::string rare;
+    for (std::uint32_t t = 0, n = 0; t < bm25.term_count() && n < 6; ++t) {
+      const std::size_t df = bm25.postings(t).size();
+      if (df > 1 && df * 4 < (std::size_t{bm25.doc_count()} + 127) / 128) {
+        rare += std::string(bm25.term(t)) + " ";
+        ++n;
+      }
+    }
+    ASSERT_FALSE(rare.empty());
+    expect_pruned_is_plain(bm25, bounds, rare);
+  }
+}
+
 // Average lengths a file can hold but no writer stores: the bounds then come
 // from contributions near zero, or none at all.
 TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {

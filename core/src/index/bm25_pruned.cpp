@@ -42,19 +42,21 @@ constexpr std::uint32_t kLengthsPerLine = 16;
 constexpr float kBoundMargin = 1.0f + 1.0f / 65536.0f;
 static_assert(2 * (kMaxPrunedTerms - 1) < 255, "a wider query needs a wider margin");
 
-// One query term. A dense one is read in place; a sparse one is scored whole
-// up front, which also gives its exact largest contribution per window. A
-// dense term whose bound no search has made yet may be deferred: it then has
-// no windows, only a ceiling above every contribution it can give, and is
-// only ever looked up.
+// One query term. A dense one is read in place, with its bound from the
+// reader's cache; a sparse one is scored whole up front, which also gives
+// its exact largest contribution per window, so it needs no bound. A dense
+// term whose bound no search has made yet may be deferred: it then has no
+// windows, only a ceiling above every contribution it can give, and is only
+// ever looked up.
 struct Term {
   PostingList postings;
-  const TermBound* bound;
+  const TermBound* bound;  // dense only
   float idf;
   bool dense;
   std::vector<std::uint32_t> docs;   // sparse: every posting's document
   std::vector<float> contributions;  // sparse: and its contribution
   std::size_t pos = 0;               // the next posting to look at
+  float most = 0.0f;                 // not deferred: its largest contribution
   float ceiling = 0.0f;              // deferred: above all its contributions
 
   bool deferred() const { return dense && bound == nullptr; }
@@ -579,22 +581,31 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
       terms.push_back(std::move(term));
       continue;
     }
-    const TermBound& bound = bounds.of(bm25, t);
-    if (!bound.safe) return exhaustive();
-    term.bound = &bound;
-    if (!term.dense) {
+    if (term.dense) {
+      const TermBound& bound = bounds.of(bm25, t);
+      if (!bound.safe) return exhaustive();
+      term.bound = &bound;
+      term.most = bound.max;
+    } else {
       term.docs.resize(postings.size());
       term.contributions.resize(postings.size());
       for (std::size_t start = 0; start < postings.size(); start += kBatch) {
         score_batch(bm25, c, term.idf, postings, start, std::min(kBatch, postings.size() - start),
                     &term.docs[start], &term.contributions[start]);
       }
+      bool safe = true;
+      for (const float v : term.contributions) {
+        safe &= safe_contribution(v);
+        term.most = std::max(term.most, v);
+      }
+      if (!safe) return exhaustive();
     }
     terms.push_back(std::move(term));
   }
   const auto make = [&](std::size_t i) {
     const TermBound& bound = bounds.of(bm25, found[i]);
     terms[i].bound = &bound;
+    terms[i].most = bound.max;
     return bound.safe;
   };
   // Deferring pays when one term kept can outweigh all deferred ones twice
@@ -615,7 +626,7 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
         ceilings = ceilings + t.ceiling;
         deferred_postings += t.postings.size();
       } else {
-        kept_most = std::max(kept_most, t.bound->max);
+        kept_most = std::max(kept_most, t.most);
         kept_postings = std::min(kept_postings, t.postings.size());
       }
     }

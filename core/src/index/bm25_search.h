@@ -21,8 +21,9 @@ struct TermBound;
 // The bounds of the terms of one BM25 file, computed when a query first needs
 // them (a search may put off a common term's, and do without it) and kept for
 // the life of the reader. Searches ask only for the bounds of terms in many
-// documents: a rarer term is scored whole by each search that has it. Shared by every search on it, from any number of
-// threads, without a lock: each term has a slot, set once.
+// documents: a rarer term is scored whole by each search that has it. Shared
+// by every search on it, from any number of threads, without a lock: each
+// term has a slot, set once.
 class Bm25Bounds {
  public:
   // For `bm25`, the file every later call passes.

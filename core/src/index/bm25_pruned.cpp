@@ -549,8 +549,13 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
                                        std::string_view text, std::size_t k,
                                        std::size_t few_postings) {
   if (k == 0) return {};
-  const std::vector<std::uint32_t> found = found_terms(bm25, text);
-  if (found.empty()) return {};
+  return search_bm25_pruned(bm25, bounds, found_terms(bm25, text), k, few_postings);
+}
+
+std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
+                                       std::span<const std::uint32_t> found, std::size_t k,
+                                       std::size_t few_postings) {
+  if (k == 0 || found.empty()) return {};
   const Bm25Constants c(bm25);
   std::size_t total = 0;
   for (const std::uint32_t t : found) total += bm25.postings(t).size();

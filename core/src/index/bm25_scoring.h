@@ -1,6 +1,6 @@
 // What every keyword search shares: the BM25 formula with its float
-// operations in one fixed order, the query's terms as the file numbers them,
-// and the exhaustive forms, which the pruned search also falls back on.
+// operations in one fixed order, and the exhaustive forms, which the pruned
+// search also falls back on.
 #pragma once
 
 #include <algorithm>
@@ -9,17 +9,12 @@
 #include <cstdint>
 #include <limits>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "formats/bm25.h"
 #include "search/topk.h"
 
 namespace tessavine {
-
-// The indexes of the query's distinct terms that the file holds, in the same
-// order: the order in which every search adds their contributions.
-std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text);
 
 // A file's constants of the formula, and the formula itself.
 struct Bm25Constants {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -59,6 +60,15 @@ inline constexpr std::size_t kFewPostings = 8192;
 std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
                                        std::string_view text, std::size_t k,
                                        std::size_t few_postings = kFewPostings);
+// search_bm25_pruned for a query already looked up, as found_terms gives it.
+std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
+                                       std::span<const std::uint32_t> found, std::size_t k,
+                                       std::size_t few_postings = kFewPostings);
 std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
+
+// The indexes of the query's distinct terms that the file holds, in
+// ascending byte order of the terms: the order in which every search adds
+// their contributions.
+std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text);
 
 }  // namespace tessavine

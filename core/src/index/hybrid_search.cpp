@@ -83,9 +83,9 @@ struct Fused {
 };
 
 Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t> bm25_ranking,
-                            std::string_view text, std::optional<std::span<const float>> vector,
+                            PhraseQuery query, std::optional<std::span<const float>> vector,
                             const SearchParams& params, std::size_t pool, bool plain) {
-  Fused f{std::move(bm25_ranking), {}, PhraseQuery::parse(text), false, false, {}};
+  Fused f{std::move(bm25_ranking), {}, std::move(query), false, false, {}};
   if (vector) {
     auto found = reader.search_vector_with(*vector, pool, static_cast<std::size_t>(params.candidates),
                                            VectorMode::TernaryInt8);
@@ -188,17 +188,26 @@ struct FoundTerm {
   const TermBound* bound;
 };
 
+// Terms of the BM25 file by their indexes.
+std::vector<FoundTerm> with_bounds(const Bm25& bm25, const Bm25Bounds& bounds,
+                                   std::span<const std::uint32_t> terms) {
+  std::vector<FoundTerm> found;
+  found.reserve(terms.size());
+  for (const std::uint32_t t : terms) found.push_back({bm25.postings(t), bounds.made(t)});
+  return found;
+}
+
 // The terms of `terms` in the BM25 file; nothing when one is missing, as then
 // no chunk holds them all.
-std::optional<std::vector<FoundTerm>> found_terms(const Bm25& bm25, const Bm25Bounds& bounds,
-                                                  const std::vector<std::string>& terms) {
-  std::vector<FoundTerm> found;
+std::optional<std::vector<FoundTerm>> all_found(const Bm25& bm25, const Bm25Bounds& bounds,
+                                                const std::vector<std::string>& terms) {
+  std::vector<std::uint32_t> found;
   for (const std::string& term : terms) {
     const auto t = bm25.find_term(term);
     if (!t) return std::nullopt;
-    found.push_back({bm25.postings(*t), bounds.made(*t)});
+    found.push_back(*t);
   }
-  return found;
+  return with_bounds(bm25, bounds, found);
 }
 
 bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t doc) {
@@ -213,19 +222,29 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
                                              std::optional<std::span<const float>> vector,
                                              const SearchParams& params) const {
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
-  auto fused = rank_and_fuse(*this, ids_of(search_bm25(text, pool)), text, vector, params, pool, false);
+  PhraseQuery query = PhraseQuery::parse(text);
+  // The query's distinct terms, the keyword ranking's own, each looked up
+  // once for the ranking and the postings pre-check.
+  const std::vector<std::string> terms = distinct_terms({&query.terms, 1});
+  std::vector<std::uint32_t> found;
+  for (const std::string& term : terms) {
+    if (const auto t = bm25_.find_term(term)) found.push_back(*t);
+  }
+  auto fused = rank_and_fuse(*this, ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool)),
+                             std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
+    // Bounds made by the ranking above serve the pre-check too.
+    const auto sequence_terms = f.boost_condition && found.size() == terms.size()
+                                    ? std::optional(with_bounds(bm25_, *bm25_bounds_, found))
+                                    : std::nullopt;
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
-    const auto sequence_terms = f.boost_condition
-                                    ? found_terms(bm25_, *bm25_bounds_, distinct_terms({&f.query.terms, 1}))
-                                    : std::nullopt;
     const auto phrase_terms = f.query.phrases.empty()
                                   ? std::nullopt
-                                  : found_terms(bm25_, *bm25_bounds_, distinct_terms(f.query.phrases));
+                                  : all_found(bm25_, *bm25_bounds_, distinct_terms(f.query.phrases));
     SparseMatcher matcher(f.query);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
                   !f.query.phrases.empty());
@@ -277,8 +296,8 @@ Result<std::vector<Hit>> search_plain(const IndexReader& reader, std::string_vie
                                       std::optional<std::span<const float>> vector,
                                       const SearchParams& params) {
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
-  auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)), text,
-                             vector, params, pool, true);
+  auto fused = rank_and_fuse(reader, ids_of(search_bm25_plain(reader.bm25(), text, pool)),
+                             PhraseQuery::parse(text), vector, params, pool, true);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {

@@ -55,13 +55,14 @@ TEST(Bm25Test, TermsSortedBytewiseAndAreaPadded) {
 class Bm25RoundTrip : public ::testing::TestWithParam<std::size_t> {};
 
 // Besides short terms, ones equal in their first eight bytes or differing only by trailing zero
-// bytes; with the parameter, enough more to grow the term table and need three-byte varints.
+// bytes; with the parameter, enough more to grow the term table and need three-byte varints,
+// and a run of terms sharing their first eight bytes across several blocks of the lookup.
 TEST_P(Bm25RoundTrip, RandomDocumentsAgainstPlainIndex) {
   Terms vocab = {"a", "b", "ab", "ba", "x", "\xC3\xA9t\xC3\xA9", "z", "abcdefgh", "abcdefghi",
                  std::string("abcdefgh\0", 9), "abcdefg", std::string("abcdefg\0", 8),
                  std::string("abcdefg\0\0", 9), std::string("a\0b", 3), "abcdefghia", "zzzzzzzzzzzz"};
   for (std::size_t i = 0; i < GetParam(); ++i) {
-    vocab.emplace_back("t");  // appended: GCC 12 warns falsely on `"t" + std::to_string(i)`
+    vocab.emplace_back(i % 50 == 0 ? "abcdefgh" : "t");  // appended: GCC 12 warns falsely on `"t" + ...`
     vocab.back() += std::to_string(i * 7919 % 100003);
   }
   std::mt19937 rng(7);
@@ -91,7 +92,7 @@ TEST_P(Bm25RoundTrip, RandomDocumentsAgainstPlainIndex) {
     for (std::uint32_t d = 0; d < docs.size(); ++d)
       EXPECT_EQ(idx->contains_all(d, Terms{vocab[v], "x"}), has(d, vocab[v]) && has(d, "x"));
   // Near misses of the binary search, and documents or terms that do not exist.
-  for (const char* absent : {"", "aa", "abd", "b0", "xyz", "\xC3\xA9", "zz"}) {
+  for (const char* absent : {"", "aa", "abd", "b0", "xyz", "\xC3\xA9", "zz", "abcdefgh~", "abcdefgh0x", "s", "u"}) {
     EXPECT_FALSE(idx->find_term(absent).has_value()) << absent;
     EXPECT_FALSE(idx->contains_all(0, Terms{"a", absent}));
   }

@@ -57,6 +57,17 @@ std::uint64_t get_varint(const std::byte*& p) {
   }
 }
 
+// The first eight bytes of a term, zero-padded, read big-endian: a term whose
+// key is smaller than another's comes first in byte-wise order, and one
+// whose key is greater comes after.
+std::uint64_t order_key(std::string_view term) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, term.data(), std::min<std::size_t>(8, term.size()));
+  std::uint64_t key = 0;
+  for (const unsigned char c : bytes) key = key << 8 | c;
+  return key;
+}
+
 // The first eight bytes of a term, zero-padded.
 std::uint64_t prefix_word(std::string_view term) {
   std::uint64_t word = 0;
@@ -213,14 +224,7 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
     std::uint32_t id;
   };
   std::vector<Key> keys(t);
-  for (std::uint32_t id = 0; id < t; ++id) {
-    const std::string_view term = self.term_bytes(id);
-    unsigned char bytes[8] = {};
-    std::memcpy(bytes, term.data(), std::min<std::size_t>(8, term.size()));
-    std::uint64_t prefix = 0;
-    for (const unsigned char c : bytes) prefix = prefix << 8 | c;
-    keys[id] = {prefix, id};
-  }
+  for (std::uint32_t id = 0; id < t; ++id) keys[id] = {order_key(self.term_bytes(id)), id};
   std::sort(keys.begin(), keys.end(), [&self](const Key& x, const Key& y) {
     // Equal prefixes (including a zero byte against padding) fall back to
     // the full byte-wise comparison.
@@ -420,7 +424,9 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
       return fail(Error::invalid_data("bm25: terms are not strictly sorted"));
     }
     prev = term;
+    if (i % kTermBlock == 0) out.block_keys_.push_back(order_key(term));
   }
+  for (std::size_t b = 0; b < out.block_keys_.size(); b += kBlocksPerGroup) out.group_keys_.push_back(out.block_keys_[b]);
 
   // Usually every posting is in order: one quick pass says so. Otherwise
   // the term-by-term pass below finds the first fault.
@@ -469,9 +475,45 @@ PostingList Bm25::postings(std::uint32_t t) const {
   return {storage_.bytes().data() + postings_ + 8 * std::size_t{first}, last - first};
 }
 
+namespace {
+
+// The units [lo, hi) among [from, to) that may hold a term with order key
+// `key`, where keys[u] is the key of unit u's first term and keys[from] is
+// below `key` unless from is 0: a unit whose first key is below the query's
+// starts with a term before it, one whose key is above with a term after it.
+std::pair<std::size_t, std::size_t> units_holding(std::span<const std::uint64_t> keys, std::size_t from,
+                                                  std::size_t to, std::uint64_t key) {
+  const auto begin = keys.begin();
+  const auto first_not_below = std::lower_bound(begin + static_cast<std::ptrdiff_t>(from),
+                                                begin + static_cast<std::ptrdiff_t>(to), key);
+  const auto first_above = std::upper_bound(first_not_below, begin + static_cast<std::ptrdiff_t>(to), key);
+  const auto lo = static_cast<std::size_t>(first_not_below - begin);
+  return {lo > from ? lo - 1 : from, static_cast<std::size_t>(first_above - begin)};
+}
+
+// Asks for the cache lines of [first, last) of `bytes`, at most `most` bytes.
+void prefetch_range(const std::byte* bytes, std::size_t first, std::size_t last, std::size_t most) {
+  for (std::size_t at = first; at < last && at < first + most; at += 64) __builtin_prefetch(bytes + at);
+}
+
+}  // namespace
+
 std::optional<std::uint32_t> Bm25::find_term(std::string_view query) const {
-  std::uint32_t lo = 0;
-  std::uint32_t hi = t_;
+  // Three halvings, each over a few cache lines asked for together: the
+  // groups' keys, then the keys of the blocks of the group the term falls
+  // in, then that block's terms. Most often one group and one block.
+  const std::uint64_t key = order_key(query);
+  const auto [g0, g1] = units_holding(group_keys_, 0, group_keys_.size(), key);
+  const std::size_t b0 = g0 * kBlocksPerGroup;
+  const std::size_t b1 = std::min(g1 * kBlocksPerGroup, block_keys_.size());
+  prefetch_range(reinterpret_cast<const std::byte*>(block_keys_.data()), 8 * b0, 8 * b1, 8 * 2 * kBlocksPerGroup);
+  const auto [c0, c1] = units_holding(block_keys_, b0, b1, key);
+  auto lo = static_cast<std::uint32_t>(c0 * kTermBlock);
+  auto hi = static_cast<std::uint32_t>(std::min<std::size_t>(c1 * kTermBlock, t_));
+  const std::byte* const bytes = storage_.bytes().data();
+  prefetch_range(bytes, term_offsets_ + 4 * std::size_t{lo}, term_offsets_ + 4 * std::size_t{hi} + 4,
+                 4 * 2 * kTermBlock);
+  prefetch_range(bytes, term_area_ + term_offset(lo), term_area_ + term_offset(hi), kPrefetchedTermBytes);
   while (lo < hi) {
     const std::uint32_t mid = lo + (hi - lo) / 2;
     const std::string_view stored = term(mid);

@@ -176,7 +176,19 @@ class Bm25 {
   std::uint32_t term_offset(std::uint32_t t) const;
   std::uint32_t posting_offset(std::uint32_t t) const;
 
+  // Terms are looked up in blocks of kTermBlock, the blocks in groups of
+  // kBlocksPerGroup: the order keys (first eight bytes, zero-padded,
+  // big-endian) of each group's and each block's first term, gathered while
+  // the file is validated, are halved before the block's terms, a few cache
+  // lines at each level where the whole dictionary costs two misses a step.
+  static constexpr std::uint32_t kTermBlock = 64;
+  static constexpr std::size_t kBlocksPerGroup = 64;
+  // At most this many bytes of a block's terms are fetched ahead.
+  static constexpr std::size_t kPrefetchedTermBytes = 2048;
+
   Storage storage_;
+  std::vector<std::uint64_t> group_keys_;
+  std::vector<std::uint64_t> block_keys_;
   std::uint32_t d_ = 0;
   std::uint32_t t_ = 0;
   float avgdl_ = 0;

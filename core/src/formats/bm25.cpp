@@ -57,23 +57,16 @@ std::uint64_t get_varint(const std::byte*& p) {
   }
 }
 
-// The first eight bytes of a term, zero-padded, read big-endian: a term whose
-// key is smaller than another's comes first in byte-wise order, and one
-// whose key is greater comes after.
-std::uint64_t order_key(std::string_view term) {
-  unsigned char bytes[8] = {};
-  std::memcpy(bytes, term.data(), std::min<std::size_t>(8, term.size()));
-  std::uint64_t key = 0;
-  for (const unsigned char c : bytes) key = key << 8 | c;
-  return key;
-}
-
 // The first eight bytes of a term, zero-padded.
 std::uint64_t prefix_word(std::string_view term) {
   std::uint64_t word = 0;
   if (!term.empty()) std::memcpy(&word, term.data(), std::min<std::size_t>(8, term.size()));
   return word;
 }
+
+// The same bytes read big-endian: a term whose key is smaller than another's
+// comes first in byte-wise order, and one whose key is greater comes after.
+std::uint64_t order_key(std::string_view term) { return std::byteswap(prefix_word(term)); }
 
 // A multiplicative hash, inline: terms are short and the table is hot.
 std::uint64_t hash_term(std::string_view term, std::uint64_t prefix) {

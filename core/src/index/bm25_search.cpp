@@ -27,14 +27,16 @@ std::vector<std::string> distinct_terms(std::string_view text) {
 
 }  // namespace
 
-// The indexes of the query's distinct terms that the file holds, in the same
-// order: the order in which every search adds their contributions.
-std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text) {
+std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::span<const std::string> terms) {
   std::vector<std::uint32_t> found;
-  for (const std::string& term : distinct_terms(text)) {
+  for (const std::string& term : terms) {
     if (const auto t = bm25.find_term(term)) found.push_back(*t);
   }
   return found;
+}
+
+std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text) {
+  return found_terms(bm25, distinct_terms(text));
 }
 
 // Term at a time over every posting of the found terms. The score array is

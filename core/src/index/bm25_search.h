@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <atomic>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -68,7 +69,9 @@ std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, s
 
 // The indexes of the query's distinct terms that the file holds, in
 // ascending byte order of the terms: the order in which every search adds
-// their contributions.
+// their contributions. From the query text, or from its terms already
+// tokenized, each once and in that order.
 std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::string_view text);
+std::vector<std::uint32_t> found_terms(const Bm25& bm25, std::span<const std::string> terms);
 
 }  // namespace tessavine

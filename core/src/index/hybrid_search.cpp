@@ -226,10 +226,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   // The query's distinct terms, the keyword ranking's own, each looked up
   // once for the ranking and the postings pre-check.
   const std::vector<std::string> terms = distinct_terms({&query.terms, 1});
-  std::vector<std::uint32_t> found;
-  for (const std::string& term : terms) {
-    if (const auto t = bm25_.find_term(term)) found.push_back(*t);
-  }
+  const std::vector<std::uint32_t> found = found_terms(bm25_, terms);
   auto fused = rank_and_fuse(*this, ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool)),
                              std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());

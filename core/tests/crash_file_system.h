@@ -67,12 +67,14 @@ class CrashFileSystem final : public FileSystem {
     file->synced_data = file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return {};
   }
-  Status write_unsynced(const path& p, std::span<const std::byte> bytes) override {
+  Status write_unsynced(const path& p, std::span<const std::byte> bytes,
+                        const WriteProgress& written) override {
     const NodePtr dir = at(p.parent_path());
     if (!dir) return missing(p);
     NodePtr& file = dir->entries[p.filename()];
     if (!file) file = std::make_shared<Node>();
     file->data = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (written) written(bytes.size());
     return {};
   }
   Status sync_file(const path& p) override {

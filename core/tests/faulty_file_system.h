@@ -56,9 +56,10 @@ class FaultyFileSystem final : public FileSystem {
     return guarded(FsOp::WriteSynced, p, [&] { return base_.write_synced(p, bytes); },
                    [&] { (void)base_.write_synced(p, bytes.first(bytes.size() / 2)); });
   }
-  Status write_unsynced(const Path& p, std::span<const std::byte> bytes) override {
-    return guarded(FsOp::WriteUnsynced, p, [&] { return base_.write_unsynced(p, bytes); },
-                   [&] { (void)base_.write_unsynced(p, bytes.first(bytes.size() / 2)); });
+  Status write_unsynced(const Path& p, std::span<const std::byte> bytes,
+                        const WriteProgress& written) override {
+    return guarded(FsOp::WriteUnsynced, p, [&] { return base_.write_unsynced(p, bytes, written); },
+                   [&] { (void)base_.write_unsynced(p, bytes.first(bytes.size() / 2), written); });
   }
   Status rename(const Path& from, const Path& to) override {
     return guarded(FsOp::Rename, to, [&] { return base_.rename(from, to); });

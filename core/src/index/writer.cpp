@@ -176,9 +176,16 @@ std::span<const std::byte> PreparedGeneration::take_image(std::size_t i) {
   // the ones the system hands out next, to the page cache of the file this
   // image is written to.
   const std::vector<std::string_view> names = file_names();
-  image_.release_unused(i + 1 < names.size() ? manifest.files.at(std::string(names[i + 1])) : 0);
+  next_size_ = i + 1 < names.size() ? manifest.files.at(std::string(names[i + 1])) : 0;
+  image_.release_unused(next_size_);
   release_free_memory();
   return image_.bytes();
+}
+
+void PreparedGeneration::written(std::size_t n) noexcept {
+  // Handed back while the image is written, this memory is what the page
+  // cache takes for the rest of it.
+  image_.discard(next_size_, n);
 }
 
 Result<PreparedGeneration> IndexWriter::prepare(std::uint64_t generation) && {
@@ -289,7 +296,8 @@ Result<CommitInfo> IndexWriter::commit(const fs::path& root, FileSystem& fs) && 
     // and none is synced before all are written: the disk takes one while
     // the next is made.
     for (std::size_t i = 0; i < files.size(); ++i) {
-      if (auto r = fs.write_unsynced(temp_dir / files[i], built.take_image(i)); !r) return r;
+      const auto written = [&built](std::size_t n) { built.written(n); };
+      if (auto r = fs.write_unsynced(temp_dir / files[i], built.take_image(i), written); !r) return r;
     }
     for (const std::string_view file : files) {
       if (auto r = fs.sync_file(temp_dir / file); !r) return r;

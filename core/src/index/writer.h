@@ -54,6 +54,10 @@ class PreparedGeneration {
   // The image of file_names()[i], whose size the manifest lists, valid until
   // the next call. Images are made in file order, each once.
   std::span<const std::byte> take_image(std::size_t i);
+  // Tells that the first `n` bytes of the last image taken have been written
+  // out and will not be read again. The memory the next image will not reuse
+  // goes back at once.
+  void written(std::size_t n) noexcept;
 
  private:
   friend class IndexWriter;
@@ -64,6 +68,8 @@ class PreparedGeneration {
   std::optional<VectorBuilder> vectors_;
   Bm25Settings bm25_settings_;
   MappedBuffer image_;
+  // The size of the next image, which is made in the memory of this one.
+  std::size_t next_size_ = 0;
 };
 
 // The text the keyword index holds for a record: the heading path joined by

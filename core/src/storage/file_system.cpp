@@ -205,8 +205,11 @@ class PosixFileSystem final : public FileSystem {
   // them as soon as they are in the page cache: it writes while the rest is
   // copied and the next image is made, and the syncs that follow find little
   // left to do. Measured on 582 MB, written and then synced: 0.84 to 0.89 s
-  // in one call, 0.65 to 0.69 s in 1 MiB pieces started every 8 MiB.
-  Status write_unsynced(const fs::path& path, std::span<const std::byte> bytes) override {
+  // in one call, 0.65 to 0.69 s in 1 MiB pieces started every 8 MiB. After
+  // each piece the caller hears how far the writing got, and may hand back
+  // the memory behind it for the page cache of the pieces that follow.
+  Status write_unsynced(const fs::path& path, std::span<const std::byte> bytes,
+                        const WriteProgress& written) override {
     constexpr std::size_t kPiece = std::size_t{1} << 20;
     constexpr std::size_t kStartEvery = std::size_t{8} << 20;
     Fd fd(create_for_writing(path));
@@ -214,9 +217,8 @@ class PosixFileSystem final : public FileSystem {
     std::size_t started = 0;
     for (std::size_t at = 0; at < bytes.size(); at += kPiece) {
       const std::size_t end = std::min(bytes.size(), at + kPiece);
-      if (auto written = write_all(fd.get(), path, bytes.subspan(at, end - at)); !written) {
-        return written;
-      }
+      if (auto r = write_all(fd.get(), path, bytes.subspan(at, end - at)); !r) return r;
+      if (written) written(end);
 #ifdef SYNC_FILE_RANGE_WRITE
       // Starts the writing out without waiting for it. Only a hint: a failure
       // of the writing is reported by the sync that follows.

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,9 @@ class DirLock {
   int fd_ = -1;
 };
 
+// Told the count of bytes a write has finished with (see write_unsynced).
+using WriteProgress = std::function<void(std::size_t)>;
+
 // Every failure is an Io error naming the path the operation worked on (for
 // `rename`: the destination).
 class FileSystem {
@@ -59,8 +63,14 @@ class FileSystem {
   // Creates or truncates the file as write_synced does and writes every
   // byte, without waiting for stable storage: the bytes are sent on their way
   // there, and sync_file waits for them. A caller thus works while the disk
-  // does. Closes the file.
-  virtual Status write_unsynced(const std::filesystem::path& path, std::span<const std::byte> bytes) = 0;
+  // does. Closes the file. `written`, if given, may be called as the writing
+  // goes on with the count of leading bytes written so far, never to be read
+  // again: their memory is the caller's to hand back.
+  virtual Status write_unsynced(const std::filesystem::path& path, std::span<const std::byte> bytes,
+                                const WriteProgress& written) = 0;
+  Status write_unsynced(const std::filesystem::path& path, std::span<const std::byte> bytes) {
+    return write_unsynced(path, bytes, {});
+  }
   // Syncs a file's data and metadata to stable storage.
   virtual Status sync_file(const std::filesystem::path& path) = 0;
   // Flushes a directory (its entries) to stable storage.

@@ -20,9 +20,29 @@ std::size_t whole_pages(std::size_t n) {
   return (n + page - 1) / page * page;
 }
 
+// Large buffers ask for huge pages. Fewer faults as a builder grows is the
+// smaller gain. The larger one comes at a commit: pages the writer hands back
+// as it writes an image (discard) return as whole blocks, which the page cache
+// then takes for the file being written. On a virtual machine whose host
+// reclaims the memory a guest frees, those blocks are still backed, and the
+// page cache fills several times faster than from memory the host has to
+// find again (780 MiB in 0.24 s against 1.5-1.8 s on our test machine). A
+// bare hint: where it is not supported, nothing changes.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+void advise_huge(std::byte* p, std::size_t length) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (length >= kHugePage) (void)::madvise(p, length, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)length;
+#endif
+}
+
 std::byte* map_anonymous(std::size_t length) {
   void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  advise_huge(static_cast<std::byte*>(p), length);
   return static_cast<std::byte*>(p);
 }
 
@@ -69,7 +89,11 @@ void MappedBuffer::grow(std::size_t at_least) {
   } else {
 #ifdef MREMAP_MAYMOVE
     void* moved = ::mremap(base_, mapped_, length, MREMAP_MAYMOVE);
-    if (moved != MAP_FAILED) p = static_cast<std::byte*>(moved);
+    if (moved != MAP_FAILED) {
+      p = static_cast<std::byte*>(moved);
+      // A mapping made below the huge-page size was never advised.
+      advise_huge(p, length);
+    }
 #endif
     if (p == nullptr) {
       // Without a way to move a mapping, or for one in two parts after
@@ -127,6 +151,16 @@ void MappedBuffer::put_f32(float v) { put_u32(std::bit_cast<std::uint32_t>(v)); 
 void MappedBuffer::pad_to_4() {
   const std::size_t pad = (4 - size_ % 4) % 4;
   if (pad != 0) std::memset(extend(pad), 0, pad);
+}
+
+void MappedBuffer::discard(std::size_t from, std::size_t to) noexcept {
+  to = std::min(to, size_);
+  if (from >= to) return;
+  // Rounded inward to whole huge pages: one cut in a huge page would split
+  // it, and its memory would go back page by page instead of as a block.
+  const auto first = (reinterpret_cast<std::uintptr_t>(data_ + from) + kHugePage - 1) / kHugePage * kHugePage;
+  const auto end = reinterpret_cast<std::uintptr_t>(data_ + to) / kHugePage * kHugePage;
+  if (first < end) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
 
 void MappedBuffer::release_unused(std::size_t keep_room) noexcept {

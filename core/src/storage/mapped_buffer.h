@@ -57,6 +57,10 @@ class MappedBuffer {
 
   // Empties the buffer but keeps its memory for the next contents.
   void clear() { size_ = 0; }
+  // Hands back the memory of the whole huge pages among the contents' bytes
+  // [from, to), for an image whose bytes have been written out. The bytes in
+  // those pages then read as zero; the size stays.
+  void discard(std::size_t from, std::size_t to) noexcept;
   // Hands the pages past the contents, or past room for `keep_room` bytes
   // if that is more, back to the system.
   void release_unused(std::size_t keep_room = 0) noexcept;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -216,6 +217,35 @@ bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t
                      [&](const FoundTerm& t) { return has_posting(t.postings, t.bound, doc); });
 }
 
+// The matcher's answers for the search texts met so far in one search. A
+// text stored more than once (copied notes, templates, boilerplate) matches
+// alike every time, as the answer depends on the runs' bytes alone; copies
+// are told by a hash of those bytes and then compared in full.
+class MatchMemo {
+ public:
+  explicit MatchMemo(SparseMatcher& matcher) : matcher_(matcher) {}
+
+  TermMatch match(std::string_view record, const std::vector<std::string_view>& runs) {
+    std::size_t hash = runs.size();
+    for (const std::string_view run : runs) hash = hash * 31 + std::hash<std::string_view>()(run);
+    for (const Entry& e : seen_) {
+      if (e.hash == hash && e.runs == runs) return e.match;
+    }
+    const TermMatch match = matcher_.match(record, runs);
+    seen_.push_back({hash, runs, match});
+    return match;
+  }
+
+ private:
+  struct Entry {
+    std::size_t hash;
+    std::vector<std::string_view> runs;
+    TermMatch match;
+  };
+  SparseMatcher& matcher_;
+  std::vector<Entry> seen_;
+};
+
 }  // namespace
 
 Result<std::vector<Hit>> IndexReader::search(std::string_view text,
@@ -243,6 +273,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
                                   ? std::nullopt
                                   : all_found(bm25_, *bm25_bounds_, distinct_terms(f.query.phrases));
     SparseMatcher matcher(f.query);
+    MatchMemo memo(matcher);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
                   !f.query.phrases.empty());
     // The postings tell cheaply whether a chunk can match at all; only the
@@ -275,7 +306,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       // decoded in full instead, which also reports the damage.
       if (search_text_runs(docs_.record_bytes(c.id), runs)) {
         if (out) continue;
-        apply(c, matcher.match(docs_.record_bytes(c.id), runs), boost);
+        apply(c, memo.match(docs_.record_bytes(c.id), runs), boost);
         cutoff.add(c);
         continue;
       }

@@ -189,26 +189,16 @@ struct FoundTerm {
   const TermBound* bound;
 };
 
-// Terms of the BM25 file by their indexes.
-std::vector<FoundTerm> with_bounds(const Bm25& bm25, const Bm25Bounds& bounds,
-                                   std::span<const std::uint32_t> terms) {
-  std::vector<FoundTerm> found;
-  found.reserve(terms.size());
-  for (const std::uint32_t t : terms) found.push_back({bm25.postings(t), bounds.made(t)});
-  return found;
-}
-
-// The terms of `terms` in the BM25 file; nothing when one is missing, as then
-// no chunk holds them all.
+// The found terms with their postings and the bounds the keyword search
+// made, when the file holds all `wanted` terms; nothing otherwise, as then no
+// chunk holds them all.
 std::optional<std::vector<FoundTerm>> all_found(const Bm25& bm25, const Bm25Bounds& bounds,
-                                                const std::vector<std::string>& terms) {
-  std::vector<std::uint32_t> found;
-  for (const std::string& term : terms) {
-    const auto t = bm25.find_term(term);
-    if (!t) return std::nullopt;
-    found.push_back(*t);
-  }
-  return with_bounds(bm25, bounds, found);
+                                                std::span<const std::uint32_t> found, std::size_t wanted) {
+  if (found.size() != wanted) return std::nullopt;
+  std::vector<FoundTerm> terms;
+  terms.reserve(found.size());
+  for (const std::uint32_t t : found) terms.push_back({bm25.postings(t), bounds.made(t)});
+  return terms;
 }
 
 bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t doc) {
@@ -264,14 +254,15 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
     // Bounds made by the ranking above serve the pre-check too.
-    const auto sequence_terms = f.boost_condition && found.size() == terms.size()
-                                    ? std::optional(with_bounds(bm25_, *bm25_bounds_, found))
-                                    : std::nullopt;
+    const auto sequence_terms =
+        f.boost_condition ? all_found(bm25_, *bm25_bounds_, found, terms.size()) : std::nullopt;
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
-    const auto phrase_terms = f.query.phrases.empty()
-                                  ? std::nullopt
-                                  : all_found(bm25_, *bm25_bounds_, distinct_terms(f.query.phrases));
+    std::optional<std::vector<FoundTerm>> phrase_terms;
+    if (!f.query.phrases.empty()) {
+      const std::vector<std::string> wanted = distinct_terms(f.query.phrases);
+      phrase_terms = all_found(bm25_, *bm25_bounds_, found_terms(bm25_, wanted), wanted.size());
+    }
     SparseMatcher matcher(f.query);
     MatchMemo memo(matcher);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
@@ -304,9 +295,10 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       // hands out their terms, up to where the answer is settled; past the
       // cutoff only checked. A record of another shape, or a damaged one, is
       // decoded in full instead, which also reports the damage.
-      if (search_text_runs(docs_.record_bytes(c.id), runs)) {
+      const std::string_view bytes = docs_.record_bytes(c.id);
+      if (search_text_runs(bytes, runs)) {
         if (out) continue;
-        apply(c, memo.match(docs_.record_bytes(c.id), runs), boost);
+        apply(c, memo.match(bytes, runs), boost);
         cutoff.add(c);
         continue;
       }

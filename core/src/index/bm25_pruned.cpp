@@ -453,8 +453,9 @@ class PrunedSearch {
 
   // Adds the contributions of term i's postings in the live windows of the
   // span to the documents' sums, noting which terms each document holds and
-  // what each gave. A dense term's postings in each window are known, and
-  // are scored a window at a time, as the exhaustive forms score a batch.
+  // what each gave. A dense term's postings in each window are known; those
+  // of several windows are scored together, as the exhaustive forms score a
+  // batch, since a window holds few of a term's postings.
   void collect_dense(std::size_t i, std::uint32_t span, std::uint16_t live) {
     const Term& t = terms_[i];
     const TermBound& b = *t.bound;
@@ -462,21 +463,31 @@ class PrunedSearch {
     const auto bit = static_cast<Mask>(Mask{1} << i);
     float* const given = &contribution_[i * kSpan];
     static_assert(kBoundWindow <= kBatch, "a window's postings fit one batch");
-    std::uint32_t docs[kBoundWindow];
-    float contributions[kBoundWindow];
-    for (std::uint32_t rest = live & b.span_windows[span]; rest != 0; rest &= rest - 1) {
-      const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
-      const std::size_t r = b.run_at(span, w);
-      const std::size_t first = b.run_first(span, r);
-      const std::size_t count = b.run_first(span, r + 1) - first;
-      score_batch(bm25_, c_, t.idf, t.postings, first, count, docs, contributions);
-      for (std::size_t m = 0; m < count; ++m) {
+    std::uint32_t docs[kBatch];
+    float tfs[kBatch];
+    float dls[kBatch];
+    float contributions[kBatch];
+    std::size_t n = 0;
+    const auto add = [&] {
+      contributions_of(c_, t.idf, tfs, dls, n, contributions);
+      for (std::size_t m = 0; m < n; ++m) {
         const std::uint32_t at = docs[m] - s0;
         bound_[at] = bound_[at] + contributions[m];
         present_[at] |= bit;
         given[at] = contributions[m];
       }
+      n = 0;
+    };
+    for (std::uint32_t rest = live & b.span_windows[span]; rest != 0; rest &= rest - 1) {
+      const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
+      const std::size_t r = b.run_at(span, w);
+      const std::size_t first = b.run_first(span, r);
+      const std::size_t count = b.run_first(span, r + 1) - first;
+      if (n + count > kBatch) add();
+      gather_postings(bm25_, t.postings, first, count, docs + n, tfs + n, dls + n);
+      n += count;
     }
+    add();
   }
 
   // collect_dense for a sparse term, whose postings are found by seeking:

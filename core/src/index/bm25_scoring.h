@@ -55,21 +55,33 @@ struct Bm25Constants {
 
 inline constexpr std::size_t kBatch = 256;
 
-// The contributions of postings [first, first + n) of one term (n <= kBatch)
-// and their documents. Gathered first so that the formula runs over plain
-// arrays, which the compiler turns into vector code: the same operations,
-// lane by lane, as the one-posting form.
-inline void score_batch(const Bm25& bm25, const Bm25Constants& c, float idf, const PostingList& postings,
-                 std::size_t first, std::size_t n, std::uint32_t* docs, float* contributions) {
-  float tfs[kBatch];
-  float dls[kBatch];
+// Postings [first, first + n) of one term: their documents, and their term
+// frequencies and document lengths as floats, the formula's operands.
+inline void gather_postings(const Bm25& bm25, const PostingList& postings, std::size_t first, std::size_t n,
+                            std::uint32_t* docs, float* tfs, float* dls) {
   for (std::size_t i = 0; i < n; ++i) {
     const Posting p = postings[first + i];
     docs[i] = p.doc;
     tfs[i] = static_cast<float>(p.tf);
     dls[i] = static_cast<float>(bm25.doc_len(p.doc));
   }
+}
+
+// The formula over plain arrays, which the compiler turns into vector code:
+// the same operations, lane by lane, as the one-posting form.
+inline void contributions_of(const Bm25Constants& c, float idf, const float* tfs, const float* dls, std::size_t n,
+                             float* contributions) {
   for (std::size_t i = 0; i < n; ++i) contributions[i] = c.contribution(idf, tfs[i], dls[i]);
+}
+
+// The contributions of postings [first, first + n) of one term (n <= kBatch)
+// and their documents.
+inline void score_batch(const Bm25& bm25, const Bm25Constants& c, float idf, const PostingList& postings,
+                 std::size_t first, std::size_t n, std::uint32_t* docs, float* contributions) {
+  float tfs[kBatch];
+  float dls[kBatch];
+  gather_postings(bm25, postings, first, n, docs, tfs, dls);
+  contributions_of(c, idf, tfs, dls, n, contributions);
 }
 
 // Every posting of the found terms, term after term in their order, handed

@@ -156,8 +156,10 @@ TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
   }
 }
 
-// A keyword-only reader built in memory, with chunk `spoil`'s stored record made undecodable.
-IndexReader reader_with_spoiled_record(const std::vector<std::string>& texts, std::size_t spoil) {
+// A keyword-only reader built in memory, with chunk `spoil`'s stored record made undecodable:
+// byte `at` of the record (its opening brace, or a byte of its path) becomes `with`.
+IndexReader reader_with_spoiled_record(const std::vector<std::string>& texts, std::size_t spoil,
+                                       std::size_t at_byte = 0, char with = 'x') {
   IndexWriter writer(WriterOptions{});
   for (std::size_t i = 0; i < texts.size(); ++i) {
     std::string path = "n";  // appended: GCC 12 warns falsely on `"n" + std::to_string(i)`
@@ -171,7 +173,7 @@ IndexReader reader_with_spoiled_record(const std::vector<std::string>& texts, st
   const auto at = std::search(bytes.begin(), bytes.end(), head.begin(), head.end(),
                               [](std::byte b, char c) { return b == static_cast<std::byte>(c); });
   EXPECT_NE(at, bytes.end());
-  *at = std::byte{'x'};
+  at[static_cast<std::ptrdiff_t>(at_byte)] = static_cast<std::byte>(with);
   return reader_of(*std::move(built));
 }
 
@@ -196,6 +198,20 @@ TEST(HybridSearchTest, OnlyChunksThatPassThePostingsCheckAreDecoded) {
       EXPECT_TRUE(r.error().to_string().starts_with("invalid index data: docs: record 1: ")) << r.error().to_string();
     }
   }
+}
+
+TEST(HybridSearchTest, EveryCopyOfARecordIsChecked) {
+  // Chunks 1 and 3 store the same text under other paths, and chunk 3's path holds a control
+  // character, so its record does not decode. Chunk 1 is read first (equal scores, smaller
+  // number) and reads in place; that must not vouch for chunk 3.
+  const IndexReader reader = reader_with_spoiled_record({"plum kiwi", "plum plum", "kiwi", "plum plum"}, 3, 9, '\x01');
+  for (std::uint64_t k : {0, 10}) {
+    auto r = reader.search("plum plum", std::nullopt, {.k = k});
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().to_string().starts_with("invalid index data: docs: record 3: ")) << r.error().to_string();
+  }
+  auto hits = reader.search("kiwi plum", std::nullopt, {});
+  ASSERT_TRUE(hits) << hits.error().to_string();
 }
 
 }  // namespace

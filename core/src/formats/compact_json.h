@@ -20,6 +20,7 @@ class CompactJson {
   explicit CompactJson(std::string_view s) : s_(s) {}
 
   bool at_end() const { return i_ == s_.size(); }
+  std::size_t position() const { return i_; }
 
   // The keys are short: compared in place rather than through memcmp.
   bool lit(std::string_view l) {

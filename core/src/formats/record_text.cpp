@@ -8,21 +8,31 @@
 namespace tessavine {
 namespace {
 
-// Walks the record with the cursor of the compact decoder of docs.cpp, so
-// that a record read here decodes there to the same heading path and text.
-bool walk(std::string_view record, std::vector<std::string_view>& runs) {
-  runs.clear();
+// Escapes are separators, except one for a letter or digit, which would
+// join the words on either side.
+bool separator(char32_t c) { return !unicode::is_alphanumeric(c); }
+
+}  // namespace
+
+// Both steps walk the record with the cursor of the compact decoder of
+// docs.cpp, so that a record read here decodes there to the same heading
+// path and text.
+std::optional<std::size_t> path_end(std::string_view record) {
   CompactJson j(record);
   const auto skip = [](std::string_view) {};
+  const auto any = [](char32_t) { return true; };
+  if (!j.lit("{\"path\":") || !j.str(skip, any)) return std::nullopt;
+  return j.position();
+}
+
+bool tail_runs(std::string_view tail, std::vector<std::string_view>& runs) {
+  runs.clear();
+  CompactJson j(tail);
   const auto keep = [&](std::string_view bytes) {
     if (!bytes.empty()) runs.push_back(bytes);
   };
-  const auto any = [](char32_t) { return true; };
-  // Escapes are separators, except one for a letter or digit, which would
-  // join the words on either side.
-  const auto separator = [](char32_t c) { return !unicode::is_alphanumeric(c); };
   std::uint32_t line = 0;
-  if (!j.lit("{\"path\":") || !j.str(skip, any) || !j.lit(",\"heading_path\":[")) return false;
+  if (!j.lit(",\"heading_path\":[")) return false;
   if (!j.lit("]")) {
     do {
       if (!j.str(keep, separator)) return false;
@@ -33,10 +43,10 @@ bool walk(std::string_view record, std::vector<std::string_view>& runs) {
          j.lit(",\"text\":") && j.str(keep, separator) && j.lit("}") && j.at_end();
 }
 
-}  // namespace
-
 bool search_text_runs(std::string_view record, std::vector<std::string_view>& runs) {
-  return walk(record, runs);
+  runs.clear();
+  const std::optional<std::size_t> end = path_end(record);
+  return end && tail_runs(record.substr(*end), runs);
 }
 
 }  // namespace tessavine

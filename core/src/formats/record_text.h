@@ -2,6 +2,8 @@
 // in place for matching, without decoding the record into strings.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -16,5 +18,13 @@ namespace tessavine {
 // anything else, including every damaged record and any escape that stands
 // for a letter or digit, and the caller then decodes the record in full.
 bool search_text_runs(std::string_view record, std::vector<std::string_view>& runs);
+
+// search_text_runs in two steps. The first checks the record's path and
+// tells where it ends; the second reads the rest, the tail. Whether a record
+// reads in place, its runs and so how they match depend on its tail's bytes
+// alone: records that differ only in their paths (a note stored twice) read
+// alike. The runs are slices of the tail.
+std::optional<std::size_t> path_end(std::string_view record);
+bool tail_runs(std::string_view tail, std::vector<std::string_view>& runs);
 
 }  // namespace tessavine

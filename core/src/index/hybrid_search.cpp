@@ -9,6 +9,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "formats/record_text.h"
@@ -207,33 +208,45 @@ bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t
                      [&](const FoundTerm& t) { return has_posting(t.postings, t.bound, doc); });
 }
 
-// The matcher's answers for the search texts met so far in one search. A
-// text stored more than once (copied notes, templates, boilerplate) matches
-// alike every time, as the answer depends on the runs' bytes alone; copies
-// are told by a hash of those bytes and then compared in full.
-class MatchMemo {
+// What reading records in place gave in one search, by their tails (the
+// bytes past the path). A note stored more than once (copies, templates,
+// boilerplate) gives records that differ in their paths at most, and the
+// tail alone decides whether a record reads in place, its runs and their
+// match: each distinct tail is read once and matched at most once.
+class TailMemo {
  public:
-  explicit MatchMemo(SparseMatcher& matcher) : matcher_(matcher) {}
+  explicit TailMemo(SparseMatcher& matcher) : matcher_(matcher) {}
 
-  TermMatch match(std::string_view record, const std::vector<std::string_view>& runs) {
-    std::size_t hash = runs.size();
-    for (const std::string_view run : runs) hash = hash * 31 + std::hash<std::string_view>()(run);
-    for (const Entry& e : seen_) {
-      if (e.hash == hash && e.runs == runs) return e.match;
-    }
-    const TermMatch match = matcher_.match(record, runs);
-    seen_.push_back({hash, runs, match});
-    return match;
+  // Whether the tail reads in place.
+  bool reads(std::string_view tail) { return entry(tail).reads; }
+
+  // The match of a tail that reads in place.
+  const TermMatch& match(std::string_view tail) {
+    Entry& e = entry(tail);
+    if (!e.match) e.match = matcher_.match(e.tail, e.runs);
+    return *e.match;
   }
 
  private:
   struct Entry {
-    std::size_t hash;
+    std::string_view tail;  // the first record's, which the runs are slices of
+    bool reads;
     std::vector<std::string_view> runs;
-    TermMatch match;
+    std::optional<TermMatch> match;
   };
+
+  Entry& entry(std::string_view tail) {
+    auto [it, added] = seen_.try_emplace(tail);
+    Entry& e = it->second;
+    if (added) {
+      e.tail = tail;
+      e.reads = tail_runs(tail, e.runs);
+    }
+    return e;
+  }
+
   SparseMatcher& matcher_;
-  std::vector<Entry> seen_;
+  std::unordered_map<std::string_view, Entry> seen_;
 };
 
 }  // namespace
@@ -264,7 +277,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       phrase_terms = all_found(bm25_, *bm25_bounds_, found_terms(bm25_, wanted), wanted.size());
     }
     SparseMatcher matcher(f.query);
-    MatchMemo memo(matcher);
+    TailMemo memo(matcher);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,
                   !f.query.phrases.empty());
     // The postings tell cheaply whether a chunk can match at all; only the
@@ -282,7 +295,6 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     };
     std::size_t next = 0;  // in looked_at
     fetch(next);
-    std::vector<std::string_view> runs;
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       Candidate& c = f.candidates[i];
       const bool out = cutoff.reached(c.score);
@@ -296,9 +308,9 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       // cutoff only checked. A record of another shape, or a damaged one, is
       // decoded in full instead, which also reports the damage.
       const std::string_view bytes = docs_.record_bytes(c.id);
-      if (search_text_runs(bytes, runs)) {
+      if (const std::optional<std::size_t> end = path_end(bytes); end && memo.reads(bytes.substr(*end))) {
         if (out) continue;
-        apply(c, memo.match(bytes, runs), boost);
+        apply(c, memo.match(bytes.substr(*end)), boost);
         cutoff.add(c);
         continue;
       }

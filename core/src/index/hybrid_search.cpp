@@ -217,17 +217,6 @@ class TailMemo {
  public:
   explicit TailMemo(SparseMatcher& matcher) : matcher_(matcher) {}
 
-  // Whether the tail reads in place.
-  bool reads(std::string_view tail) { return entry(tail).reads; }
-
-  // The match of a tail that reads in place.
-  const TermMatch& match(std::string_view tail) {
-    Entry& e = entry(tail);
-    if (!e.match) e.match = matcher_.match(e.tail, e.runs);
-    return *e.match;
-  }
-
- private:
   struct Entry {
     std::string_view tail;  // the first record's, which the runs are slices of
     bool reads;
@@ -235,16 +224,24 @@ class TailMemo {
     std::optional<TermMatch> match;
   };
 
-  Entry& entry(std::string_view tail) {
+  // The tail's entry, read on first sight; null when it does not read in
+  // place.
+  Entry* read(std::string_view tail) {
     auto [it, added] = seen_.try_emplace(tail);
     Entry& e = it->second;
     if (added) {
       e.tail = tail;
       e.reads = tail_runs(tail, e.runs);
     }
-    return e;
+    return e.reads ? &e : nullptr;
   }
 
+  const TermMatch& match(Entry& e) {
+    if (!e.match) e.match = matcher_.match(e.tail, e.runs);
+    return *e.match;
+  }
+
+ private:
   SparseMatcher& matcher_;
   std::unordered_map<std::string_view, Entry> seen_;
 };
@@ -308,9 +305,10 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       // cutoff only checked. A record of another shape, or a damaged one, is
       // decoded in full instead, which also reports the damage.
       const std::string_view bytes = docs_.record_bytes(c.id);
-      if (const std::optional<std::size_t> end = path_end(bytes); end && memo.reads(bytes.substr(*end))) {
+      const std::optional<std::size_t> end = path_end(bytes);
+      if (TailMemo::Entry* tail = end ? memo.read(bytes.substr(*end)) : nullptr) {
         if (out) continue;
-        apply(c, memo.match(bytes.substr(*end)), boost);
+        apply(c, memo.match(*tail), boost);
         cutoff.add(c);
         continue;
       }

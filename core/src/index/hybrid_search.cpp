@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -213,6 +214,30 @@ bool holds_all(const std::optional<std::vector<FoundTerm>>& terms, std::uint32_t
 // tail alone decides whether a record reads in place, its runs and their
 // match: each distinct tail is read once and matched at most once.
 class TailMemo {
+  // A tail is a whole chunk, a kilobyte or so, which the standard hash
+  // reads a word at a time through one chain of multiplications. Four
+  // chains side by side take every byte into account in a quarter of the
+  // time.
+  struct WideHash {
+    static std::uint64_t mix(std::uint64_t h, std::uint64_t word) {
+      h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+      return h ^ h >> 29;
+    }
+    std::size_t operator()(std::string_view tail) const {
+      std::uint64_t lanes[4] = {tail.size(), 1, 2, 3};
+      std::size_t at = 0;
+      for (; at + 32 <= tail.size(); at += 32) {
+        for (std::size_t l = 0; l < 4; ++l) {
+          std::uint64_t word;
+          std::memcpy(&word, tail.data() + at + 8 * l, 8);
+          lanes[l] = mix(lanes[l], word);
+        }
+      }
+      for (; at < tail.size(); ++at) lanes[at % 4] = mix(lanes[at % 4], static_cast<unsigned char>(tail[at]));
+      return mix(mix(mix(lanes[0], lanes[1]), lanes[2]), lanes[3]);
+    }
+  };
+
  public:
   explicit TailMemo(SparseMatcher& matcher) : matcher_(matcher) {}
 
@@ -242,7 +267,7 @@ class TailMemo {
 
  private:
   SparseMatcher& matcher_;
-  std::unordered_map<std::string_view, Entry> seen_;
+  std::unordered_map<std::string_view, Entry, WideHash> seen_;
 };
 
 }  // namespace

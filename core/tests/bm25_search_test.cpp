@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "index/bm25_bounds.h"
 #include "index/writer.h"
 #include "test_util.h"
 #include "text/chunk.h"
@@ -37,17 +38,32 @@ Bm25 open_bm25(std::vector<std::byte> bytes) {
 // Each k that moves the cut: small ones, around the number of matches, past
 // it. The plain ranking of k is the first k of the whole one (ordered by
 // score, then chunk number), which is taken once.
-void expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const std::string& query) {
+// Where the search tells which documents of the result hold every term, they
+// must be exactly those; returns how many times it told.
+std::size_t expect_pruned_is_plain(const Bm25& bm25, const Bm25Bounds& bounds, const std::string& query) {
   const std::vector<Scored> all = search_bm25_plain(bm25, query, kAll);
   const std::size_t matches = all.size();
+  const std::vector<std::uint32_t> found = found_terms(bm25, query);
+  std::size_t told = 0;
   for (const std::size_t k : {std::size_t{1}, std::size_t{2}, std::size_t{10}, std::size_t{50},
                               matches - 1, matches, matches + 1, kAll}) {
     if (k == 0) continue;
     SCOPED_TRACE("query \"" + query + "\" k " + std::to_string(k));
     const std::vector<Scored> want(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(k, matches)));
-    testing::expect_same(search_bm25_pruned(bm25, bounds, query, k, 0), want);
     testing::expect_same(search_bm25_pruned(bm25, bounds, query, k), want);
+    std::optional<std::vector<std::uint32_t>> holding_all;
+    testing::expect_same(search_bm25_pruned(bm25, bounds, found, k, 0, &holding_all), want);
+    if (!holding_all) continue;
+    ++told;
+    std::vector<std::uint32_t> hold;
+    for (const Scored& s : want) {
+      if (std::all_of(found.begin(), found.end(), [&](std::uint32_t t) { return bm25.has_posting(t, s.id); }))
+        hold.push_back(s.id);
+    }
+    std::sort(hold.begin(), hold.end());
+    EXPECT_EQ(*holding_all, hold);
   }
+  return told;
 }
 
 std::string word(std::size_t i) { return "zz" + std::string(1, char('a' + i % 26)) + char('a' + i / 26); }
@@ -120,11 +136,13 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
   std::mt19937 rng(static_cast<unsigned>(p.docs));
   const Bm25 bm25 = random_bm25(rng, p.docs, p.k1, p.b);
   const Bm25Bounds bounds(bm25);
-  for (int q = 0; q < 12; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
-  expect_pruned_is_plain(bm25, bounds, "every");
+  std::size_t told = 0;
+  for (int q = 0; q < 12; ++q) told += expect_pruned_is_plain(bm25, bounds, random_query(rng));
+  told += expect_pruned_is_plain(bm25, bounds, "every");
   // Past 16 and 64 terms a document's terms take wider masks, and past 128
   // every posting is scored.
   for (const std::size_t n : {16u, 17u, 64u, 65u, 128u, 129u}) expect_pruned_is_plain(bm25, bounds, long_query(rng, n));
+  EXPECT_TRUE(told > 0 || !usual_parameters(Bm25Constants(bm25)));
   // The lookup through a term's windows, for the terms the searches bounded,
   // and through its postings alone, for the others; documents past the last
   // too.

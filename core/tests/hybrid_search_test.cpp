@@ -129,7 +129,7 @@ TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
   std::mt19937 rng(17);
   const std::string words[] = {"red", "fox", "jumps", "lazy", "dog", "state", "art", "of", "\"", "\u201c"};
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  for (const std::size_t n : {40, 900, 5000}) {
+  for (const std::size_t n : {40, 900, 5000, 20000}) {
     const std::size_t dim = n == 900 ? 0 : 16;
     const IndexReader reader = random_reader(rng, n, dim);
     for (int q = 0; q < 60; ++q) {
@@ -212,6 +212,24 @@ TEST(HybridSearchTest, EveryCopyOfARecordIsChecked) {
   }
   auto hits = reader.search("kiwi plum", std::nullopt, {});
   ASSERT_TRUE(hits) << hits.error().to_string();
+}
+
+TEST(HybridSearchTest, ChunksTheRankingVouchesForAreCheckedAlike) {
+  // Enough postings for the keyword ranking to pass over documents; it then
+  // tells which chunks hold every term, in place of the postings check. The
+  // first 50 are the 20 chunks holding both terms, the 10 holding "kiwi"
+  // alone and 20 holding "plum" alone.
+  std::vector<std::string> texts(12000, "plum");
+  for (std::size_t i = 0; i < 20; ++i) texts[300 + 577 * i] = "kiwi plum";
+  for (std::size_t i = 0; i < 10; ++i) texts[100 + 1111 * i] = "kiwi";
+  for (std::uint64_t k : {0, 10}) {
+    auto r = reader_with_spoiled_record(texts, 300 + 577 * 7).search("plum kiwi", std::nullopt, {.k = k});
+    ASSERT_FALSE(r);
+    EXPECT_TRUE(r.error().to_string().starts_with("invalid index data: docs: record 4339: ")) << r.error().to_string();
+  }
+  auto hits = reader_with_spoiled_record(texts, 100 + 1111 * 3).search("plum kiwi", std::nullopt, {});
+  ASSERT_TRUE(hits) << hits.error().to_string();
+  EXPECT_EQ(hits->size(), 10u);
 }
 
 }  // namespace

@@ -90,11 +90,15 @@ class PrunedSearch {
   static constexpr std::size_t kTerms = sizeof(Mask) * CHAR_BIT;
 
  public:
+  // With `complete`, every document kept in the selection that holds every
+  // term is noted there, in no particular order.
   PrunedSearch(const Bm25& bm25, const Bm25Constants& c, std::vector<Term>& terms, std::size_t k,
-               std::size_t expected)
+               std::size_t expected, std::vector<std::uint32_t>* complete)
       : bm25_(bm25),
         c_(c),
         terms_(terms),
+        every_(terms.size() == kTerms ? static_cast<Mask>(~Mask{0}) : static_cast<Mask>((Mask{1} << terms.size()) - 1)),
+        complete_(complete),
         selection_(k, expected),
         present_(kSpan, 0),
         bound_(std::make_unique_for_overwrite<float[]>(kSpan)),
@@ -365,12 +369,13 @@ class PrunedSearch {
           const std::uint32_t doc = s0 + at;
           if (present == 0 || !selection_.would_keep(doc, bound_[at])) continue;
           if (outside == 0) {
-            selection_.push(doc, bound_[at]);
+            keep(doc, bound_[at], present);
             continue;
           }
           // The score itself, with exactly the additions of the exhaustive
           // forms; the non-essential terms' postings are looked up.
           float score = 0.0f;
+          Mask held = present;
           for (std::size_t i = 0; i < n; ++i) {
             if (present >> i & 1) {
               score = score + contribution_[i * kSpan + at];
@@ -378,13 +383,20 @@ class PrunedSearch {
               Term& t = terms_[i];
               lookups_ += deferred_ >> i & 1;
               if (!seek_term(t, doc)) continue;
+              held = static_cast<Mask>(held | Mask{1} << i);
               score = score + (t.dense ? c_.contribution(bm25_, t.idf, t.postings[t.pos]) : t.contributions[t.pos]);
             }
           }
-          if (selection_.would_keep(doc, score)) selection_.push(doc, score);
+          if (selection_.would_keep(doc, score)) keep(doc, score, held);
         }
       }
     }
+  }
+
+  // Puts a document into the selection, with the terms it holds.
+  void keep(std::uint32_t doc, float score, Mask held) {
+    selection_.push(doc, score);
+    if (complete_ != nullptr && held == every_) complete_->push_back(doc);
   }
 
   // Zeroes one window's entries. Written as plain vector stores: for so few
@@ -527,6 +539,8 @@ class PrunedSearch {
   const Bm25Constants& c_;
   std::vector<Term>& terms_;
   Mask deferred_ = 0;  // bit i: term i is deferred
+  Mask every_;         // a bit for each term
+  std::vector<std::uint32_t>* complete_;
   std::size_t lookups_ = 0;     // of deferred terms' postings
   std::size_t lookup_budget_ = std::numeric_limits<std::size_t>::max();
   TopK selection_;
@@ -543,15 +557,29 @@ class PrunedSearch {
 
 // The pruned search with a mask wide enough for the terms.
 std::optional<std::vector<Scored>> run_pruned(const Bm25& bm25, const Bm25Constants& c, std::vector<Term>& terms,
-                                              std::size_t k, std::size_t total) {
+                                              std::size_t k, std::size_t total,
+                                              std::vector<std::uint32_t>* complete) {
+  if (complete != nullptr) complete->clear();
   if (terms.size() <= std::numeric_limits<std::uint16_t>::digits) {
-    return PrunedSearch<std::uint16_t>(bm25, c, terms, k, total).run();
+    return PrunedSearch<std::uint16_t>(bm25, c, terms, k, total, complete).run();
   }
   if (terms.size() <= std::numeric_limits<std::uint64_t>::digits) {
-    return PrunedSearch<std::uint64_t>(bm25, c, terms, k, total).run();
+    return PrunedSearch<std::uint64_t>(bm25, c, terms, k, total, complete).run();
   }
   static_assert(kMaxPrunedTerms <= sizeof(unsigned __int128) * CHAR_BIT);
-  return PrunedSearch<unsigned __int128>(bm25, c, terms, k, total).run();
+  return PrunedSearch<unsigned __int128>(bm25, c, terms, k, total, complete).run();
+}
+
+// The documents of `result` among those noted in `complete`, in ascending
+// order.
+std::vector<std::uint32_t> complete_in(std::vector<std::uint32_t> complete, const std::vector<Scored>& result) {
+  std::sort(complete.begin(), complete.end());
+  std::vector<std::uint32_t> in;
+  for (const Scored& s : result) {
+    if (std::binary_search(complete.begin(), complete.end(), s.id)) in.push_back(s.id);
+  }
+  std::sort(in.begin(), in.end());
+  return in;
 }
 
 }  // namespace
@@ -565,7 +593,9 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
 
 std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
                                        std::span<const std::uint32_t> found, std::size_t k,
-                                       std::size_t few_postings) {
+                                       std::size_t few_postings,
+                                       std::optional<std::vector<std::uint32_t>>* holding_all) {
+  if (holding_all != nullptr) holding_all->reset();
   if (k == 0 || found.empty()) return {};
   const Bm25Constants c(bm25);
   std::size_t total = 0;
@@ -652,13 +682,19 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
     }
     if (!make(deferred[made])) return exhaustive();
   }
+  std::vector<std::uint32_t> complete;
+  std::vector<std::uint32_t>* const noting = holding_all != nullptr ? &complete : nullptr;
+  const auto found_all = [&](std::vector<Scored> result) {
+    if (holding_all != nullptr) *holding_all = complete_in(std::move(complete), result);
+    return result;
+  };
   if (made < deferred.size()) {
-    if (auto got = run_pruned(bm25, c, terms, k, total)) return *std::move(got);
+    if (auto got = run_pruned(bm25, c, terms, k, total, noting)) return found_all(*std::move(got));
     for (; made < deferred.size(); ++made) {
       if (!make(deferred[made])) return exhaustive();
     }
   }
-  return *run_pruned(bm25, c, terms, k, total);
+  return found_all(*run_pruned(bm25, c, terms, k, total, noting));
 }
 
 }  // namespace tessavine

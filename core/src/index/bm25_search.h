@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <atomic>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,9 +63,14 @@ std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bound
                                        std::string_view text, std::size_t k,
                                        std::size_t few_postings = kFewPostings);
 // search_bm25_pruned for a query already looked up, as found_terms gives it.
+// With `holding_all`, also the documents of the result that hold every found
+// term, in ascending order, when the search can tell at no cost: the pruned
+// form learns that of each document it scores. Left empty when the query
+// was scored exhaustively.
 std::vector<Scored> search_bm25_pruned(const Bm25& bm25, const Bm25Bounds& bounds,
                                        std::span<const std::uint32_t> found, std::size_t k,
-                                       std::size_t few_postings = kFewPostings);
+                                       std::size_t few_postings = kFewPostings,
+                                       std::optional<std::vector<std::uint32_t>>* holding_all = nullptr);
 std::vector<Scored> search_bm25_plain(const Bm25& bm25, std::string_view text, std::size_t k);
 
 // The indexes of the query's distinct terms that the file holds, in

@@ -281,15 +281,25 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   // once for the ranking and the postings pre-check.
   const std::vector<std::string> terms = distinct_terms({&query.terms, 1});
   const std::vector<std::uint32_t> found = found_terms(bm25_, terms);
-  auto fused = rank_and_fuse(*this, ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool)),
+  // Which of the ranked chunks hold every term, when the ranking could tell.
+  std::optional<std::vector<std::uint32_t>> holding_all;
+  auto fused = rank_and_fuse(*this, ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all)),
                              std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
-    // Bounds made by the ranking above serve the pre-check too.
-    const auto sequence_terms =
-        f.boost_condition ? all_found(bm25_, *bm25_bounds_, found, terms.size()) : std::nullopt;
+    // Bounds made by the ranking above serve the pre-check too, for the
+    // chunks the ranking did not tell about.
+    const bool every_term_found = f.boost_condition && found.size() == terms.size();
+    const auto sequence_terms = every_term_found && !holding_all
+                                    ? all_found(bm25_, *bm25_bounds_, found, terms.size())
+                                    : std::nullopt;
+    const auto holds_every_term = [&](std::uint32_t id) {
+      if (!every_term_found) return false;
+      if (holding_all) return std::binary_search(holding_all->begin(), holding_all->end(), id);
+      return holds_all(sequence_terms, id);
+    };
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
     std::optional<std::vector<FoundTerm>> phrase_terms;
@@ -307,7 +317,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     std::vector<std::size_t> looked_at;
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       const std::uint32_t id = f.candidates[i].id;
-      if (holds_all(sequence_terms, id) || holds_all(phrase_terms, id)) looked_at.push_back(i);
+      if (holds_every_term(id) || holds_all(phrase_terms, id)) looked_at.push_back(i);
     }
     // Record j of them is fetched, and where record j + 1 lies.
     const auto fetch = [&](std::size_t j) {

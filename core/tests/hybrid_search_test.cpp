@@ -232,5 +232,34 @@ TEST(HybridSearchTest, ChunksTheRankingVouchesForAreCheckedAlike) {
   EXPECT_EQ(hits->size(), 10u);
 }
 
+TEST(HybridSearchTest, ChunksOnlyTheVectorRankingFindsAreLookedUp) {
+  // Enough postings for the keyword ranking to pass over documents, which
+  // tells about its own chunks alone. Chunk 7000 holds the query's terms in
+  // order, but among more words than the 20 chunks holding both in the
+  // other order, so it ranks below them by keywords; only its vector finds
+  // it, and its sequence must still lift it to the top.
+  WriterOptions options;
+  options.dim = 2;
+  IndexWriter writer(std::move(options));
+  const float other[] = {1.0f, 0.0f};
+  const float query[] = {0.0f, 1.0f};
+  for (std::size_t i = 0; i < 12000; ++i) {
+    std::string text = i % 577 == 0 ? "kiwi plum" : "plum";
+    if (i == 7000) text = "plum kiwi fig fig fig fig fig fig";
+    ASSERT_TRUE(writer.add(ChunkRecord{"n.md", {}, 1, 1, text}, std::span<const float>(i == 7000 ? query : other)));
+  }
+  const IndexReader reader = reader_of(*std::move(writer).build(1));
+  const SearchParams p{.k = 3, .depth = 10};
+  const auto got = reader.search("plum kiwi", std::span<const float>(query), p);
+  const auto want = search_plain(reader, "plum kiwi", std::span<const float>(query), p);
+  ASSERT_TRUE(got && want);
+  ASSERT_EQ(want->size(), 3u);
+  EXPECT_EQ((*want)[0].id, 7000u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ((*got)[i].id, (*want)[i].id) << i;
+    EXPECT_EQ(std::bit_cast<std::uint32_t>((*got)[i].score), std::bit_cast<std::uint32_t>((*want)[i].score)) << i;
+  }
+}
+
 }  // namespace
 }  // namespace tessavine

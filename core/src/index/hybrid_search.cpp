@@ -289,15 +289,22 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
-    // Bounds made by the ranking above serve the pre-check too, for the
-    // chunks the ranking did not tell about.
+    // The keyword ranking tells about its own chunks, when it can; the
+    // postings about the others, which the vector ranking adds. Bounds made
+    // by the ranking serve that check too.
     const bool every_term_found = f.boost_condition && found.size() == terms.size();
-    const auto sequence_terms = every_term_found && !holding_all
-                                    ? all_found(bm25_, *bm25_bounds_, found, terms.size())
-                                    : std::nullopt;
+    const bool others = !holding_all || !f.vector_ranking.empty();
+    const auto sequence_terms =
+        every_term_found && others ? all_found(bm25_, *bm25_bounds_, found, terms.size()) : std::nullopt;
+    std::vector<std::uint32_t> ranked;  // the keyword ranking's chunks, in order of number
+    if (every_term_found && holding_all && others) {
+      ranked = f.bm25_ranking;
+      std::sort(ranked.begin(), ranked.end());
+    }
     const auto holds_every_term = [&](std::uint32_t id) {
       if (!every_term_found) return false;
-      if (holding_all) return std::binary_search(holding_all->begin(), holding_all->end(), id);
+      if (holding_all && (!others || std::binary_search(ranked.begin(), ranked.end(), id)))
+        return std::binary_search(holding_all->begin(), holding_all->end(), id);
       return holds_all(sequence_terms, id);
     };
     // Every phrase holding all its terms is the same as the chunk holding

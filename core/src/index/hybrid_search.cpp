@@ -343,11 +343,14 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       fetch(++next);
       // The stored record's heading path and text, matched as the tokenizer
       // hands out their terms, up to where the answer is settled; past the
-      // cutoff only checked. A record of another shape, or a damaged one, is
-      // decoded in full instead, which also reports the damage.
+      // cutoff only checked, once per reader. A record of another shape, or
+      // a damaged one, is decoded in full instead, which also reports the
+      // damage.
+      if (out && checked_->has(c.id)) continue;
       const std::string_view bytes = docs_.record_bytes(c.id);
       const std::optional<std::size_t> end = path_end(bytes);
       if (TailMemo::Entry* tail = end ? memo.read(bytes.substr(*end)) : nullptr) {
+        checked_->add(c.id);
         if (out) continue;
         apply(c, memo.match(*tail), boost);
         cutoff.add(c);
@@ -355,6 +358,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       }
       auto record = chunk(c.id);
       if (!record) return fail(std::move(record).error());
+      checked_->add(c.id);
       if (out) continue;
       apply(c, match_terms(f.query, tokenize(search_text(*record))), boost);
       cutoff.add(c);

@@ -16,6 +16,7 @@
 #include "base/error.h"
 #include "formats/docs.h"
 #include "index/bm25_search.h"
+#include "index/checked_records.h"
 #include "index/hybrid_search.h"
 #include "formats/manifest.h"
 #include "storage/storage.h"
@@ -94,7 +95,8 @@ class IndexReader {
         docs_(std::move(docs)),
         bm25_(std::move(bm25)),
         vectors_(std::move(vectors)),
-        bm25_bounds_(std::make_unique<Bm25Bounds>(bm25_)) {}
+        bm25_bounds_(std::make_unique<Bm25Bounds>(bm25_)),
+        checked_(std::make_unique<CheckedRecords>(docs_.count())) {}
 
   std::filesystem::path dir_;
   Manifest manifest_;
@@ -103,6 +105,8 @@ class IndexReader {
   std::optional<Vectors> vectors_;
   // Filled by searches as they go; behind a pointer so the reader stays movable.
   std::unique_ptr<Bm25Bounds> bm25_bounds_;
+  // Records hybrid searches have found to decode; behind a pointer likewise.
+  std::unique_ptr<CheckedRecords> checked_;
 };
 
 }  // namespace tessavine

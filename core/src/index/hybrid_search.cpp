@@ -249,15 +249,21 @@ class TailMemo {
   };
 
   // The tail's entry, read on first sight; null when it does not read in
-  // place.
+  // place. Copies of a chunk score alike and so come one after another: the
+  // tail looked up last is compared first, which reads the bytes once where
+  // hashing them and then comparing reads them twice.
   Entry* read(std::string_view tail) {
-    auto [it, added] = seen_.try_emplace(tail);
-    Entry& e = it->second;
-    if (added) {
-      e.tail = tail;
-      e.reads = tail_runs(tail, e.runs);
+    if (last_ == nullptr || last_->tail.size() != tail.size() ||
+        std::memcmp(last_->tail.data(), tail.data(), tail.size()) != 0) {
+      auto [it, added] = seen_.try_emplace(tail);
+      Entry& e = it->second;
+      if (added) {
+        e.tail = tail;
+        e.reads = tail_runs(tail, e.runs);
+      }
+      last_ = &e;
     }
-    return e.reads ? &e : nullptr;
+    return last_->reads ? last_ : nullptr;
   }
 
   const TermMatch& match(Entry& e) {
@@ -267,7 +273,8 @@ class TailMemo {
 
  private:
   SparseMatcher& matcher_;
-  std::unordered_map<std::string_view, Entry, WideHash> seen_;
+  std::unordered_map<std::string_view, Entry, WideHash> seen_;  // nodes stay where they are
+  Entry* last_ = nullptr;
 };
 
 }  // namespace
@@ -320,19 +327,20 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
                   !f.query.phrases.empty());
     // The postings tell cheaply whether a chunk can match at all; only the
     // records of those that can are looked at, each fetched from memory
-    // while the one before it is matched.
+    // while the two before it are matched.
     std::vector<std::size_t> looked_at;
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       const std::uint32_t id = f.candidates[i].id;
       if (holds_every_term(id) || holds_all(phrase_terms, id)) looked_at.push_back(i);
     }
-    // Record j of them is fetched, and where record j + 1 lies.
+    // Where each record lies is asked for at once; then record j of them.
+    for (const std::size_t i : looked_at) docs_.prefetch_offset(f.candidates[i].id);
     const auto fetch = [&](std::size_t j) {
       if (j < looked_at.size()) docs_.prefetch_record(f.candidates[looked_at[j]].id);
-      if (j + 1 < looked_at.size()) docs_.prefetch_offset(f.candidates[looked_at[j + 1]].id);
     };
     std::size_t next = 0;  // in looked_at
-    fetch(next);
+    fetch(0);
+    fetch(1);
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       Candidate& c = f.candidates[i];
       const bool out = cutoff.reached(c.score);
@@ -340,7 +348,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
         cutoff.add(c);
         continue;
       }
-      fetch(++next);
+      fetch(++next + 1);
       // The stored record's heading path and text, matched as the tokenizer
       // hands out their terms, up to where the answer is settled; past the
       // cutoff only checked, once per reader. A record of another shape, or

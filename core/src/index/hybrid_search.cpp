@@ -290,8 +290,8 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   const std::vector<std::uint32_t> found = found_terms(bm25_, terms);
   // Which of the ranked chunks hold every term, when the ranking could tell.
   std::optional<std::vector<std::uint32_t>> holding_all;
-  auto fused = rank_and_fuse(*this, ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all)),
-                             std::move(query), vector, params, pool, false);
+  auto ranking = ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all));
+  auto fused = rank_and_fuse(*this, std::move(ranking), std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {

@@ -104,7 +104,7 @@ def run_job(args, need, log, threads=1):
 
 def git(*args):
     try:
-        return subprocess.run(["git", *args], cwd=REPO, capture_output=True, text=True).stdout.strip()
+        return subprocess.run(["git", *args], cwd=REPO, capture_output=True, text=True).stdout.rstrip()
     except OSError:
         return ""
 

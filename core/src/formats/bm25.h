@@ -155,12 +155,10 @@ class Bm25 {
   // doc < doc_count(), t < term_count(). Inline: scoring reads a length for
   // every posting.
   std::uint32_t doc_len(std::uint32_t doc) const {
-    return read_u32_le(storage_.bytes(), 32 + 4 * std::size_t{doc});
+    return read_u32_le({lengths_ + 4 * std::size_t{doc}, 4}, 0);
   }
   // A hint that doc_len(doc) will be read soon.
-  void prefetch_doc_len(std::uint32_t doc) const {
-    __builtin_prefetch(storage_.bytes().data() + 32 + 4 * std::size_t{doc});
-  }
+  void prefetch_doc_len(std::uint32_t doc) const { __builtin_prefetch(lengths_ + 4 * std::size_t{doc}); }
   std::string_view term(std::uint32_t t) const;
   PostingList postings(std::uint32_t t) const;
 
@@ -173,6 +171,8 @@ class Bm25 {
 
  private:
   Bm25() = default;
+  // Takes the validated file's bytes and sets where the lengths are read.
+  void keep(Storage storage);
   std::uint32_t term_offset(std::uint32_t t) const;
   std::uint32_t posting_offset(std::uint32_t t) const;
 
@@ -185,8 +185,15 @@ class Bm25 {
   static constexpr std::size_t kBlocksPerGroup = 64;
   // At most this many bytes of a block's terms are fetched ahead.
   static constexpr std::size_t kPrefetchedTermBytes = 2048;
+  // Lengths of a mapped file are copied from this many bytes on: a huge
+  // page's worth.
+  static constexpr std::size_t kLengthsCopied = std::size_t{2} << 20;
 
   Storage storage_;
+  // The document lengths: in the file's bytes, or in a copy of their own
+  // when the file is mapped and they are many (see keep).
+  const std::byte* lengths_ = nullptr;
+  MappedBuffer lengths_copy_;
   std::vector<std::uint64_t> group_keys_;
   std::vector<std::uint64_t> block_keys_;
   std::uint32_t d_ = 0;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -459,8 +460,13 @@ void Bm25::keep(Storage storage) {
   // whole is in such memory already.
   if (storage_.is_mapped() && lengths.size() >= kLengthsCopied) {
     // A mapping of whole huge pages is placed on their boundaries; the
-    // room past the lengths is never touched.
-    lengths_copy_.reserve((lengths.size() + kLengthsCopied - 1) / kLengthsCopied * kLengthsCopied);
+    // room past the lengths is never touched. Without the memory, the
+    // mapping serves.
+    try {
+      lengths_copy_.reserve((lengths.size() + kLengthsCopied - 1) / kLengthsCopied * kLengthsCopied);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
     lengths_copy_.append(lengths);
     lengths_ = lengths_copy_.data();
   }

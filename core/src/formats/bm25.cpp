@@ -457,13 +457,14 @@ void Bm25::keep(Storage storage) {
   // lie on a thousand pages, and a search that finds them cold walks the
   // page tables for most of its reads. Copied into memory of their own, in
   // huge pages where the system gives them, they lie on two. A file read
-  // whole is in such memory already.
-  if (storage_.is_mapped() && lengths.size() >= kLengthsCopied) {
-    // A mapping of whole huge pages is placed on their boundaries; the
-    // room past the lengths is never touched. Without the memory, the
+  // whole is in such memory already; lengths filling less than a huge page
+  // stay in the mapping.
+  if (storage_.is_mapped() && lengths.size() >= kHugePage) {
+    // Reserved in whole huge pages, so that they lie on their boundaries;
+    // the room past the lengths is never touched. Without the memory, the
     // mapping serves.
     try {
-      lengths_copy_.reserve((lengths.size() + kLengthsCopied - 1) / kLengthsCopied * kLengthsCopied);
+      lengths_copy_.reserve((lengths.size() + kHugePage - 1) / kHugePage * kHugePage);
     } catch (const std::bad_alloc&) {
       return;
     }

@@ -185,9 +185,6 @@ class Bm25 {
   static constexpr std::size_t kBlocksPerGroup = 64;
   // At most this many bytes of a block's terms are fetched ahead.
   static constexpr std::size_t kPrefetchedTermBytes = 2048;
-  // Lengths of a mapped file are copied from this many bytes on: a huge
-  // page's worth.
-  static constexpr std::size_t kLengthsCopied = std::size_t{2} << 20;
 
   Storage storage_;
   // The document lengths: in the file's bytes, or in a copy of their own

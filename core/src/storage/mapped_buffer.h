@@ -14,6 +14,11 @@
 
 namespace tessavine {
 
+// The huge-page size this code asks for: a buffer of at least this many
+// bytes is advised to use huge pages, and one mapped in whole huge pages is
+// placed on their boundaries.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
 class MappedBuffer {
  public:
   MappedBuffer() = default;

@@ -185,6 +185,37 @@ TEST(Bm25PrunedTest, RareTermsUnderOddParameters) {
   }
 }
 
+// Terms that come in stretches of a window's parts, each part of
+// kPart documents holding a term in all its documents or in none: a window
+// then holds every query term while few of its parts hold more than one, and
+// the parts' bounds decide which windows are read. Rare terms joined to the
+// queries give parts whose bound only their own postings lift.
+TEST(Bm25PrunedTest, TermsInSomePartsOfEachWindow) {
+  std::mt19937 rng(17);
+  Corpus corpus(20000);
+  std::vector<std::uint32_t> parts(corpus.size() / kPart + 1);
+  for (auto& p : parts) p = static_cast<std::uint32_t>(rng());
+  for (std::size_t d = 0; d < corpus.size(); ++d) {
+    for (std::size_t t = 0; t < 10; ++t) {
+      if ((parts[d / kPart] >> (3 * t) & 7) == 0 || rng() % 500 == 0) {
+        for (std::size_t n = 1 + rng() % 5; n > 0; --n) corpus[d].push_back(word(t));
+      }
+    }
+    if (rng() % 40 == 0) corpus[d].push_back(word(20 + rng() % 4));
+    for (std::size_t n = rng() % 30; n > 0; --n) corpus[d].push_back("filler");
+  }
+  Bm25Builder builder;
+  for (const auto& d : corpus) builder.add_tokens(std::span<const std::string>(d));
+  const Bm25 bm25 = open_bm25(*std::move(builder).finish(1.2f, 0.75f));
+  const Bm25Bounds bounds(bm25);
+  for (int q = 0; q < 40; ++q) {
+    std::string query;
+    for (std::size_t n = 2 + rng() % 3; n > 0; --n) query += word(rng() % 10) + " ";
+    if (q % 3 == 0) query += word(20 + rng() % 4);
+    expect_pruned_is_plain(bm25, bounds, query);
+  }
+}
+
 // Average lengths a file can hold but no writer stores: the bounds then come
 // from contributions near zero, or none at all.
 TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {

@@ -19,6 +19,7 @@ struct WindowRuns {
   std::vector<std::uint32_t> windows;
   std::vector<std::uint32_t> firsts;
   std::vector<float> values;
+  std::vector<std::uint8_t> parts;  // which parts of the window hold postings
 };
 
 // The smallest step whose value is at least v, for 0 <= v <= the largest
@@ -53,6 +54,7 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   bound.span_starts.resize(spans + 1);
   bound.window_steps.assign(spans * kWindowsPerSpan, 0);
   bound.run_offsets.resize(count);
+  bound.run_parts = runs.parts;
   std::size_t next = 0;  // the first span whose starts are not set yet
   for (std::size_t r = 0; r < count; ++r) {
     const std::size_t s = runs.windows[r] / kWindowsPerSpan;
@@ -73,9 +75,11 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   }
 }
 
-// Document lengths are read this many postings ahead of their use: the
-// postings stream in order, the lengths they point to do not.
-constexpr std::size_t kLengthsAhead = 16;
+// Document lengths are asked for this many postings ahead of their use: the
+// postings stream in order, the lengths they point to do not, and a first
+// search finds them in memory rather than in the caches (16 ahead made
+// bounds 7% slower there).
+constexpr std::size_t kLengthsAhead = 48;
 
 // A dense term's bound: each window's largest contribution, exactly as
 // scoring computes it, which bounds the window's documents far more closely
@@ -94,6 +98,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   runs.windows.resize(most_runs);
   runs.firsts.resize(most_runs);
   runs.values.resize(most_runs);
+  runs.parts.resize(most_runs);
   std::size_t count = 0;
   bool safe = true;
   float max = 0.0f;
@@ -102,6 +107,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
     const auto first = static_cast<std::uint32_t>(i);
     const std::uint64_t end = (std::uint64_t{w} + 1) * kBoundWindow;
     float most = 0.0f;
+    std::uint32_t parts = 0;
     bool once = false;  // whether a document of the window holds the term once
     std::uint32_t shortest_once = 0;
     const auto take = [&](float v) {
@@ -112,6 +118,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
       const Posting p = postings[i];
       if (p.doc >= end) break;
       if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
+      parts |= 1u << (p.doc % kBoundWindow / kPart);
       if (usual && p.tf == 1) {
         const std::uint32_t length = bm25.doc_len(p.doc);
         shortest_once = once ? std::min(shortest_once, length) : length;
@@ -124,12 +131,14 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
     runs.windows[count] = w;
     runs.firsts[count] = first;
     runs.values[count] = most;
+    runs.parts[count] = static_cast<std::uint8_t>(parts);
     max = std::max(max, most);
   }
   if (!safe) return false;
   runs.windows.resize(count);
   runs.firsts.resize(count);
   runs.values.resize(count);
+  runs.parts.resize(count);
   bound.max = max;
   set_windows(bound, windows, n, runs);
   return true;

@@ -29,15 +29,21 @@ namespace tessavine {
 inline constexpr std::uint32_t kBoundWindow = 128;  // documents per window of a bound
 inline constexpr std::uint32_t kWindowsPerSpan = 16;  // one bit each in a 16-bit mask
 inline constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // documents scored together
+// A window's parts: a window whose bound may reach the result is read only
+// if one of its parts' bounds may too, each leaving out the terms without
+// postings in the part.
+inline constexpr std::uint32_t kPartsPerWindow = 8;  // one bit each in a byte
+inline constexpr std::uint32_t kPart = kBoundWindow / kPartsPerWindow;  // documents per part
 
 inline std::size_t window_count(const Bm25& bm25) {
   return (std::size_t{bm25.doc_count()} + kBoundWindow - 1) / kBoundWindow;
 }
 
 // A term in at least a quarter as many documents as there are windows keeps a
-// bound and a start per window holding postings and a few figures per span
-// (at most 6 bytes per posting); a rarer one is scored whole by each search,
-// which costs about as much as reading such bounds.
+// bound per window, a start and the parts holding postings per window holding
+// any, and a few figures per span (at most 7 bytes per posting); a rarer one
+// is scored whole by each search, which costs about as much as reading such
+// bounds.
 inline bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
 
 // Whether the stored parameters keep every contribution a finite number >= 0
@@ -65,6 +71,11 @@ struct TermBound {
   // come in document order): its first posting counted from its span's. A
   // span holds at most kSpan postings of a term, so 16 bits hold the count.
   std::vector<std::uint16_t> run_offsets;
+  // Dense terms, per window holding postings: which of its parts hold any
+  // (bit j: its part j). A part without the term's postings has no
+  // contribution of it, so the window's bound less this term's share bounds
+  // its documents.
+  std::vector<std::uint8_t> run_parts;
   // Dense terms, per span of kWindowsPerSpan windows: which windows hold
   // postings (bit w: its window w), the largest of their steps, the number
   // of runs before the span and the first posting of a document in the span

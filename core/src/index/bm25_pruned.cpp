@@ -76,16 +76,57 @@ float ceiling_of(const Bm25Constants& c, float idf) {
   return c.k1_plus_1 * idf * (1.0f + 1.0f / 1048576.0f) + std::numeric_limits<float>::min();
 }
 
+// A sum per part of a window, each starting at 0.0: add(v, held) adds v to
+// those of the parts whose bit is set in `held` and +0.0 to the others.
+class PartSums {
+  static_assert(kPartsPerWindow == 8, "two vectors of four parts");
+
+ public:
+#if defined(__SSE2__)
+  void add(float v, std::uint32_t held) {
+    const __m128 value = _mm_set1_ps(v);
+    low_ = _mm_add_ps(low_, _mm_and_ps(value, lanes(held & 15u)));
+    high_ = _mm_add_ps(high_, _mm_and_ps(value, lanes(held >> 4 & 15u)));
+  }
+  // The largest sum; none is NaN.
+  float most() const {
+    __m128 m = _mm_max_ps(low_, high_);
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(m);
+  }
+
+ private:
+  // All ones in lane j when bit j of the four is set.
+  static __m128 lanes(std::uint32_t four) {
+    const __m128i bits = _mm_set_epi32(8, 4, 2, 1);
+    const __m128i set = _mm_and_si128(_mm_set1_epi32(static_cast<int>(four)), bits);
+    return _mm_castsi128_ps(_mm_cmpeq_epi32(set, bits));
+  }
+  __m128 low_ = _mm_setzero_ps();
+  __m128 high_ = _mm_setzero_ps();
+#else
+  void add(float v, std::uint32_t held) {
+    for (std::uint32_t j = 0; j < kPartsPerWindow; ++j) sums_[j] = sums_[j] + (held >> j & 1u ? v : 0.0f);
+  }
+  float most() const { return *std::max_element(sums_, sums_ + kPartsPerWindow); }
+
+ private:
+  float sums_[kPartsPerWindow] = {};
+#endif
+};
+
 // Spans of kSpan documents, each with a bound (the sum in term order of each
 // term's bound over the span). The best few spans go first, so that the
 // selection fills with good scores early, then the others in order; a span
 // whose bound falls short is passed over, and in the others only the windows
-// whose own bound may still lift a document into the result are read. In a
-// span, terms that cannot lift a document into the result on their own (the
-// non-essential ones) are not read through when they hold many more of its
-// postings than the others: only the documents of the others are looked up
-// in them. `Mask` holds a bit per query term for each document: a search of
-// a few terms keeps a narrow one, which is quicker to clear.
+// whose own bound, and the bound of one of their parts, may still lift a
+// document into the result are read. In a span, terms that cannot lift a
+// document into the result on their own (the non-essential ones) are not
+// read through when they hold many more of its postings than the others:
+// only the documents of the others are looked up in them. `Mask` holds a bit
+// per query term for each document: a search of a few terms keeps a narrow
+// one, which is quicker to clear.
 template <class Mask>
 class PrunedSearch {
   static constexpr std::size_t kTerms = sizeof(Mask) * CHAR_BIT;
@@ -203,7 +244,8 @@ class PrunedSearch {
 
  private:
   // bounds[w]: the sum in term order of each term's bound in window w of span
-  // s, and own_[i][w] term i's own bound there. Moves each sparse term's pos,
+  // s, and own_[i][w] term i's own bound there (and held_[i][w], for a
+  // sparse term, the parts holding its postings). Moves each sparse term's pos,
   // which must not lie past the span's first posting, to it. Kept inline in
   // run, which calls it for every span it visits: with two widths of masks
   // the compiler would otherwise call it, 5% slower over the corpus queries.
@@ -222,10 +264,14 @@ class PrunedSearch {
         for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) own[w] = values[steps[w]];
       } else {
         std::fill(own, own + kWindowsPerSpan, 0.0f);
+        std::uint8_t* const held = held_[i];
+        std::fill(held, held + kWindowsPerSpan, std::uint8_t{0});
         t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
         for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1; ++j) {
-          float& m = own[(t.docs[j] - s0) / kBoundWindow];
-          m = std::max(m, t.contributions[j]);
+          const std::uint32_t at = t.docs[j] - s0;
+          const std::uint32_t w = at / kBoundWindow;
+          own[w] = std::max(own[w], t.contributions[j]);
+          held[w] = static_cast<std::uint8_t>(held[w] | 1u << (at % kBoundWindow / kPart));
         }
       }
       // A window without the term adds +0.0, as skipping it would.
@@ -262,6 +308,7 @@ class PrunedSearch {
       if (selection_.would_keep(s0 + w * kBoundWindow, bounds[w])) live |= 1u << w;
     }
     live &= ~static_cast<std::uint32_t>(done_[s]);
+    live = live_parts(s, live);
     // The live windows' document lengths, which collecting reads in an order
     // of its own, are asked for before the postings that lead to them.
     for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
@@ -269,6 +316,34 @@ class PrunedSearch {
       for (std::uint32_t d = 0; d < kBoundWindow; d += kLengthsPerLine) bm25_.prefetch_doc_len(first + d);
     }
     if (live != 0) score_span(s, static_cast<std::uint16_t>(live));
+  }
+
+  // The windows among `live` of span s (right after bound_windows of it)
+  // with a part whose own bound may still lift a document into the result:
+  // the same sums in term order as the window's bound, less the shares of
+  // dense terms without postings in the part, which add +0.0 there as
+  // skipping them would. The parts' sums are taken side by side, and their
+  // largest is set against the window's first document.
+  std::uint32_t live_parts(std::uint32_t s, std::uint32_t live) const {
+    const std::uint32_t s0 = s * kSpan;
+    std::uint32_t kept = 0;
+    for (std::uint32_t rest = live; rest != 0; rest &= rest - 1) {
+      const auto w = static_cast<std::uint32_t>(std::countr_zero(rest));
+      PartSums sums;
+      for (std::size_t i = 0; i < terms_.size(); ++i) {
+        const Term& t = terms_[i];
+        std::uint32_t held = 0xFFu;  // a deferred term may hold any document
+        if (!t.dense) {
+          held = held_[i][w];
+        } else if (!t.deferred()) {
+          const TermBound& b = *t.bound;
+          held = (b.span_windows[s] >> w & 1u) != 0 ? b.run_parts[b.run_at(s, w)] : 0u;
+        }
+        sums.add(own_[i][w], held);
+      }
+      if (selection_.would_keep(s0 + w * kBoundWindow, sums.most())) kept |= 1u << w;
+    }
+    return kept;
   }
 
   // The terms no document can enter the result with alone (MaxScore): the
@@ -553,6 +628,9 @@ class PrunedSearch {
   std::unique_ptr<float[]> contribution_;
   // Each term's bound per window of the span bound_windows looked at last.
   float own_[kTerms][kWindowsPerSpan] = {};
+  // For each sparse term, per window of that span, which parts hold its
+  // postings (bit j: part j).
+  std::uint8_t held_[kTerms][kWindowsPerSpan] = {};
   std::vector<std::uint16_t> done_;  // by span, the windows scored first
 };
 

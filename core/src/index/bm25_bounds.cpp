@@ -19,7 +19,7 @@ struct WindowRuns {
   std::vector<std::uint32_t> windows;
   std::vector<std::uint32_t> firsts;
   std::vector<float> values;
-  std::vector<std::uint8_t> parts;  // which parts of the window hold postings
+  std::vector<PartMask> parts;  // which parts of the window hold postings
 };
 
 // The smallest step whose value is at least v, for 0 <= v <= the largest
@@ -131,7 +131,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
     runs.windows[count] = w;
     runs.firsts[count] = first;
     runs.values[count] = most;
-    runs.parts[count] = static_cast<std::uint8_t>(parts);
+    runs.parts[count] = static_cast<PartMask>(parts);
     max = std::max(max, most);
   }
   if (!safe) return false;

@@ -32,7 +32,8 @@ inline constexpr std::uint32_t kSpan = kWindowsPerSpan * kBoundWindow;  // docum
 // A window's parts: a window whose bound may reach the result is read only
 // if one of its parts' bounds may too, each leaving out the terms without
 // postings in the part.
-inline constexpr std::uint32_t kPartsPerWindow = 8;  // one bit each in a byte
+using PartMask = std::uint16_t;  // bit j: part j of a window
+inline constexpr std::uint32_t kPartsPerWindow = 16;  // one bit each in a PartMask
 inline constexpr std::uint32_t kPart = kBoundWindow / kPartsPerWindow;  // documents per part
 
 inline std::size_t window_count(const Bm25& bm25) {
@@ -41,7 +42,7 @@ inline std::size_t window_count(const Bm25& bm25) {
 
 // A term in at least a quarter as many documents as there are windows keeps a
 // bound per window, a start and the parts holding postings per window holding
-// any, and a few figures per span (at most 7 bytes per posting); a rarer one
+// any, and a few figures per span (at most 8 bytes per posting); a rarer one
 // is scored whole by each search, which costs about as much as reading such
 // bounds.
 inline bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
@@ -75,7 +76,7 @@ struct TermBound {
   // (bit j: its part j). A part without the term's postings has no
   // contribution of it, so the window's bound less this term's share bounds
   // its documents.
-  std::vector<std::uint8_t> run_parts;
+  std::vector<PartMask> run_parts;
   // Dense terms, per span of kWindowsPerSpan windows: which windows hold
   // postings (bit w: its window w), the largest of their steps, the number
   // of runs before the span and the first posting of a document in the span

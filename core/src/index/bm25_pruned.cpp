@@ -79,32 +79,33 @@ float ceiling_of(const Bm25Constants& c, float idf) {
 // A sum per part of a window, each starting at 0.0: add(v, held) adds v to
 // those of the parts whose bit is set in `held` and +0.0 to the others.
 class PartSums {
-  static_assert(kPartsPerWindow == 8, "two vectors of four parts");
-
  public:
 #if defined(__SSE2__)
   void add(float v, std::uint32_t held) {
     const __m128 value = _mm_set1_ps(v);
-    low_ = _mm_add_ps(low_, _mm_and_ps(value, lanes(held & 15u)));
-    high_ = _mm_add_ps(high_, _mm_and_ps(value, lanes(held >> 4 & 15u)));
+    for (std::uint32_t q = 0; q < kQuarters; ++q) {
+      sums_[q] = _mm_add_ps(sums_[q], _mm_and_ps(value, lanes(held >> 4 * q & 15u)));
+    }
   }
   // The largest sum; none is NaN.
   float most() const {
-    __m128 m = _mm_max_ps(low_, high_);
+    __m128 m = sums_[0];
+    for (std::uint32_t q = 1; q < kQuarters; ++q) m = _mm_max_ps(m, sums_[q]);
     m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
     m = _mm_max_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
     return _mm_cvtss_f32(m);
   }
 
  private:
+  static constexpr std::uint32_t kQuarters = kPartsPerWindow / 4;  // vectors of four parts
+  static_assert(kPartsPerWindow % 4 == 0);
   // All ones in lane j when bit j of the four is set.
   static __m128 lanes(std::uint32_t four) {
     const __m128i bits = _mm_set_epi32(8, 4, 2, 1);
     const __m128i set = _mm_and_si128(_mm_set1_epi32(static_cast<int>(four)), bits);
     return _mm_castsi128_ps(_mm_cmpeq_epi32(set, bits));
   }
-  __m128 low_ = _mm_setzero_ps();
-  __m128 high_ = _mm_setzero_ps();
+  __m128 sums_[kQuarters] = {};
 #else
   void add(float v, std::uint32_t held) {
     for (std::uint32_t j = 0; j < kPartsPerWindow; ++j) sums_[j] = sums_[j] + (held >> j & 1u ? v : 0.0f);
@@ -264,14 +265,14 @@ class PrunedSearch {
         for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) own[w] = values[steps[w]];
       } else {
         std::fill(own, own + kWindowsPerSpan, 0.0f);
-        std::uint8_t* const held = held_[i];
-        std::fill(held, held + kWindowsPerSpan, std::uint8_t{0});
+        PartMask* const held = held_[i];
+        std::fill(held, held + kWindowsPerSpan, PartMask{0});
         t.pos = seek([&](std::size_t j) { return t.docs[j]; }, t.docs.size(), t.pos, s0);
         for (std::size_t j = t.pos; j < t.docs.size() && t.docs[j] < s1; ++j) {
           const std::uint32_t at = t.docs[j] - s0;
           const std::uint32_t w = at / kBoundWindow;
           own[w] = std::max(own[w], t.contributions[j]);
-          held[w] = static_cast<std::uint8_t>(held[w] | 1u << (at % kBoundWindow / kPart));
+          held[w] = static_cast<PartMask>(held[w] | 1u << (at % kBoundWindow / kPart));
         }
       }
       // A window without the term adds +0.0, as skipping it would.
@@ -332,7 +333,7 @@ class PrunedSearch {
       PartSums sums;
       for (std::size_t i = 0; i < terms_.size(); ++i) {
         const Term& t = terms_[i];
-        std::uint32_t held = 0xFFu;  // a deferred term may hold any document
+        std::uint32_t held = (1u << kPartsPerWindow) - 1;  // a deferred term may hold any document
         if (!t.dense) {
           held = held_[i][w];
         } else if (!t.deferred()) {
@@ -630,7 +631,7 @@ class PrunedSearch {
   float own_[kTerms][kWindowsPerSpan] = {};
   // For each sparse term, per window of that span, which parts hold its
   // postings (bit j: part j).
-  std::uint8_t held_[kTerms][kWindowsPerSpan] = {};
+  PartMask held_[kTerms][kWindowsPerSpan] = {};
   std::vector<std::uint16_t> done_;  // by span, the windows scored first
 };
 

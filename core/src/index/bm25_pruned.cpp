@@ -246,8 +246,8 @@ class PrunedSearch {
  private:
   // bounds[w]: the sum in term order of each term's bound in window w of span
   // s, and own_[i][w] term i's own bound there (and held_[i][w], for a
-  // sparse term, the parts holding its postings). Moves each sparse term's pos,
-  // which must not lie past the span's first posting, to it. Kept inline in
+  // sparse term, the parts holding its postings). Moves each sparse term's
+  // pos, which must not lie past the span's first posting, to it. Kept inline in
   // run, which calls it for every span it visits: with two widths of masks
   // the compiler would otherwise call it, 5% slower over the corpus queries.
   [[gnu::always_inline]] void bound_windows(std::uint32_t s, float* bounds) {
@@ -291,7 +291,10 @@ class PrunedSearch {
       __builtin_prefetch(&b.span_runs[s]);
       __builtin_prefetch(&b.span_starts[s]);
       __builtin_prefetch(&b.span_windows[s]);
-      if (b.span_runs[s] < b.run_offsets.size()) __builtin_prefetch(&b.run_offsets[b.span_runs[s]]);
+      if (b.span_runs[s] < b.run_offsets.size()) {
+        __builtin_prefetch(&b.run_offsets[b.span_runs[s]]);
+        __builtin_prefetch(&b.run_parts[b.span_runs[s]]);
+      }
     }
   }
 
@@ -322,9 +325,10 @@ class PrunedSearch {
   // The windows among `live` of span s (right after bound_windows of it)
   // with a part whose own bound may still lift a document into the result:
   // the same sums in term order as the window's bound, less the shares of
-  // dense terms without postings in the part, which add +0.0 there as
-  // skipping them would. The parts' sums are taken side by side, and their
-  // largest is set against the window's first document.
+  // the terms without postings in the part, which add +0.0 there as
+  // skipping them would (a deferred term may hold any document). The parts'
+  // sums are taken side by side, and their largest is set against the
+  // window's first document.
   std::uint32_t live_parts(std::uint32_t s, std::uint32_t live) const {
     const std::uint32_t s0 = s * kSpan;
     std::uint32_t kept = 0;
@@ -333,7 +337,7 @@ class PrunedSearch {
       PartSums sums;
       for (std::size_t i = 0; i < terms_.size(); ++i) {
         const Term& t = terms_[i];
-        std::uint32_t held = (1u << kPartsPerWindow) - 1;  // a deferred term may hold any document
+        std::uint32_t held = (1u << kPartsPerWindow) - 1;
         if (!t.dense) {
           held = held_[i][w];
         } else if (!t.deferred()) {

@@ -65,12 +65,16 @@ void set_ranks(std::vector<Hit>& hits, std::span<const std::uint32_t> ranking,
   std::vector<std::pair<std::uint32_t, std::size_t>> index_of(hits.size());
   for (std::size_t i = 0; i < hits.size(); ++i) index_of[i] = {hits[i].id, i};
   std::sort(index_of.begin(), index_of.end());
-  for (std::size_t r = 0; r < ranking.size(); ++r) {
+  std::size_t unranked = hits.size();
+  for (std::size_t r = 0; r < ranking.size() && unranked != 0; ++r) {
     const auto it = std::lower_bound(index_of.begin(), index_of.end(), std::pair{ranking[r], std::size_t{0}});
     if (it == index_of.end() || it->first != ranking[r]) continue;
     Hit& hit = hits[it->second];
     // A ranking is at most one entry per chunk long, so r + 1 fits 32 bits.
-    if (!(hit.*rank)) hit.*rank = static_cast<std::uint32_t>(r + 1);
+    if (!(hit.*rank)) {
+      hit.*rank = static_cast<std::uint32_t>(r + 1);
+      --unranked;
+    }
   }
 }
 
@@ -121,11 +125,16 @@ void apply(Candidate& c, const TermMatch& match, float boost) {
 // Orders the candidates when re-ranked, cuts them to k and turns them into
 // hits.
 std::vector<Hit> hits_of(Fused& f, std::size_t k) {
-  // Chunk numbers are distinct, so the order is total and a plain sort
-  // gives what a stable one would.
+  // Chunk numbers are distinct, so the order is total: a plain sort gives
+  // what a stable one would, and only the first k need their places.
   if (f.rerank) {
-    std::sort(f.candidates.begin(), f.candidates.end(),
-              [](const Candidate& a, const Candidate& b) { return ranks_before(a, b); });
+    const auto before = [](const Candidate& a, const Candidate& b) { return ranks_before(a, b); };
+    if (k < f.candidates.size()) {
+      std::partial_sort(f.candidates.begin(), f.candidates.begin() + static_cast<std::ptrdiff_t>(k),
+                        f.candidates.end(), before);
+    } else {
+      std::sort(f.candidates.begin(), f.candidates.end(), before);
+    }
   }
   if (f.candidates.size() > k) f.candidates.resize(k);
   std::vector<Hit> hits;

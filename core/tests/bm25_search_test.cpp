@@ -185,11 +185,11 @@ TEST(Bm25PrunedTest, RareTermsUnderOddParameters) {
   }
 }
 
-// Terms that come in stretches of a window's parts, each part of
-// kPart documents holding a term in all its documents or in none: a window
-// then holds every query term while few of its parts hold more than one, and
-// the parts' bounds decide which windows are read. Rare terms joined to the
-// queries give parts whose bound only their own postings lift.
+// Terms that come in whole parts of windows, each part of kPart documents
+// holding a term in all its documents or (but for a few strays) in none: a
+// window then holds every query term while few of its parts hold more than
+// one, and the parts' bounds decide which windows are read. Rare terms joined
+// to the queries give parts whose bound only their own postings lift.
 TEST(Bm25PrunedTest, TermsInSomePartsOfEachWindow) {
   std::mt19937 rng(17);
   Corpus corpus(20000);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "index/bm25_search.h"
@@ -40,7 +41,7 @@ std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, f
 }
 
 // Fills a dense term's steps and starts from its runs (bound.max already
-// set).
+// set; the caller moves the runs' parts into it).
 void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
   bound.step_values.resize(256);
   for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
@@ -54,7 +55,6 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   bound.span_starts.resize(spans + 1);
   bound.window_steps.assign(spans * kWindowsPerSpan, 0);
   bound.run_offsets.resize(count);
-  bound.run_parts = runs.parts;
   std::size_t next = 0;  // the first span whose starts are not set yet
   for (std::size_t r = 0; r < count; ++r) {
     const std::size_t s = runs.windows[r] / kWindowsPerSpan;
@@ -141,6 +141,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   runs.parts.resize(count);
   bound.max = max;
   set_windows(bound, windows, n, runs);
+  bound.run_parts = std::move(runs.parts);
   return true;
 }
 

@@ -28,7 +28,6 @@ std::size_t whole_pages(std::size_t n) {
 // page cache fills several times faster than from memory the host has to
 // find again (780 MiB in 0.24 s against 1.5-1.8 s on our test machine). A
 // bare hint: where it is not supported, nothing changes.
-
 void advise_huge(std::byte* p, std::size_t length) noexcept {
 #ifdef MADV_HUGEPAGE
   if (length >= kHugePage) (void)::madvise(p, length, MADV_HUGEPAGE);

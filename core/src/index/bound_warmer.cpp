@@ -1,6 +1,7 @@
 #include "index/bound_warmer.h"
 
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,8 +51,11 @@ std::vector<std::uint32_t> dense_terms(const Bm25& bm25) {
 BoundWarmer::BoundWarmer(std::shared_ptr<const Bm25> bm25, std::shared_ptr<const Bm25Bounds> bounds)
     : state_(std::make_shared<State>()) {
   auto work = [state = state_, bm25 = std::move(bm25), bounds = std::move(bounds)]() mutable {
+#ifdef __linux__
     // Searches come first: this only saves them time they would spend later.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+    // On Linux a thread has a niceness of its own.
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 10);
+#endif
     for (const std::uint32_t t : dense_terms(*bm25)) {
       if (state->stop.load(std::memory_order_relaxed)) break;
       bounds->of(*bm25, t);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -56,9 +57,13 @@ BoundWarmer::BoundWarmer(std::shared_ptr<const Bm25> bm25, std::shared_ptr<const
     // On Linux a thread has a niceness of its own.
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 10);
 #endif
-    for (const std::uint32_t t : dense_terms(*bm25)) {
-      if (state->stop.load(std::memory_order_relaxed)) break;
-      bounds->of(*bm25, t);
+    try {
+      for (const std::uint32_t t : dense_terms(*bm25)) {
+        if (state->stop.load(std::memory_order_relaxed)) break;
+        bounds->of(*bm25, t);
+      }
+    } catch (const std::bad_alloc&) {
+      // Short of memory: searches make the bounds they need, as without this.
     }
     bounds.reset();
     bm25.reset();

@@ -15,11 +15,7 @@
 #include <sstream>
 #include <thread>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "index/bm25_bounds.h"
-#include "index/bound_warmer.h"
 #include "index/writer.h"
 #include "test_util.h"
 #include "text/chunk.h"
@@ -279,74 +275,6 @@ TEST(Bm25PrunedSharingTest, OneSetOfBoundsServesManyThreads) {
   }
   for (std::size_t q = 0; q < queries.size(); ++q)
     for (const auto& per_thread : got) testing::expect_same(per_thread[q], search_bm25_plain(bm25, queries[q], 10));
-}
-
-void expect_same_bound(const TermBound& got, const TermBound& want) {
-  EXPECT_EQ(got.safe, want.safe);
-  EXPECT_EQ(std::bit_cast<std::uint32_t>(got.max), std::bit_cast<std::uint32_t>(want.max));
-  EXPECT_EQ(got.step_values, want.step_values);
-  EXPECT_EQ(got.window_steps, want.window_steps);
-  EXPECT_EQ(got.run_offsets, want.run_offsets);
-  EXPECT_EQ(got.run_parts, want.run_parts);
-  EXPECT_EQ(got.span_windows, want.span_windows);
-  EXPECT_EQ(got.span_steps, want.span_steps);
-  EXPECT_EQ(got.span_runs, want.span_runs);
-  EXPECT_EQ(got.span_starts, want.span_starts);
-}
-
-// Searches running while the bounds are made ahead of them get the plain
-// result whichever of them makes a bound first, and once the warmer is done
-// every dense term has the bound a search would have made.
-TEST(BoundWarmerTest, MakesTheBoundsSearchesWouldMake) {
-  std::mt19937 rng(23);
-  const auto bm25 = std::make_shared<const Bm25>(random_bm25(rng, 40000, 1.2f, 0.75f));
-  std::vector<std::string> queries(30);
-  for (auto& q : queries) q = random_query(rng);
-  std::vector<std::vector<Scored>> want;
-  for (const auto& q : queries) want.push_back(search_bm25_plain(*bm25, q, 10));
-  const auto bounds = std::make_shared<const Bm25Bounds>(*bm25);
-  BoundWarmer warmer(bm25, bounds);
-  {
-    std::vector<std::jthread> threads;
-    for (std::size_t t = 0; t < 2; ++t)
-      threads.emplace_back([&, t] {
-        for (std::size_t q = t; q < queries.size(); q += 2)
-          testing::expect_same(search_bm25_pruned(*bm25, *bounds, queries[q], 10, 0), want[q]);
-      });
-  }
-  warmer.wait();
-  const Bm25Bounds fresh(*bm25);
-  std::size_t dense = 0;
-  for (std::uint32_t t = 0; t < bm25->term_count(); ++t) {
-    if (!is_dense(bm25->postings(t).size(), window_count(*bm25))) continue;
-    ++dense;
-    const TermBound* made = bounds->made(t);
-    ASSERT_NE(made, nullptr) << bm25->term(t);
-    expect_same_bound(*made, fresh.of(*bm25, t));
-  }
-  EXPECT_GT(dense, 20u);
-}
-
-// A reader let go of while its bounds are being made releases its file at
-// once, and a process forked meanwhile, which has no such thread, does not
-// wait for it.
-TEST(BoundWarmerTest, LetsGoWhenStoppedAndIsNotWaitedForAfterFork) {
-  std::mt19937 rng(29);
-  auto bm25 = std::make_shared<const Bm25>(random_bm25(rng, 100000, 1.2f, 0.75f));
-  {
-    BoundWarmer warmer(bm25, std::make_shared<const Bm25Bounds>(*bm25));
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      alarm(20);  // a wait for a thread this process lacks never ends
-      { BoundWarmer gone = std::move(warmer); }
-      _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  }
-  EXPECT_EQ(bm25.use_count(), 1);
 }
 
 std::filesystem::path corpus_dir() {

@@ -296,10 +296,10 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   // The query's distinct terms, the keyword ranking's own, each looked up
   // once for the ranking and the postings pre-check.
   const std::vector<std::string> terms = distinct_terms({&query.terms, 1});
-  const std::vector<std::uint32_t> found = found_terms(*bm25_, terms);
+  const std::vector<std::uint32_t> found = found_terms(bm25_, terms);
   // Which of the ranked chunks hold every term, when the ranking could tell.
   std::optional<std::vector<std::uint32_t>> holding_all;
-  auto ranking = ids_of(search_bm25_pruned(*bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all));
+  auto ranking = ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all));
   auto fused = rank_and_fuse(*this, std::move(ranking), std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
@@ -320,7 +320,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       return holding_all && (!vector_adds || std::binary_search(ranked.begin(), ranked.end(), id));
     };
     const auto sequence_terms = every_term_found && (!holding_all || vector_adds)
-                                    ? all_found(*bm25_, *bm25_bounds_, found, terms.size())
+                                    ? all_found(bm25_, *bm25_bounds_, found, terms.size())
                                     : std::nullopt;
     const auto holds_every_term = [&](std::uint32_t id) {
       if (!every_term_found) return false;
@@ -332,7 +332,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     std::optional<std::vector<FoundTerm>> phrase_terms;
     if (!f.query.phrases.empty()) {
       const std::vector<std::string> wanted = distinct_terms(f.query.phrases);
-      phrase_terms = all_found(*bm25_, *bm25_bounds_, found_terms(*bm25_, wanted), wanted.size());
+      phrase_terms = all_found(bm25_, *bm25_bounds_, found_terms(bm25_, wanted), wanted.size());
     }
     SparseMatcher matcher(f.query);
     TailMemo memo(matcher);

@@ -85,7 +85,7 @@ Result<IndexReader> IndexReader::assemble(fs::path dir, Manifest manifest, Docs 
 }
 
 std::vector<Scored> IndexReader::search_bm25(std::string_view text, std::size_t k) const {
-  return search_bm25_pruned(*bm25_, *bm25_bounds_, text, k);
+  return search_bm25_pruned(bm25_, *bm25_bounds_, text, k);
 }
 
 Result<ChunkRecord> IndexReader::chunk(std::uint32_t id) const {

@@ -16,7 +16,6 @@
 #include "base/error.h"
 #include "formats/docs.h"
 #include "index/bm25_search.h"
-#include "index/bound_warmer.h"
 #include "index/checked_records.h"
 #include "index/hybrid_search.h"
 #include "formats/manifest.h"
@@ -58,7 +57,7 @@ class IndexReader {
   const std::filesystem::path& dir() const { return dir_; }
   const Manifest& manifest() const { return manifest_; }
   const Docs& docs() const { return docs_; }
-  const Bm25& bm25() const { return *bm25_; }
+  const Bm25& bm25() const { return bm25_; }
   const Vectors* vectors() const { return vectors_ ? &*vectors_ : nullptr; }
   bool has_vectors() const { return vectors_.has_value(); }
   // The number of chunks of the generation.
@@ -94,25 +93,20 @@ class IndexReader {
       : dir_(std::move(dir)),
         manifest_(std::move(manifest)),
         docs_(std::move(docs)),
-        bm25_(std::make_shared<const Bm25>(std::move(bm25))),
+        bm25_(std::move(bm25)),
         vectors_(std::move(vectors)),
-        bm25_bounds_(std::make_shared<const Bm25Bounds>(*bm25_)),
-        checked_(std::make_unique<CheckedRecords>(docs_.count())),
-        warmer_(bm25_->doc_count() >= kWarmedFrom ? BoundWarmer(bm25_, bm25_bounds_) : BoundWarmer()) {}
+        bm25_bounds_(std::make_unique<Bm25Bounds>(bm25_)),
+        checked_(std::make_unique<CheckedRecords>(docs_.count())) {}
 
   std::filesystem::path dir_;
   Manifest manifest_;
   Docs docs_;
-  // Shared with the thread that makes the bounds ahead of searches, which
-  // may outlive neither; behind pointers, the reader stays movable.
-  std::shared_ptr<const Bm25> bm25_;
+  Bm25 bm25_;
   std::optional<Vectors> vectors_;
-  // Filled by searches as they go, and by warmer_ ahead of them.
-  std::shared_ptr<const Bm25Bounds> bm25_bounds_;
+  // Filled by searches as they go; behind a pointer so the reader stays movable.
+  std::unique_ptr<Bm25Bounds> bm25_bounds_;
   // Records hybrid searches have found to decode; behind a pointer likewise.
   std::unique_ptr<CheckedRecords> checked_;
-  // Last, so that it stops before anything it reads goes.
-  BoundWarmer warmer_;
 };
 
 }  // namespace tessavine

@@ -118,7 +118,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
       const Posting p = postings[i];
       if (p.doc >= end) break;
       if (i + kLengthsAhead < n) bm25.prefetch_doc_len(postings.doc(i + kLengthsAhead));
-      parts |= 1u << (p.doc % kBoundWindow / kPart);
+      parts |= part_bit(p.doc);
       if (usual && p.tf == 1) {
         const std::uint32_t length = bm25.doc_len(p.doc);
         shortest_once = once ? std::min(shortest_once, length) : length;

@@ -36,6 +36,9 @@ using PartMask = std::uint16_t;  // bit j: part j of a window
 inline constexpr std::uint32_t kPartsPerWindow = 16;  // one bit each in a PartMask
 inline constexpr std::uint32_t kPart = kBoundWindow / kPartsPerWindow;  // documents per part
 
+// The bit of a PartMask for the part of its window that holds `doc`.
+inline std::uint32_t part_bit(std::uint32_t doc) { return 1u << (doc % kBoundWindow / kPart); }
+
 inline std::size_t window_count(const Bm25& bm25) {
   return (std::size_t{bm25.doc_count()} + kBoundWindow - 1) / kBoundWindow;
 }

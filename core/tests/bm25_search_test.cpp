@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "index/bm25_bounds.h"
+#include "index/window_runs.h"
 #include "index/writer.h"
 #include "test_util.h"
 #include "text/chunk.h"
@@ -253,6 +254,80 @@ TEST(Bm25PrunedTest, TermsPutOffGiveThePlainResult) {
       search_bm25_pruned(bm25, bounds, word(rare), 10, 0);
       expect_pruned_is_plain(bm25, bounds, common + " " + word(rare));
     }
+  }
+}
+
+// The vector pass a bound is made from gives the plain pass's runs, bit for
+// bit, and the same steps: over every term (runs of one posting to runs
+// longer than a batch, every length of a last group), under usual and odd
+// parameters, with lengths and term frequencies patched to values a file
+// may hold but no writer stores (past 2^24, where floats round, and past
+// 2^31, where signed conversion would go wrong).
+TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
+  if (!vector_bounds_supported()) GTEST_SKIP() << "no vector form on this processor";
+  std::mt19937 rng(23);
+  Bm25Builder builder;
+  for (const auto& d : random_corpus(rng, 5000)) builder.add_tokens(std::span<const std::string>(d));
+  const std::vector<std::byte> bytes = *std::move(builder).finish(1.2f, 0.75f);
+  std::size_t postings = 0;
+  {
+    const Bm25 plain = open_bm25(bytes);
+    for (std::uint32_t t = 0; t < plain.term_count(); ++t) postings += plain.postings(t).size();
+  }
+  const std::uint32_t odd[] = {0, 1, 16777217, 16777219, 0x7FFFFFFF, 0x80000000, 0x80000081, 0xFFFFFFFF};
+  std::vector<std::byte> patched = bytes;
+  const auto put = [&](std::size_t at, std::uint32_t v) {
+    const auto le = std::bit_cast<std::array<std::byte, 4>>(v);  // little-endian, as stored
+    std::copy(le.begin(), le.end(), patched.begin() + static_cast<std::ptrdiff_t>(at));
+  };
+  for (std::size_t i = 0; i < 200; ++i) put(32 + 4 * (rng() % 5000), odd[rng() % std::size(odd)]);
+  const std::size_t first_posting = patched.size() - 8 * postings;
+  for (std::size_t i = 0; i < 2000; ++i) put(first_posting + 8 * (rng() % postings) + 4, odd[rng() % std::size(odd)]);
+  for (const auto& [k1, b] : {std::pair{1.2f, 0.75f}, {0.0f, 0.0f}, {0.0f, 1.0f}, {kMax, 1.0f}, {1e-30f, 0.75f},
+                             {1.2f, kMax}, {-1.2f, 3.0f}, {kNan, 0.75f}, {kInf, 0.5f}}) {
+    std::vector<std::byte> file = patched;
+    const auto k1_bits = std::bit_cast<std::array<std::byte, 4>>(k1);
+    const auto b_bits = std::bit_cast<std::array<std::byte, 4>>(b);
+    std::copy(k1_bits.begin(), k1_bits.end(), file.begin() + 20);
+    std::copy(b_bits.begin(), b_bits.end(), file.begin() + 24);
+    const Bm25 bm25 = open_bm25(std::move(file));
+    const Bm25Constants c(bm25);
+    std::size_t safe_terms = 0;
+    for (std::uint32_t t = 0; t < bm25.term_count(); ++t) {
+      SCOPED_TRACE("k1 " + std::to_string(k1) + " b " + std::to_string(b) + " term " + std::to_string(t));
+      const PostingList list = bm25.postings(t);
+      const float idf = c.idf(list.size());
+      const std::size_t most = std::min(window_count(bm25), list.size());
+      WindowRuns fast(most), plain(most);
+      const bool safe = window_runs_plain(bm25, c, list, idf, plain);
+      ASSERT_EQ(window_runs(bm25, c, list, idf, fast), safe);
+      if (!safe) continue;
+      ++safe_terms;
+      ASSERT_EQ(fast.count, plain.count);
+      float max = 0.0f;
+      for (std::size_t r = 0; r < plain.count; ++r) {
+        ASSERT_EQ(fast.windows[r], plain.windows[r]) << "run " << r;
+        ASSERT_EQ(fast.firsts[r], plain.firsts[r]) << "run " << r;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(fast.values[r]), std::bit_cast<std::uint32_t>(plain.values[r])) << "run " << r;
+        ASSERT_EQ(fast.parts[r], plain.parts[r]) << "run " << r;
+        max = std::max(max, plain.values[r]);
+      }
+      // The steps of these values, and of values on and beside each step.
+      std::vector<float> step_values(256);
+      for (int q = 0; q < 255; ++q) step_values[q] = max / 255.0f * static_cast<float>(q);
+      step_values[255] = max;
+      std::vector<float> values(plain.values.get(), plain.values.get() + plain.count);
+      for (const float v : step_values) {
+        values.push_back(v);
+        values.push_back(std::nextafter(v, 0.0f));
+        values.push_back(std::min(std::nextafter(v, kInf), max));
+      }
+      std::vector<std::uint8_t> fast_steps(values.size()), plain_steps(values.size());
+      bound_steps(values.data(), values.size(), step_values, 255.0f / max, fast_steps.data());
+      bound_steps_plain(values.data(), values.size(), step_values, 255.0f / max, plain_steps.data());
+      ASSERT_EQ(fast_steps, plain_steps);
+    }
+    EXPECT_TRUE(safe_terms > 0 || !usual_parameters(c));
   }
 }
 

@@ -109,6 +109,9 @@ class PostingList {
   std::uint32_t doc(std::size_t i) const { return read_u32_le({data_ + 8 * i, 4}, 0); }
   // A hint that posting i will be read soon.
   void prefetch(std::size_t i) const { __builtin_prefetch(data_ + 8 * i); }
+  // The stored postings: per posting its document and then its tf, each a
+  // little-endian u32.
+  const std::byte* bytes() const { return data_; }
 
   class iterator {
    public:
@@ -159,6 +162,8 @@ class Bm25 {
   }
   // A hint that doc_len(doc) will be read soon.
   void prefetch_doc_len(std::uint32_t doc) const { __builtin_prefetch(lengths_ + 4 * std::size_t{doc}); }
+  // Every document's length, a little-endian u32 each, for reading many at once.
+  const std::byte* doc_lens() const { return lengths_; }
   std::string_view term(std::uint32_t t) const;
   PostingList postings(std::uint32_t t) const;
 

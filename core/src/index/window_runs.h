@@ -1,0 +1,55 @@
+// The pass over a dense term's postings that its bound is made from: per
+// window holding postings, the largest contribution there, and the step of
+// the bound's 256 that covers it. A plain form, the oracle, and a vector
+// form where the processor has one, which gives the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "formats/bm25.h"
+#include "index/bm25_bounds.h"
+#include "index/bm25_scoring.h"
+
+namespace tessavine {
+
+// The windows holding postings of a term, in order, `count` of them: each
+// one's number, its first posting, its largest contribution (never below
+// +0.0) and which of its parts hold postings.
+struct WindowRuns {
+  explicit WindowRuns(std::size_t most)  // room for `most` runs, left unset
+      : windows(std::make_unique_for_overwrite<std::uint32_t[]>(most)),
+        firsts(std::make_unique_for_overwrite<std::uint32_t[]>(most)),
+        values(std::make_unique_for_overwrite<float[]>(most)),
+        parts(std::make_unique_for_overwrite<PartMask[]>(most)) {}
+
+  std::size_t count = 0;
+  std::unique_ptr<std::uint32_t[]> windows;
+  std::unique_ptr<std::uint32_t[]> firsts;
+  std::unique_ptr<float[]> values;
+  std::unique_ptr<PartMask[]> parts;
+};
+
+// The runs of `postings` (a term of `bm25` with this idf), each contribution
+// exactly as scoring computes it. `runs` has room for as many runs as there
+// are windows or postings, whichever is fewer. False when a contribution is NaN, infinite or negative (odd stored
+// parameters), as pruning is then unsound; the runs are then left unset.
+bool window_runs(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
+                 WindowRuns& runs);
+bool window_runs_plain(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
+                       WindowRuns& runs);
+
+// For each of `count` values (each >= +0.0, at most the last of the 256
+// rising `step_values`), the smallest step whose value is at least it;
+// `scale` is 255 over the last value.
+void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
+                 std::uint8_t* steps);
+void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
+                       std::uint8_t* steps);
+
+// Whether window_runs and bound_steps take their vector forms here.
+bool vector_bounds_supported();
+
+}  // namespace tessavine

@@ -2,7 +2,8 @@
 // visited through the in-place accessors; then the pruned search, whose
 // bounds rest on the stored lengths, frequencies and parameters, against the
 // plain evaluation over queries of the file's own terms, and the documents
-// of its result it tells hold every term.
+// of its result it tells hold every term; and the vector pass bounds are
+// made from against the plain one, over every term.
 
 #include <algorithm>
 #include <bit>
@@ -10,6 +11,7 @@
 
 #include "formats/bm25.h"
 #include "index/bm25_search.h"
+#include "index/window_runs.h"
 
 namespace {
 
@@ -40,6 +42,25 @@ void expect_pruned_is_plain(const tessavine::Bm25& idx, const tessavine::Bm25Bou
   if (*holding != want) __builtin_trap();
 }
 
+// Both passes over a term's postings give the same runs, bit for bit.
+void expect_same_runs(const tessavine::Bm25& idx, std::uint32_t t) {
+  const tessavine::Bm25Constants c(idx);
+  const tessavine::PostingList list = idx.postings(t);
+  const float idf = c.idf(list.size());
+  const std::size_t most = std::min(tessavine::window_count(idx), list.size());
+  tessavine::WindowRuns fast(most), plain(most);
+  const bool safe = tessavine::window_runs_plain(idx, c, list, idf, plain);
+  if (tessavine::window_runs(idx, c, list, idf, fast) != safe) __builtin_trap();
+  if (!safe) return;
+  if (fast.count != plain.count) __builtin_trap();
+  for (std::size_t r = 0; r < plain.count; ++r) {
+    if (fast.windows[r] != plain.windows[r] || fast.firsts[r] != plain.firsts[r] || fast.parts[r] != plain.parts[r] ||
+        std::bit_cast<std::uint32_t>(fast.values[r]) != std::bit_cast<std::uint32_t>(plain.values[r])) {
+      __builtin_trap();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -56,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (!idx->contains_all(posting.doc, one)) __builtin_trap();
       sink += posting.tf;
     }
+    expect_same_runs(*idx, t);
     // Neighbours that are not stored: a longer and a shorter key.
     idx->find_term(term + '\0');
     if (!term.empty()) idx->find_term(std::string_view(term).substr(0, term.size() - 1));

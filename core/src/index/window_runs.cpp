@@ -82,9 +82,10 @@ TESSAVINE_AVX2 inline void fold_back(__m256i w, __m256i lane, __m256i back, int 
 // the eight, each window's largest contribution and parts so far, by
 // doubling steps among the lanes of the same window (postings come in
 // document order, so those lanes are adjacent). The last lane of each
-// window's stretch, a segment, is packed into a short list, which a scalar
-// loop folds into the runs: a window's postings may span several groups of
-// eight. Nothing branches on where a window ends.
+// window's stretch, a segment, is packed to the front and the segments are
+// stored as runs, eight lanes at once; only the first may go on with the
+// run before, as a window's postings may span several groups of eight.
+// Nothing branches on where a window ends.
 TESSAVINE_AVX2 bool window_runs_avx2(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings,
                                      float idf, WindowRuns& runs) {
   static_assert(kBoundWindow == 128 && kPart == 8, "windows and parts are taken by shifts");
@@ -107,20 +108,12 @@ TESSAVINE_AVX2 bool window_runs_avx2(const Bm25& bm25, const Bm25Constants& c, c
   const __m256i back4 = _mm256_setr_epi32(0, 0, 0, 0, 0, 1, 2, 3);
   const __m256i ahead1 = _mm256_setr_epi32(1, 2, 3, 4, 5, 6, 7, 7);
   __m256 safe = _mm256_castsi256_ps(all);
-  // Segments waiting to be folded: window, largest contribution (as bits),
-  // parts, first posting.
-  constexpr std::size_t kSegments = 256;
-  alignas(32) std::uint32_t seg_windows[kSegments + 8];
-  alignas(32) std::uint32_t seg_values[kSegments + 8];
-  alignas(32) std::uint32_t seg_parts[kSegments + 8];
-  alignas(32) std::uint32_t seg_firsts[kSegments + 8];
-  std::size_t segments = 0;
-  // The run being folded into: its number (one below 0 before the first),
-  // window, first posting, largest contribution as bits, parts.
+  // The last run so far: its number (one below 0 before the first), and
+  // its window, first posting, largest contribution and parts.
   std::size_t run = std::numeric_limits<std::size_t>::max();
   std::uint32_t window = std::numeric_limits<std::uint32_t>::max();
   std::uint32_t first = 0;
-  std::uint32_t value = 0;
+  float value = 0.0f;
   std::uint32_t parts = 0;
   alignas(32) std::byte tail[64];
   for (std::size_t i = 0; i < n; i += 8) {
@@ -163,33 +156,34 @@ TESSAVINE_AVX2 bool window_runs_avx2(const Bm25& bm25, const Bm25Constants& c, c
                                          _mm256_cmpeq_epi32(lane, _mm256_set1_epi32(7)));
     const auto end_mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ends)));
     const unsigned start_mask = (end_mask << 1 | 1u) & 0xFFu;
+    // The segments packed to the front, one lane each. The first may go on
+    // with the last run, which then takes it in; each other one is a run of
+    // its own. All eight lanes are stored, from the run the first segment
+    // belongs to on: the lanes past the segments are written over later or
+    // lie past the last run.
     const __m256i to_ends = lanes_of(end_mask);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(seg_windows + segments), _mm256_permutevar8x32_epi32(w, to_ends));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(seg_values + segments),
-                        _mm256_permutevar8x32_epi32(_mm256_castps_si256(v), to_ends));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(seg_parts + segments), _mm256_permutevar8x32_epi32(p, to_ends));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(seg_firsts + segments),
-                        _mm256_add_epi32(lanes_of(start_mask), _mm256_set1_epi32(static_cast<int>(i))));
-    segments += static_cast<std::size_t>(std::popcount(end_mask));
-    if (segments + 8 <= kSegments && i + 8 < n) continue;
-    // Folded without a branch: a segment of the run before grows it, one of
-    // a new window starts the next run. The run's figures are written each
-    // time; the last write stands. A contribution's sign is dropped so that
-    // -0.0 counts as the +0.0 a run starts from, and bits of floats >= 0
-    // order as the floats do (a NaN makes the pass unsafe anyway).
-    for (std::size_t s = 0; s < segments; ++s) {
-      const std::uint32_t same = 0u - static_cast<std::uint32_t>(seg_windows[s] == window);
-      run += ~same & 1u;
-      window = seg_windows[s];
-      first = (first & same) | (seg_firsts[s] & ~same);
-      value = std::max(value & same, seg_values[s] & 0x7FFFFFFFu);
-      parts = (parts & same) | seg_parts[s];
-      runs.windows[run] = window;
-      runs.firsts[run] = first;
-      runs.values[run] = std::bit_cast<float>(value);
-      runs.parts[run] = static_cast<PartMask>(parts);
-    }
-    segments = 0;
+    const __m256i seg_windows = _mm256_permutevar8x32_epi32(w, to_ends);
+    // +0.0 for -0.0, as a run's largest contribution starts from +0.0.
+    __m256 seg_values = _mm256_max_ps(_mm256_permutevar8x32_ps(v, to_ends), zero);
+    __m256i seg_parts = _mm256_permutevar8x32_epi32(p, to_ends);
+    __m256i seg_firsts = _mm256_add_epi32(lanes_of(start_mask), _mm256_set1_epi32(static_cast<int>(i)));
+    const bool goes_on = static_cast<std::uint32_t>(_mm256_cvtsi256_si32(seg_windows)) == window;
+    const __m256i merge = _mm256_and_si256(_mm256_cmpeq_epi32(lane, _mm256_setzero_si256()),
+                                           _mm256_set1_epi32(-static_cast<int>(goes_on)));
+    seg_values = _mm256_blendv_ps(seg_values, _mm256_max_ps(seg_values, _mm256_set1_ps(value)), _mm256_castsi256_ps(merge));
+    seg_parts = _mm256_or_si256(seg_parts, _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(parts)), merge));
+    seg_firsts = _mm256_blendv_epi8(seg_firsts, _mm256_set1_epi32(static_cast<int>(first)), merge);
+    const std::size_t at = run + 1 - static_cast<std::size_t>(goes_on);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.windows.get() + at), seg_windows);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.firsts.get() + at), seg_firsts);
+    _mm256_storeu_ps(runs.values.get() + at, seg_values);
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(seg_parts, seg_parts), 0x08);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(runs.parts.get() + at), _mm256_castsi256_si128(packed));
+    run = at + static_cast<std::size_t>(std::popcount(end_mask)) - 1;
+    window = runs.windows[run];
+    first = runs.firsts[run];
+    value = runs.values[run];
+    parts = runs.parts[run];
   }
   runs.count = run + 1;  // 0 without postings
   return _mm256_movemask_ps(safe) == 0xFF;

@@ -19,11 +19,15 @@ namespace tessavine {
 // one's number, its first posting, its largest contribution (never below
 // +0.0) and which of its parts hold postings.
 struct WindowRuns {
-  explicit WindowRuns(std::size_t most)  // room for `most` runs, left unset
-      : windows(std::make_unique_for_overwrite<std::uint32_t[]>(most)),
-        firsts(std::make_unique_for_overwrite<std::uint32_t[]>(most)),
-        values(std::make_unique_for_overwrite<float[]>(most)),
-        parts(std::make_unique_for_overwrite<PartMask[]>(most)) {}
+  // Room for `most` runs, left unset, and for the vector form's stores of
+  // eight at a time past the last.
+  explicit WindowRuns(std::size_t most)
+      : windows(std::make_unique_for_overwrite<std::uint32_t[]>(most + kSlack)),
+        firsts(std::make_unique_for_overwrite<std::uint32_t[]>(most + kSlack)),
+        values(std::make_unique_for_overwrite<float[]>(most + kSlack)),
+        parts(std::make_unique_for_overwrite<PartMask[]>(most + kSlack)) {}
+
+  static constexpr std::size_t kSlack = 8;
 
   std::size_t count = 0;
   std::unique_ptr<std::uint32_t[]> windows;

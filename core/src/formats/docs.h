@@ -75,6 +75,13 @@ class Docs {
     __builtin_prefetch(storage_.bytes().data() + 16 + 8 * std::uint64_t{i});
   }
   void prefetch_record(std::uint32_t i) const;
+  // Reads record i's first byte (i < count()), which brings in its page's
+  // address translation with it: several such reads walk the page tables
+  // side by side, where hints may each wait for that walk or drop it.
+  void touch_record(std::uint32_t i) const {
+    const std::string_view record = record_bytes(i);
+    if (!record.empty()) (void)*static_cast<const volatile char*>(record.data());
+  }
   Result<ChunkRecord> get_record(std::uint32_t i) const;
 
  private:

@@ -36,6 +36,14 @@ Bm25 open_bm25(std::vector<std::byte> bytes) {
   return std::move(*bm25);
 }
 
+// Writes v's four bytes into a file's bytes at `at`, little-endian, as stored.
+template <class T>
+void put_le(std::vector<std::byte>& bytes, std::size_t at, T v) {
+  static_assert(sizeof(T) == 4);
+  const auto le = std::bit_cast<std::array<std::byte, 4>>(v);
+  std::copy(le.begin(), le.end(), bytes.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
 // Each k that moves the cut: small ones, around the number of matches, past
 // it. The plain ranking of k is the first k of the whole one (ordered by
 // score, then chunk number), which is taken once.
@@ -227,8 +235,7 @@ TEST(Bm25PrunedTest, StoredAverageLengthsNoWriterMakes) {
   for (const float avgdl : {5e-41f, -1.125f, 0.0f, kNan, kInf, 1e-3f, 1e30f, kMax}) {
     SCOPED_TRACE("avgdl " + std::to_string(avgdl));
     std::vector<std::byte> patched = bytes;
-    const auto bits = std::bit_cast<std::array<std::byte, 4>>(avgdl);  // little-endian, as stored
-    std::copy(bits.begin(), bits.end(), patched.begin() + 16);
+    put_le(patched, 16, avgdl);
     const Bm25 bm25 = open_bm25(std::move(patched));
     const Bm25Bounds bounds(bm25);
     for (int q = 0; q < 4; ++q) expect_pruned_is_plain(bm25, bounds, random_query(rng));
@@ -276,20 +283,16 @@ TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
   }
   const std::uint32_t odd[] = {0, 1, 16777217, 16777219, 0x7FFFFFFF, 0x80000000, 0x80000081, 0xFFFFFFFF};
   std::vector<std::byte> patched = bytes;
-  const auto put = [&](std::size_t at, std::uint32_t v) {
-    const auto le = std::bit_cast<std::array<std::byte, 4>>(v);  // little-endian, as stored
-    std::copy(le.begin(), le.end(), patched.begin() + static_cast<std::ptrdiff_t>(at));
-  };
-  for (std::size_t i = 0; i < 200; ++i) put(32 + 4 * (rng() % 5000), odd[rng() % std::size(odd)]);
+  for (std::size_t i = 0; i < 200; ++i) put_le(patched, 32 + 4 * (rng() % 5000), odd[rng() % std::size(odd)]);
   const std::size_t first_posting = patched.size() - 8 * postings;
-  for (std::size_t i = 0; i < 2000; ++i) put(first_posting + 8 * (rng() % postings) + 4, odd[rng() % std::size(odd)]);
+  for (std::size_t i = 0; i < 2000; ++i) {
+    put_le(patched, first_posting + 8 * (rng() % postings) + 4, odd[rng() % std::size(odd)]);
+  }
   for (const auto& [k1, b] : {std::pair{1.2f, 0.75f}, {0.0f, 0.0f}, {0.0f, 1.0f}, {kMax, 1.0f}, {1e-30f, 0.75f},
                              {1.2f, kMax}, {-1.2f, 3.0f}, {kNan, 0.75f}, {kInf, 0.5f}}) {
     std::vector<std::byte> file = patched;
-    const auto k1_bits = std::bit_cast<std::array<std::byte, 4>>(k1);
-    const auto b_bits = std::bit_cast<std::array<std::byte, 4>>(b);
-    std::copy(k1_bits.begin(), k1_bits.end(), file.begin() + 20);
-    std::copy(b_bits.begin(), b_bits.end(), file.begin() + 24);
+    put_le(file, 20, k1);
+    put_le(file, 24, b);
     const Bm25 bm25 = open_bm25(std::move(file));
     const Bm25Constants c(bm25);
     std::size_t safe_terms = 0;
@@ -313,9 +316,7 @@ TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
         max = std::max(max, plain.values[r]);
       }
       // The steps of these values, and of values on and beside each step.
-      std::vector<float> step_values(256);
-      for (int q = 0; q < 255; ++q) step_values[q] = max / 255.0f * static_cast<float>(q);
-      step_values[255] = max;
+      const std::vector<float> step_values = step_values_of(max);
       std::vector<float> values(plain.values.get(), plain.values.get() + plain.count);
       for (const float v : step_values) {
         values.push_back(v);
@@ -323,8 +324,8 @@ TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
         values.push_back(std::min(std::nextafter(v, kInf), max));
       }
       std::vector<std::uint8_t> fast_steps(values.size()), plain_steps(values.size());
-      bound_steps(values.data(), values.size(), step_values, 255.0f / max, fast_steps.data());
-      bound_steps_plain(values.data(), values.size(), step_values, 255.0f / max, plain_steps.data());
+      bound_steps(values.data(), values.size(), step_values, fast_steps.data());
+      bound_steps_plain(values.data(), values.size(), step_values, plain_steps.data());
       ASSERT_EQ(fast_steps, plain_steps);
     }
     EXPECT_TRUE(safe_terms > 0 || !usual_parameters(c));

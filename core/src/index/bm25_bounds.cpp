@@ -18,13 +18,11 @@ namespace {
 // set; the caller copies the runs' parts into it). A span's figures are kept
 // at hand while its runs go by, a few of them each.
 void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
-  bound.step_values.resize(256);
-  for (int q = 0; q < 255; ++q) bound.step_values[q] = bound.max / 255.0f * static_cast<float>(q);
-  bound.step_values[255] = bound.max;
+  bound.step_values = step_values_of(bound.max);
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
   const std::size_t count = runs.count;
   const auto steps = std::make_unique_for_overwrite<std::uint8_t[]>(count);
-  bound_steps(runs.values.get(), count, bound.step_values, 255.0f / bound.max, steps.get());
+  bound_steps(runs.values.get(), count, bound.step_values, steps.get());
   bound.span_windows.assign(spans, 0);
   bound.span_steps.assign(spans, 0);
   bound.span_runs.resize(spans + 1);

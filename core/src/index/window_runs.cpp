@@ -292,17 +292,24 @@ bool window_runs(const Bm25& bm25, const Bm25Constants& c, const PostingList& po
   return window_runs_plain(bm25, c, postings, idf, runs);
 }
 
-void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
+std::vector<float> step_values_of(float max) {
+  std::vector<float> values(256);
+  for (int q = 0; q < 255; ++q) values[q] = max / 255.0f * static_cast<float>(q);
+  values[255] = max;
+  return values;
+}
+
+void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values,
                        std::uint8_t* steps) {
+  const float scale = 255.0f / step_values[255];
   for (std::size_t r = 0; r < count; ++r) steps[r] = step_at_least(step_values, scale, values[r]);
 }
 
-void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
-                 std::uint8_t* steps) {
+void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, std::uint8_t* steps) {
 #if TESSAVINE_X86_64
-  if (has_avx2()) return bound_steps_avx2(values, count, step_values, scale, steps);
+  if (has_avx2()) return bound_steps_avx2(values, count, step_values, 255.0f / step_values[255], steps);
 #endif
-  bound_steps_plain(values, count, step_values, scale, steps);
+  bound_steps_plain(values, count, step_values, steps);
 }
 
 bool vector_bounds_supported() {

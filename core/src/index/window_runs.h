@@ -45,12 +45,14 @@ bool window_runs(const Bm25& bm25, const Bm25Constants& c, const PostingList& po
 bool window_runs_plain(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                        WindowRuns& runs);
 
-// For each of `count` values (each >= +0.0, at most the last of the 256
-// rising `step_values`), the smallest step whose value is at least it;
-// `scale` is 255 over the last value.
-void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
-                 std::uint8_t* steps);
-void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values, float scale,
+// The 256 rising step values of a bound whose largest contribution is
+// `max`: q 255ths of it for step q, and max itself for the last.
+std::vector<float> step_values_of(float max);
+
+// For each of `count` values (each >= +0.0, at most the last of the rising
+// `step_values`), the smallest step whose value is at least it.
+void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, std::uint8_t* steps);
+void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values,
                        std::uint8_t* steps);
 
 // Whether window_runs and bound_steps take their vector forms here.

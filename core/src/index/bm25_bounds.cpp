@@ -20,20 +20,33 @@ namespace {
 void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
   bound.step_values = step_values_of(bound.max);
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
+  const std::size_t blocks = spans / kSpansPerBlock + 1;  // the last holds the entry past the last span
   const std::size_t count = runs.count;
-  const auto steps = std::make_unique_for_overwrite<std::uint8_t[]>(count);
-  bound_steps(runs.values.get(), count, bound.step_values, steps.get());
+  bound.run_steps.resize(count);
+  bound_steps(runs.values.get(), count, bound.step_values, bound.run_steps.data());
   bound.span_windows.assign(spans, 0);
   bound.span_steps.assign(spans, 0);
-  bound.span_runs.resize(spans + 1);
-  bound.span_starts.resize(spans + 1);
-  bound.window_steps.assign(spans * kWindowsPerSpan, 0);
+  bound.span_runs_in_block.resize(spans + 1);
+  bound.span_starts_in_block.resize(spans + 1);
+  bound.block_runs.resize(blocks);
+  bound.block_starts.resize(blocks);
   bound.run_offsets.resize(count);
-  std::size_t next = 0;  // the first span whose starts are not set yet
+  // Span s starts with run r, whose first posting is `first`, or holds no
+  // postings and the next one holding any does.
+  const auto start_span = [&](std::size_t s, std::size_t r, std::size_t first) {
+    const std::size_t b = s / kSpansPerBlock;
+    if (s % kSpansPerBlock == 0) {
+      bound.block_runs[b] = static_cast<std::uint32_t>(r);
+      bound.block_starts[b] = static_cast<std::uint32_t>(first);
+    }
+    bound.span_runs_in_block[s] = static_cast<std::uint8_t>(r - bound.block_runs[b]);
+    bound.span_starts_in_block[s] = static_cast<std::uint16_t>(first - bound.block_starts[b]);
+  };
+  std::size_t next = 0;  // the first span not started yet
   std::size_t span = 0;  // the span of the runs so far, and what they hold
   std::uint32_t held = 0;
   std::uint8_t highest = 0;
-  std::uint32_t start = 0;
+  std::uint32_t base = 0;  // the first posting of the span's block or later
   const auto close_span = [&] {
     bound.span_windows[span] = static_cast<std::uint16_t>(held);
     bound.span_steps[span] = highest;
@@ -43,26 +56,18 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
     const std::size_t s = w / kWindowsPerSpan;
     if (s >= next) {
       if (r != 0) close_span();
-      // A span without postings starts where the next one holding any does.
-      for (; next <= s; ++next) {
-        bound.span_runs[next] = static_cast<std::uint32_t>(r);
-        bound.span_starts[next] = runs.firsts[r];
-      }
+      for (; next <= s; ++next) start_span(next, r, runs.firsts[r]);
       span = s;
       held = 0;
       highest = 0;
-      start = runs.firsts[r];
+      base = bound.block_starts[s / kSpansPerBlock];
     }
     held |= 1u << (w % kWindowsPerSpan);
-    highest = std::max(highest, steps[r]);
-    bound.window_steps[w] = steps[r];
-    bound.run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - start);
+    highest = std::max(highest, bound.run_steps[r]);
+    bound.run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - base);
   }
   if (count != 0) close_span();
-  for (; next <= spans; ++next) {
-    bound.span_runs[next] = static_cast<std::uint32_t>(count);
-    bound.span_starts[next] = static_cast<std::uint32_t>(postings);
-  }
+  for (; next <= spans; ++next) start_span(next, count, postings);
 }
 
 // A dense term's bound: each window's largest contribution, exactly as
@@ -127,7 +132,7 @@ bool has_posting(const PostingList& postings, const TermBound* bound, std::uint3
   // Only dense terms with safe contributions keep their windows. Otherwise
   // the postings are halved, each step choosing without a branch: the
   // documents asked about come in no order a predictor could learn.
-  if (bound == nullptr || s >= bound->span_windows.size()) {
+  if (bound == nullptr || s >= bound->spans()) {
     if (postings.empty()) return false;
     std::size_t at = 0;  // the first posting of doc or a later one lies in [at, at + left)
     for (std::size_t left = postings.size(); left > 1;) {

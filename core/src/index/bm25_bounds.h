@@ -61,44 +61,61 @@ inline bool usual_parameters(const Bm25Constants& c) {
          c.avgdl <= 1e30f;
 }
 
+inline constexpr std::uint32_t kSpansPerBlock = 8;  // spans whose figures count from one base
+
 struct TermBound {
   // Every contribution is a finite number not below zero, so adding one to a
   // score never lowers it. Pruning is only sound over such terms.
   bool safe = true;
   float max = 0.0f;  // the largest contribution
   std::vector<float> step_values;  // 256 of them, rising; the last is max itself
-  // Dense terms, per window, as many as the spans hold: the step whose value
-  // bounds its contributions, 0 (a value of 0.0) without postings. A byte
-  // per window is at most 4 per posting of a dense term.
-  std::vector<std::uint8_t> window_steps;
   // Dense terms, per window holding postings (a run of them, as postings
-  // come in document order): its first posting counted from its span's. A
-  // span holds at most kSpan postings of a term, so 16 bits hold the count.
+  // come in document order): the step whose value bounds its contributions
+  // (a window without postings has none, and bounds its documents by 0.0),
+  // its first posting counted from its block's, and which of its parts hold
+  // any (bit j: its part j). A block of kSpansPerBlock spans holds at most
+  // that many times kSpan postings of a term, so 16 bits hold the count. A
+  // part without the term's postings has no contribution of it, so the
+  // window's bound less this term's share bounds its documents.
+  std::vector<std::uint8_t> run_steps;
   std::vector<std::uint16_t> run_offsets;
-  // Dense terms, per window holding postings: which of its parts hold any
-  // (bit j: its part j). A part without the term's postings has no
-  // contribution of it, so the window's bound less this term's share bounds
-  // its documents.
   std::vector<PartMask> run_parts;
-  // Dense terms, per span of kWindowsPerSpan windows: which windows hold
-  // postings (bit w: its window w), the largest of their steps, the number
-  // of runs before the span and the first posting of a document in the span
-  // or later (one more entry holds the two counts).
+  // Dense terms, per span of kWindowsPerSpan windows (one more entry past
+  // the last): which windows hold postings (bit w: its window w), the
+  // largest of their steps, and the number of runs before the span and the
+  // first posting of a document in the span or later, both counted from
+  // those of its block.
   std::vector<std::uint16_t> span_windows;
   std::vector<std::uint8_t> span_steps;
-  std::vector<std::uint32_t> span_runs;
-  std::vector<std::uint32_t> span_starts;
+  std::vector<std::uint8_t> span_runs_in_block;
+  std::vector<std::uint16_t> span_starts_in_block;
+  // Dense terms, per block of kSpansPerBlock spans (one more entry past the
+  // last): the number of runs before it and the first posting of a document
+  // in it or later. Counting a span's figures from these keeps a bound at
+  // about 5 bytes per window holding postings and 7 per span.
+  std::vector<std::uint32_t> block_runs;
+  std::vector<std::uint32_t> block_starts;
 
+  // The number of spans whose figures are kept.
+  std::size_t spans() const { return span_steps.size(); }
+  // The number of runs before span s (s <= spans()).
+  std::size_t span_runs(std::size_t s) const {
+    return block_runs[s / kSpansPerBlock] + span_runs_in_block[s];
+  }
+  // The first posting of a document in span s or later (s <= spans()).
+  std::size_t span_start(std::size_t s) const {
+    return block_starts[s / kSpansPerBlock] + span_starts_in_block[s];
+  }
   // The run of window w of span s, or of the first window after it in the
   // span that holds postings, if any.
   std::size_t run_at(std::size_t s, std::uint32_t w) const {
-    return span_runs[s] + popcount_swar(span_windows[s] & ((1u << w) - 1));
+    return span_runs(s) + popcount_swar(span_windows[s] & ((1u << w) - 1));
   }
   // The first posting of run r of span s, or, past the span's last run, of
   // the next span holding postings: run r's postings end where run r + 1's
   // begin.
   std::size_t run_first(std::size_t s, std::size_t r) const {
-    return r < span_runs[s + 1] ? span_starts[s] + run_offsets[r] : span_starts[s + 1];
+    return r < span_runs(s + 1) ? block_starts[s / kSpansPerBlock] + run_offsets[r] : span_start(s + 1);
   }
   // The first posting of a document in window w of span s or later.
   std::size_t start_at(std::size_t s, std::uint32_t w) const { return run_first(s, run_at(s, w)); }

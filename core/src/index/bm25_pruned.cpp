@@ -261,9 +261,14 @@ class PrunedSearch {
       if (t.deferred()) {
         std::fill(own, own + kWindowsPerSpan, t.ceiling);
       } else if (t.dense) {
-        const std::uint8_t* const steps = &t.bound->window_steps[std::size_t{s} * kWindowsPerSpan];
-        const float* const values = t.bound->step_values.data();
-        for (std::uint32_t w = 0; w < kWindowsPerSpan; ++w) own[w] = values[steps[w]];
+        // A window without postings is bounded by 0.0, the value of step 0.
+        const TermBound& b = *t.bound;
+        const std::uint8_t* steps = b.run_steps.data() + b.span_runs(s);
+        const float* const values = b.step_values.data();
+        std::fill(own, own + kWindowsPerSpan, 0.0f);
+        for (std::uint32_t rest = b.span_windows[s]; rest != 0; rest &= rest - 1) {
+          own[std::countr_zero(rest)] = values[*steps++];
+        }
       } else {
         std::fill(own, own + kWindowsPerSpan, 0.0f);
         PartMask* const held = held_[i];
@@ -287,13 +292,13 @@ class PrunedSearch {
     for (const Term& t : terms_) {
       if (!t.dense || t.deferred()) continue;
       const TermBound& b = *t.bound;
-      __builtin_prefetch(&b.window_steps[s * kWindowsPerSpan]);
-      __builtin_prefetch(&b.span_runs[s]);
-      __builtin_prefetch(&b.span_starts[s]);
+      __builtin_prefetch(&b.span_starts_in_block[s]);
       __builtin_prefetch(&b.span_windows[s]);
-      if (b.span_runs[s] < b.run_offsets.size()) {
-        __builtin_prefetch(&b.run_offsets[b.span_runs[s]]);
-        __builtin_prefetch(&b.run_parts[b.span_runs[s]]);
+      const std::size_t r = b.span_runs(s);
+      if (r < b.run_offsets.size()) {
+        __builtin_prefetch(&b.run_steps[r]);
+        __builtin_prefetch(&b.run_offsets[r]);
+        __builtin_prefetch(&b.run_parts[r]);
       }
     }
   }

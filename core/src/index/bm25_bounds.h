@@ -44,8 +44,8 @@ inline std::size_t window_count(const Bm25& bm25) {
 }
 
 // A term in at least a quarter as many documents as there are windows keeps a
-// bound per window, a start and the parts holding postings per window holding
-// any, and a few figures per span (at most 8 bytes per posting); a rarer one
+// bound, a start and the parts holding postings per window holding any, and
+// a few figures per span (at most 7 bytes per posting, and 1 KiB); a rarer one
 // is scored whole by each search, which costs about as much as reading such
 // bounds.
 inline bool is_dense(std::size_t df, std::size_t windows) { return df * 4 >= windows; }
@@ -80,19 +80,20 @@ struct TermBound {
   std::vector<std::uint8_t> run_steps;
   std::vector<std::uint16_t> run_offsets;
   std::vector<PartMask> run_parts;
-  // Dense terms, per span of kWindowsPerSpan windows (one more entry past
-  // the last): which windows hold postings (bit w: its window w), the
-  // largest of their steps, and the number of runs before the span and the
-  // first posting of a document in the span or later, both counted from
-  // those of its block.
+  // Dense terms, per span of kWindowsPerSpan windows: which windows hold
+  // postings (bit w: its window w), the largest of their steps, and the
+  // number of runs before the span and the first posting of a document in
+  // the span or later, both counted from those of its block (these two with
+  // one more entry, past the last span).
   std::vector<std::uint16_t> span_windows;
   std::vector<std::uint8_t> span_steps;
   std::vector<std::uint8_t> span_runs_in_block;
   std::vector<std::uint16_t> span_starts_in_block;
-  // Dense terms, per block of kSpansPerBlock spans (one more entry past the
-  // last): the number of runs before it and the first posting of a document
-  // in it or later. Counting a span's figures from these keeps a bound at
-  // about 5 bytes per window holding postings and 7 per span.
+  // Dense terms, per block of kSpansPerBlock spans, up to the block of the
+  // entry past the last span: the number of runs before it and the first
+  // posting of a document in it or later. Counting a span's figures from
+  // these keeps a bound at 5 bytes per window holding postings and 7 per
+  // span.
   std::vector<std::uint32_t> block_runs;
   std::vector<std::uint32_t> block_starts;
 

@@ -261,7 +261,7 @@ class PrunedSearch {
       if (t.deferred()) {
         std::fill(own, own + kWindowsPerSpan, t.ceiling);
       } else if (t.dense) {
-        // A window without postings is bounded by 0.0, the value of step 0.
+        // A window without postings adds 0.0.
         const TermBound& b = *t.bound;
         const std::uint8_t* steps = b.run_steps.data() + b.span_runs(s);
         const float* const values = b.step_values.data();

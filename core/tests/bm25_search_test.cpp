@@ -317,7 +317,7 @@ TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
       }
       // The steps of these values, and of values on and beside each step.
       const std::vector<float> step_values = step_values_of(max);
-      std::vector<float> values(plain.values.get(), plain.values.get() + plain.count);
+      std::vector<float> values(plain.values, plain.values + plain.count);
       for (const float v : step_values) {
         values.push_back(v);
         values.push_back(std::nextafter(v, 0.0f));

@@ -23,7 +23,7 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   const std::size_t blocks = spans / kSpansPerBlock + 1;  // the last holds the entry past the last span
   const std::size_t count = runs.count;
   bound.run_steps.resize(count);
-  bound_steps(runs.values.get(), count, bound.step_values, bound.run_steps.data());
+  bound_steps(runs.values, count, bound.step_values, bound.run_steps.data());
   bound.span_windows.assign(spans, 0);
   bound.span_steps.assign(spans, 0);
   bound.span_runs_in_block.resize(spans + 1);
@@ -84,7 +84,7 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   for (std::size_t r = 0; r < runs.count; ++r) max = std::max(max, runs.values[r]);
   bound.max = max;
   set_windows(bound, windows, postings.size(), runs);
-  bound.run_parts.assign(runs.parts.get(), runs.parts.get() + runs.count);
+  bound.run_parts.assign(runs.parts, runs.parts + runs.count);
   return true;
 }
 

@@ -174,11 +174,11 @@ TESSAVINE_AVX2 bool window_runs_avx2(const Bm25& bm25, const Bm25Constants& c, c
     seg_parts = _mm256_or_si256(seg_parts, _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(parts)), merge));
     seg_firsts = _mm256_blendv_epi8(seg_firsts, _mm256_set1_epi32(static_cast<int>(first)), merge);
     const std::size_t at = run + 1 - static_cast<std::size_t>(goes_on);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.windows.get() + at), seg_windows);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.firsts.get() + at), seg_firsts);
-    _mm256_storeu_ps(runs.values.get() + at, seg_values);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.windows + at), seg_windows);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(runs.firsts + at), seg_firsts);
+    _mm256_storeu_ps(runs.values + at, seg_values);
     const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(seg_parts, seg_parts), 0x08);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(runs.parts.get() + at), _mm256_castsi256_si128(packed));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(runs.parts + at), _mm256_castsi256_si128(packed));
     run = at + static_cast<std::size_t>(std::popcount(end_mask)) - 1;
     window = runs.windows[run];
     first = runs.firsts[run];

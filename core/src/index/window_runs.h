@@ -20,20 +20,29 @@ namespace tessavine {
 // +0.0) and which of its parts hold postings.
 struct WindowRuns {
   // Room for `most` runs, left unset, and for the vector form's stores of
-  // eight at a time past the last.
+  // eight at a time past the last: one allocation for the four arrays, as
+  // each costs a first search a visit to the allocator.
   explicit WindowRuns(std::size_t most)
-      : windows(std::make_unique_for_overwrite<std::uint32_t[]>(most + kSlack)),
-        firsts(std::make_unique_for_overwrite<std::uint32_t[]>(most + kSlack)),
-        values(std::make_unique_for_overwrite<float[]>(most + kSlack)),
-        parts(std::make_unique_for_overwrite<PartMask[]>(most + kSlack)) {}
+      : room_(most + kSlack),
+        block_(std::make_unique_for_overwrite<std::byte[]>(room_ * kBytesPerRun)),
+        windows(reinterpret_cast<std::uint32_t*>(block_.get())),
+        firsts(windows + room_),
+        values(reinterpret_cast<float*>(firsts + room_)),
+        parts(reinterpret_cast<PartMask*>(values + room_)) {}
 
   static constexpr std::size_t kSlack = 8;
 
+ private:
+  static constexpr std::size_t kBytesPerRun = 3 * sizeof(std::uint32_t) + sizeof(PartMask);
+  std::size_t room_;
+  std::unique_ptr<std::byte[]> block_;
+
+ public:
   std::size_t count = 0;
-  std::unique_ptr<std::uint32_t[]> windows;
-  std::unique_ptr<std::uint32_t[]> firsts;
-  std::unique_ptr<float[]> values;
-  std::unique_ptr<PartMask[]> parts;
+  std::uint32_t* windows;
+  std::uint32_t* firsts;
+  float* values;
+  PartMask* parts;
 };
 
 // The runs of `postings` (a term of `bm25` with this idf), each contribution

@@ -164,11 +164,13 @@ TEST_P(Bm25PrunedTest, EqualsThePlainEvaluationOnRandomIndexes) {
 }
 
 // Past 2048 documents a search covers several spans, and past 65536 more spans than it starts
-// with; 32768 documents fill whole blocks of spans, and 70000 do not; k1 and b at their extremes, and odd ones (NaN, infinite, negative contributions) that
-// send the search down the exhaustive path.
+// with; 32768 documents fill whole blocks of spans, and 70000 do not; k1 and b at their
+// extremes, and odd ones (NaN, infinite, negative contributions) that send the search down the
+// exhaustive path.
 const Params kParams[] = {
-    {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {32768, 1.2f, 0.75f}, {70000, 1.2f, 0.75f}, {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f},
-    {5001, 1.2f, 1.0f}, {5002, 100.0f, 0.5f}, {5003, kMax, 1.0f}, {5004, 1e-30f, 0.75f}, {5005, 1.2f, kMax},
+    {300, 1.2f, 0.75f}, {9000, 1.2f, 0.75f}, {32768, 1.2f, 0.75f}, {70000, 1.2f, 0.75f},
+    {9001, 0.0f, 0.0f}, {5000, 0.0f, 1.0f}, {5001, 1.2f, 1.0f}, {5002, 100.0f, 0.5f},
+    {5003, kMax, 1.0f}, {5004, 1e-30f, 0.75f}, {5005, 1.2f, kMax},
     {2000, -0.5f, 0.75f}, {2001, -1.2f, 3.0f}, {2002, kNan, 0.75f}, {2003, 1.2f, kNan}, {2004, kInf, 0.5f},
     {2005, 1.2f, -kInf}, {2006, 1.2f, -1.0f}};
 INSTANTIATE_TEST_SUITE_P(Params, Bm25PrunedTest, ::testing::ValuesIn(kParams));

@@ -14,33 +14,73 @@
 namespace tessavine {
 namespace {
 
-// Fills a dense term's steps and starts from its runs (bound.max already
-// set; the caller copies the runs' parts into it). A span's figures are kept
-// at hand while its runs go by, a few of them each.
+// Where a dense term's figures lie in its bound's one allocation: each
+// array at an offset aligned for its type.
+class BoundLayout {
+ public:
+  template <class T>
+  std::size_t add(std::size_t n) {
+    size_ = (size_ + alignof(T) - 1) / alignof(T) * alignof(T);
+    const std::size_t at = size_;
+    size_ += n * sizeof(T);
+    return at;
+  }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t size_ = 0;
+};
+
+template <class T>
+std::span<T> array_at(std::byte* storage, std::size_t at, std::size_t n) {
+  return {reinterpret_cast<T*>(storage + at), n};
+}
+
+// Fills a dense term's bound from its runs (bound.max already set). A span's
+// figures are kept at hand while its runs go by, a few of them each.
 void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, const WindowRuns& runs) {
-  bound.step_values = step_values_of(bound.max);
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
   const std::size_t blocks = spans / kSpansPerBlock + 1;  // the last holds the entry past the last span
   const std::size_t count = runs.count;
-  bound.run_steps.resize(count);
-  bound_steps(runs.values, count, bound.step_values, bound.run_steps.data());
-  bound.span_windows.assign(spans, 0);
-  bound.span_steps.assign(spans, 0);
-  bound.span_runs_in_block.resize(spans + 1);
-  bound.span_starts_in_block.resize(spans + 1);
-  bound.block_runs.resize(blocks);
-  bound.block_starts.resize(blocks);
-  bound.run_offsets.resize(count);
+  BoundLayout layout;
+  const std::size_t values_at = layout.add<float>(kSteps);
+  const std::size_t block_runs_at = layout.add<std::uint32_t>(blocks);
+  const std::size_t block_starts_at = layout.add<std::uint32_t>(blocks);
+  const std::size_t offsets_at = layout.add<std::uint16_t>(count);
+  const std::size_t parts_at = layout.add<PartMask>(count);
+  const std::size_t span_windows_at = layout.add<std::uint16_t>(spans);
+  const std::size_t span_starts_at = layout.add<std::uint16_t>(spans + 1);
+  const std::size_t steps_at = layout.add<std::uint8_t>(count);
+  const std::size_t span_steps_at = layout.add<std::uint8_t>(spans);
+  const std::size_t span_runs_at = layout.add<std::uint8_t>(spans + 1);
+  bound.storage = std::make_unique_for_overwrite<std::byte[]>(layout.size());
+  std::byte* const storage = bound.storage.get();
+  const auto step_values = array_at<float>(storage, values_at, kSteps);
+  const auto block_runs = array_at<std::uint32_t>(storage, block_runs_at, blocks);
+  const auto block_starts = array_at<std::uint32_t>(storage, block_starts_at, blocks);
+  const auto run_offsets = array_at<std::uint16_t>(storage, offsets_at, count);
+  const auto run_parts = array_at<PartMask>(storage, parts_at, count);
+  const auto span_windows = array_at<std::uint16_t>(storage, span_windows_at, spans);
+  const auto span_starts = array_at<std::uint16_t>(storage, span_starts_at, spans + 1);
+  const auto run_steps = array_at<std::uint8_t>(storage, steps_at, count);
+  const auto span_steps = array_at<std::uint8_t>(storage, span_steps_at, spans);
+  const auto span_runs = array_at<std::uint8_t>(storage, span_runs_at, spans + 1);
+
+  set_step_values(bound.max, step_values.data());
+  bound_steps(runs.values, count, step_values, run_steps.data());
+  std::copy(runs.parts, runs.parts + count, run_parts.begin());
+  std::fill(span_windows.begin(), span_windows.end(), std::uint16_t{0});
+  std::fill(span_steps.begin(), span_steps.end(), std::uint8_t{0});
   // Span s starts with run r, whose first posting is `first`, or holds no
   // postings and the next one holding any does.
   const auto start_span = [&](std::size_t s, std::size_t r, std::size_t first) {
     const std::size_t b = s / kSpansPerBlock;
     if (s % kSpansPerBlock == 0) {
-      bound.block_runs[b] = static_cast<std::uint32_t>(r);
-      bound.block_starts[b] = static_cast<std::uint32_t>(first);
+      block_runs[b] = static_cast<std::uint32_t>(r);
+      block_starts[b] = static_cast<std::uint32_t>(first);
     }
-    bound.span_runs_in_block[s] = static_cast<std::uint8_t>(r - bound.block_runs[b]);
-    bound.span_starts_in_block[s] = static_cast<std::uint16_t>(first - bound.block_starts[b]);
+    span_runs[s] = static_cast<std::uint8_t>(r - block_runs[b]);
+    span_starts[s] = static_cast<std::uint16_t>(first - block_starts[b]);
   };
   std::size_t next = 0;  // the first span not started yet
   std::size_t span = 0;  // the span of the runs so far, and what they hold
@@ -48,8 +88,8 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   std::uint8_t highest = 0;
   std::uint32_t base = 0;  // the first posting of the span's block or later
   const auto close_span = [&] {
-    bound.span_windows[span] = static_cast<std::uint16_t>(held);
-    bound.span_steps[span] = highest;
+    span_windows[span] = static_cast<std::uint16_t>(held);
+    span_steps[span] = highest;
   };
   for (std::size_t r = 0; r < count; ++r) {
     const std::uint32_t w = runs.windows[r];
@@ -60,14 +100,25 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
       span = s;
       held = 0;
       highest = 0;
-      base = bound.block_starts[s / kSpansPerBlock];
+      base = block_starts[s / kSpansPerBlock];
     }
     held |= 1u << (w % kWindowsPerSpan);
-    highest = std::max(highest, bound.run_steps[r]);
-    bound.run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - base);
+    highest = std::max(highest, run_steps[r]);
+    run_offsets[r] = static_cast<std::uint16_t>(runs.firsts[r] - base);
   }
   if (count != 0) close_span();
   for (; next <= spans; ++next) start_span(next, count, postings);
+
+  bound.step_values = step_values;
+  bound.run_steps = run_steps;
+  bound.run_offsets = run_offsets;
+  bound.run_parts = run_parts;
+  bound.span_windows = span_windows;
+  bound.span_steps = span_steps;
+  bound.span_runs_in_block = span_runs;
+  bound.span_starts_in_block = span_starts;
+  bound.block_runs = block_runs;
+  bound.block_starts = block_starts;
 }
 
 // A dense term's bound: each window's largest contribution, exactly as
@@ -84,7 +135,6 @@ bool windowed_bound(const Bm25& bm25, const Bm25Constants& c, const PostingList&
   for (std::size_t r = 0; r < runs.count; ++r) max = std::max(max, runs.values[r]);
   bound.max = max;
   set_windows(bound, windows, postings.size(), runs);
-  bound.run_parts.assign(runs.parts, runs.parts + runs.count);
   return true;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "base/bits.h"
@@ -68,7 +70,7 @@ struct TermBound {
   // score never lowers it. Pruning is only sound over such terms.
   bool safe = true;
   float max = 0.0f;  // the largest contribution
-  std::vector<float> step_values;  // 256 of them, rising; the last is max itself
+  std::span<const float> step_values;  // 256 of them, rising; the last is max itself
   // Dense terms, per window holding postings (a run of them, as postings
   // come in document order): the step whose value bounds its contributions
   // (a window without postings has none, and bounds its documents by 0.0),
@@ -77,25 +79,28 @@ struct TermBound {
   // that many times kSpan postings of a term, so 16 bits hold the count. A
   // part without the term's postings has no contribution of it, so the
   // window's bound less this term's share bounds its documents.
-  std::vector<std::uint8_t> run_steps;
-  std::vector<std::uint16_t> run_offsets;
-  std::vector<PartMask> run_parts;
+  std::span<const std::uint8_t> run_steps;
+  std::span<const std::uint16_t> run_offsets;
+  std::span<const PartMask> run_parts;
   // Dense terms, per span of kWindowsPerSpan windows: which windows hold
   // postings (bit w: its window w), the largest of their steps, and the
   // number of runs before the span and the first posting of a document in
   // the span or later, both counted from those of its block (these two with
   // one more entry, past the last span).
-  std::vector<std::uint16_t> span_windows;
-  std::vector<std::uint8_t> span_steps;
-  std::vector<std::uint8_t> span_runs_in_block;
-  std::vector<std::uint16_t> span_starts_in_block;
+  std::span<const std::uint16_t> span_windows;
+  std::span<const std::uint8_t> span_steps;
+  std::span<const std::uint8_t> span_runs_in_block;
+  std::span<const std::uint16_t> span_starts_in_block;
   // Dense terms, per block of kSpansPerBlock spans, up to the block of the
   // entry past the last span: the number of runs before it and the first
   // posting of a document in it or later. Counting a span's figures from
   // these keeps a bound at 5 bytes per window holding postings and 7 per
   // span.
-  std::vector<std::uint32_t> block_runs;
-  std::vector<std::uint32_t> block_starts;
+  std::span<const std::uint32_t> block_runs;
+  std::span<const std::uint32_t> block_starts;
+  // What the figures above lie in: one allocation, as each costs a first
+  // search a visit to the allocator with its caches cold.
+  std::unique_ptr<std::byte[]> storage;
 
   // The number of spans whose figures are kept.
   std::size_t spans() const { return span_steps.size(); }

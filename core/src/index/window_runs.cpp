@@ -22,7 +22,7 @@ constexpr std::size_t kLengthsAhead = 48;
 // The smallest step whose value is at least v, for 0 <= v <= the largest
 // value: found from v's share of it (`scale` is 255 over it), rounded up,
 // then moved to the exact step, which it seldom misses.
-std::uint8_t step_at_least(const std::vector<float>& step_values, float scale, float v) {
+std::uint8_t step_at_least(std::span<const float> step_values, float scale, float v) {
   if (!(v > 0.0f)) return 0;
   // The largest value may be so small that `scale` is infinite.
   const float share = v * scale;
@@ -192,7 +192,7 @@ TESSAVINE_AVX2 bool window_runs_avx2(const Bm25& bm25, const Bm25Constants& c, c
 // bound_steps eight at a time: the step from the share, as step_at_least
 // finds it first, kept where both neighbouring step values confirm it; the
 // few groups with a lane it misses take step_at_least.
-TESSAVINE_AVX2 void bound_steps_avx2(const float* values, std::size_t count, const std::vector<float>& step_values,
+TESSAVINE_AVX2 void bound_steps_avx2(const float* values, std::size_t count, std::span<const float> step_values,
                                      float scale, std::uint8_t* steps) {
   const __m256 scales = _mm256_set1_ps(scale);
   const __m256 top = _mm256_set1_ps(255.0f);
@@ -292,20 +292,24 @@ bool window_runs(const Bm25& bm25, const Bm25Constants& c, const PostingList& po
   return window_runs_plain(bm25, c, postings, idf, runs);
 }
 
+void set_step_values(float max, float* out) {
+  for (int q = 0; q < 255; ++q) out[q] = max / 255.0f * static_cast<float>(q);
+  out[255] = max;
+}
+
 std::vector<float> step_values_of(float max) {
-  std::vector<float> values(256);
-  for (int q = 0; q < 255; ++q) values[q] = max / 255.0f * static_cast<float>(q);
-  values[255] = max;
+  std::vector<float> values(kSteps);
+  set_step_values(max, values.data());
   return values;
 }
 
-void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values,
+void bound_steps_plain(const float* values, std::size_t count, std::span<const float> step_values,
                        std::uint8_t* steps) {
   const float scale = 255.0f / step_values[255];
   for (std::size_t r = 0; r < count; ++r) steps[r] = step_at_least(step_values, scale, values[r]);
 }
 
-void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, std::uint8_t* steps) {
+void bound_steps(const float* values, std::size_t count, std::span<const float> step_values, std::uint8_t* steps) {
 #if TESSAVINE_X86_64
   if (has_avx2()) return bound_steps_avx2(values, count, step_values, 255.0f / step_values[255], steps);
 #endif

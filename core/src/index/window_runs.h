@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "formats/bm25.h"
@@ -55,13 +56,16 @@ bool window_runs_plain(const Bm25& bm25, const Bm25Constants& c, const PostingLi
                        WindowRuns& runs);
 
 // The 256 rising step values of a bound whose largest contribution is
-// `max`: q 255ths of it for step q, and max itself for the last.
+// `max`: q 255ths of it for step q, and max itself for the last. Written to
+// `out`, or returned.
+inline constexpr std::size_t kSteps = 256;
+void set_step_values(float max, float* out);
 std::vector<float> step_values_of(float max);
 
 // For each of `count` values (each >= +0.0, at most the last of the rising
 // `step_values`), the smallest step whose value is at least it.
-void bound_steps(const float* values, std::size_t count, const std::vector<float>& step_values, std::uint8_t* steps);
-void bound_steps_plain(const float* values, std::size_t count, const std::vector<float>& step_values,
+void bound_steps(const float* values, std::size_t count, std::span<const float> step_values, std::uint8_t* steps);
+void bound_steps_plain(const float* values, std::size_t count, std::span<const float> step_values,
                        std::uint8_t* steps);
 
 // Whether window_runs and bound_steps take their vector forms here.

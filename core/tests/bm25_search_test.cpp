@@ -318,7 +318,8 @@ TEST(Bm25BoundsTest, VectorPassEqualsThePlainOne) {
         max = std::max(max, plain.values[r]);
       }
       // The steps of these values, and of values on and beside each step.
-      const std::vector<float> step_values = step_values_of(max);
+      std::vector<float> step_values(kSteps);
+      set_step_values(max, step_values.data());
       std::vector<float> values(plain.values, plain.values + plain.count);
       for (const float v : step_values) {
         values.push_back(v);

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "index/bm25_search.h"
 #include "index/window_runs.h"

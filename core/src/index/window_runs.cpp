@@ -297,11 +297,6 @@ void set_step_values(float max, float* out) {
   out[255] = max;
 }
 
-std::vector<float> step_values_of(float max) {
-  std::vector<float> values(kSteps);
-  set_step_values(max, values.data());
-  return values;
-}
 
 void bound_steps_plain(const float* values, std::size_t count, std::span<const float> step_values,
                        std::uint8_t* steps) {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "formats/bm25.h"
 #include "index/bm25_bounds.h"
@@ -48,19 +47,19 @@ struct WindowRuns {
 
 // The runs of `postings` (a term of `bm25` with this idf), each contribution
 // exactly as scoring computes it. `runs` has room for as many runs as there
-// are windows or postings, whichever is fewer. False when a contribution is NaN, infinite or negative (odd stored
-// parameters), as pruning is then unsound; the runs are then left unset.
+// are windows or postings, whichever is fewer. False when a contribution is
+// NaN, infinite or negative (odd stored parameters), as pruning is then
+// unsound; the runs are then left unset.
 bool window_runs(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                  WindowRuns& runs);
 bool window_runs_plain(const Bm25& bm25, const Bm25Constants& c, const PostingList& postings, float idf,
                        WindowRuns& runs);
 
-// The 256 rising step values of a bound whose largest contribution is
-// `max`: q 255ths of it for step q, and max itself for the last. Written to
-// `out`, or returned.
+// Writes to `out` the kSteps rising step values of a bound whose largest
+// contribution is `max`: q 255ths of it for step q, and max itself for the
+// last.
 inline constexpr std::size_t kSteps = 256;
 void set_step_values(float max, float* out);
-std::vector<float> step_values_of(float max);
 
 // For each of `count` values (each >= +0.0, at most the last of the rising
 // `step_values`), the smallest step whose value is at least it.

@@ -127,7 +127,7 @@ IndexReader random_reader(std::mt19937& rng, std::size_t n, std::size_t dim) {
 
 TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
   std::mt19937 rng(17);
-  const std::string words[] = {"red", "fox", "jumps", "lazy", "dog", "state", "art", "of", "\"", "\u201c"};
+  const std::string words[] = {"red", "fox", "jumps", "lazy", "dog", "state", "art", "of", "plum", "\"", "\u201c"};
   const float nan = std::numeric_limits<float>::quiet_NaN();
   for (const std::size_t n : {40, 900, 5000, 20000}) {
     const std::size_t dim = n == 900 ? 0 : 16;
@@ -138,7 +138,9 @@ TEST(HybridRerankTest, SearchEqualsThePlainSearch) {
       SearchParams p;
       p.k = std::vector<std::uint64_t>{0, 1, 3, 10, 60}[rng() % 5];
       p.depth = std::vector<std::uint64_t>{0, 5, 50}[rng() % 3];
-      p.rrf_k = std::vector<float>{60.0f, 0.0f, -1.0f, nan}[rng() % 4];
+      // 1e9: positions up to 32 apart score alike, and chunk numbers order
+      // them; -5.5: the scores fall, then leap up at the sixth position.
+      p.rrf_k = std::vector<float>{60.0f, 0.0f, -1.0f, -5.5f, nan, 1e9f}[rng() % 6];
       p.phrase_boost = std::vector<float>{1.0f, 0.0f, -2.0f, 40.0f, nan}[rng() % 5];
       std::vector<float> v(dim);
       for (float& x : v) x = std::normal_distribution<float>()(rng);

@@ -78,6 +78,25 @@ void set_ranks(std::vector<Hit>& hits, std::span<const std::uint32_t> ranking,
   }
 }
 
+// Whether a query's sequence of terms earns the boost: it has at least two
+// terms and the boost is positive (NaN is not).
+bool boost_condition(const PhraseQuery& query, const SearchParams& params) {
+  return query.terms.size() >= 2 && params.phrase_boost > 0.0f;
+}
+
+// Whether fusing one ranking alone, when nothing re-ranks it, gives its first
+// k positions in order before every later one up to `pool`, so that a
+// ranking cut to k gives the same hits. With rrf_k a finite number >= 0,
+// every sum of a position's score is positive and rises with the position,
+// so the scores never rise along the ranking: they must fall from position
+// k - 1 to k, or the chunk numbers would settle the ties across the cut.
+bool first_k_stand(float rrf_k, std::size_t k, std::size_t pool) {
+  if (k == 0 || k >= pool) return true;
+  if (!(rrf_k >= 0.0f && rrf_k <= std::numeric_limits<float>::max())) return false;
+  const auto at = [&](std::size_t r) { return 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f); };
+  return at(k - 1) > at(k);
+}
+
 // What both forms share: the two rankings, fused, and the query parsed.
 struct Fused {
   std::vector<std::uint32_t> bm25_ranking;
@@ -98,7 +117,7 @@ Result<Fused> rank_and_fuse(const IndexReader& reader, std::vector<std::uint32_t
     if (!found) return fail(std::move(found).error());
     f.vector_ranking = ids_of(*found);
   }
-  f.boost_condition = f.query.terms.size() >= 2 && params.phrase_boost > 0.0f;
+  f.boost_condition = boost_condition(f.query, params);
   f.rerank = !f.query.phrases.empty() || f.boost_condition;
   const std::size_t limit = f.rerank ? kNoLimit : static_cast<std::size_t>(params.k);
   const std::span<const std::uint32_t> both[] = {f.bm25_ranking, f.vector_ranking};
@@ -294,18 +313,34 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
   const std::size_t pool = static_cast<std::size_t>(std::max(params.k, params.depth));
   PhraseQuery query = PhraseQuery::parse(text);
   // The query's distinct terms, the keyword ranking's own, each looked up
-  // once for the ranking and the postings pre-check.
+  // once for the ranking and the postings pre-check, and those of its
+  // phrases.
   const std::vector<std::string> terms = distinct_terms({&query.terms, 1});
   const std::vector<std::uint32_t> found = found_terms(bm25_, terms);
+  const std::vector<std::string> phrase_words = distinct_terms(query.phrases);
+  const std::vector<std::uint32_t> phrase_found = found_terms(bm25_, phrase_words);
+  // Only a chunk holding every term (with the boost condition), or every
+  // phrase's terms, is looked at by the re-ranking; when the file lacks one
+  // of each, no chunk is.
+  const bool every_term_found = boost_condition(query, params) && found.size() == terms.size();
+  const bool every_phrase_found = !query.phrases.empty() && phrase_found.size() == phrase_words.size();
+  // Without a vector and without any chunk to look at, the hits are the
+  // keyword ranking's first k in its order, which a ranking of k gives as
+  // well as one of `pool`: a one-word query, or one with a word the file
+  // lacks, then costs what search_bm25 does.
+  const std::size_t length = !vector && !every_term_found && !every_phrase_found &&
+                                     first_k_stand(params.rrf_k, static_cast<std::size_t>(params.k), pool)
+                                 ? static_cast<std::size_t>(params.k)
+                                 : pool;
   // Which of the ranked chunks hold every term, when the ranking could tell.
   std::optional<std::vector<std::uint32_t>> holding_all;
-  auto ranking = ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, pool, kFewPostings, &holding_all));
+  auto ranking = ids_of(search_bm25_pruned(bm25_, *bm25_bounds_, found, length, kFewPostings,
+                                           every_term_found ? &holding_all : nullptr));
   auto fused = rank_and_fuse(*this, std::move(ranking), std::move(query), vector, params, pool, false);
   if (!fused) return fail(std::move(fused).error());
   Fused& f = *fused;
   if (f.rerank && !f.candidates.empty()) {
     const float boost = boost_of(params);
-    const bool every_term_found = f.boost_condition && found.size() == terms.size();
     // The keyword ranking tells, when it can, which of its own chunks hold
     // every term; without a vector ranking those are all the candidates.
     // The postings answer for the vector ranking's others, with the bounds
@@ -329,11 +364,9 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     };
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
-    std::optional<std::vector<FoundTerm>> phrase_terms;
-    if (!f.query.phrases.empty()) {
-      const std::vector<std::string> wanted = distinct_terms(f.query.phrases);
-      phrase_terms = all_found(bm25_, *bm25_bounds_, found_terms(bm25_, wanted), wanted.size());
-    }
+    const auto phrase_terms = every_phrase_found
+                                  ? all_found(bm25_, *bm25_bounds_, phrase_found, phrase_words.size())
+                                  : std::nullopt;
     SparseMatcher matcher(f.query);
     TailMemo memo(matcher);
     Cutoff cutoff(static_cast<std::size_t>(params.k), f.candidates.size(), boost,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <limits>
 
+#include "search/distance.h"
+
 #if defined(__x86_64__)
 #define TESSAVINE_X86_64 1
 #include <immintrin.h>
@@ -230,10 +232,9 @@ TESSAVINE_AVX2 void bound_steps_avx2(const float* values, std::size_t count, std
   for (; r < count; ++r) steps[r] = step_at_least(step_values, scale, values[r]);
 }
 
-bool has_avx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-}
+// The machine's answer, as the vector kernels have it (their AVX2 path also
+// needs POPCNT, which every AVX2 processor has).
+bool has_avx2() { return kernel_path_supported(KernelPath::Avx2); }
 #endif  // TESSAVINE_X86_64
 
 }  // namespace
@@ -296,7 +297,6 @@ void set_step_values(float max, float* out) {
   for (int q = 0; q < 255; ++q) out[q] = max / 255.0f * static_cast<float>(q);
   out[255] = max;
 }
-
 
 void bound_steps_plain(const float* values, std::size_t count, std::span<const float> step_values,
                        std::uint8_t* steps) {

@@ -375,6 +375,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     // records of those that can are looked at, each fetched from memory
     // while the two before it are matched.
     std::vector<std::size_t> looked_at;
+    looked_at.reserve(f.candidates.size());  // one visit to the allocator, its caches cold
     for (std::size_t i = 0; i < f.candidates.size(); ++i) {
       const std::uint32_t id = f.candidates[i].id;
       if (holds_every_term(id) || holds_all(phrase_terms, id)) looked_at.push_back(i);

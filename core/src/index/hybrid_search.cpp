@@ -84,17 +84,15 @@ bool boost_condition(const PhraseQuery& query, const SearchParams& params) {
   return query.terms.size() >= 2 && params.phrase_boost > 0.0f;
 }
 
-// Whether fusing one ranking alone, when nothing re-ranks it, gives its first
+// Whether fusing one ranking alone, when nothing re-ranks it, puts its first
 // k positions in order before every later one up to `pool`, so that a
-// ranking cut to k gives the same hits. With rrf_k a finite number >= 0,
-// every sum of a position's score is positive and rises with the position,
-// so the scores never rise along the ranking: they must fall from position
-// k - 1 to k, or the chunk numbers would settle the ties across the cut.
+// ranking cut to k gives the same hits. With rrf_k a finite number >= 0 the
+// scores never rise along the ranking; they must also fall from position
+// k - 1 to k, or chunk numbers would settle ties across the cut.
 bool first_k_stand(float rrf_k, std::size_t k, std::size_t pool) {
   if (k == 0 || k >= pool) return true;
   if (!(rrf_k >= 0.0f && rrf_k <= std::numeric_limits<float>::max())) return false;
-  const auto at = [&](std::size_t r) { return 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f); };
-  return at(k - 1) > at(k);
+  return rrf_contribution(rrf_k, k - 1) > rrf_contribution(rrf_k, k);
 }
 
 // What both forms share: the two rankings, fused, and the query parsed.

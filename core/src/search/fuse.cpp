@@ -79,7 +79,7 @@ std::vector<Scored> rrf(float rrf_k, std::span<const std::span<const std::uint32
     std::size_t j = i;
     for (; j < entries.size() && entries[j].id == id; ++j) {
       if (j > i && entries[j].which == entries[j - 1].which) continue;  // a repeat
-      score = score + 1.0f / ((rrf_k + static_cast<float>(entries[j].r)) + 1.0f);
+      score = score + rrf_contribution(rrf_k, entries[j].r);
     }
     fused.push_back({nan_to_neg_inf(score), id});
     i = j;
@@ -101,7 +101,7 @@ std::vector<Scored> rrf_one(float rrf_k, std::span<const std::uint32_t> ranking,
   bool falling = true;
   for (std::size_t r = 0; r < ranking.size(); ++r) {
     // Each chunk's only contribution, added to 0 as `rrf` adds it.
-    const float score = 0.0f + 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f);
+    const float score = 0.0f + rrf_contribution(rrf_k, r);
     fused[r] = {nan_to_neg_inf(score), ranking[r]};
     if (r > 0 && total_order_key(fused[r].score) >= total_order_key(fused[r - 1].score)) falling = false;
   }

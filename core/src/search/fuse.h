@@ -10,9 +10,15 @@
 
 namespace tessavine {
 
+// What a chunk at 0-based position r of a ranking gains: 1 / ((rrf_k + r) + 1),
+// each step in 32-bit floats in that order.
+inline float rrf_contribution(float rrf_k, std::size_t r) {
+  return 1.0f / ((rrf_k + static_cast<float>(r)) + 1.0f);
+}
+
 // Fuses the rankings (each best first) by reciprocal rank: a chunk at 0-based
-// position r of a ranking gains 1 / ((rrf_k + r) + 1) in 32-bit floats; a
-// repeat within one ranking gains nothing but still takes its position.
+// position r of a ranking gains rrf_contribution(rrf_k, r); a repeat within
+// one ranking gains nothing but still takes its position.
 // Returns at most `limit` (id, fused score) pairs, best first, selected and
 // ordered as `top_k` does (NaN counts and comes back as -inf). SIZE_MAX means
 // no limit. Cannot fail.

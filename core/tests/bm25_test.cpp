@@ -149,10 +149,10 @@ TEST(Bm25Test, FromBytesChecksInOrder) {
     EXPECT_EQ(result_text(open(bytes)), std::string("invalid index data: ") + want);
 }
 
-// A file of 2^20 postings is checked in two halves at once, the second
-// starting where term 8 does. A fault on either side of that line, or at
-// it, is found as in one piece; the fall where term 8 begins is no fault.
-TEST(Bm25Test, LargeFilesAreCheckedInHalves) {
+// A file of 2^20 postings, its terms each in every document: a fault in
+// the middle of a term, or just past one's first posting, is found by the
+// check four postings at a time; the fall where each term begins is no fault.
+TEST(Bm25Test, LargeFilesAreCheckedThroughout) {
   constexpr std::uint32_t kDocs = 65536;
   constexpr std::uint32_t kTerms = 16;
   std::vector<std::uint32_t> term_offsets;

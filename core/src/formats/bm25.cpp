@@ -9,7 +9,6 @@
 #include <optional>
 #include <utility>
 
-#include "base/in_two.h"
 #include "base/utf8.h"
 
 #if defined(__SSE2__)
@@ -289,32 +288,24 @@ Result<MappedBuffer> Bm25Builder::finish_mapped(float k1, float b, MappedBuffer 
 
 namespace {
 
-// Whether postings [first, last) name documents below d and each term's
-// postings rise strictly: over all of them at once, a fall (or a repeat) being
-// fine only where a term's postings begin. `offsets` is the table of where
-// each term's postings begin, already checked to rise and to end at the last.
+// Whether the postings name documents below d and each term's postings rise
+// strictly: over all of them at once, a fall (or a repeat) being fine only
+// where a term's postings begin. `offsets` is the table of where each term's
+// postings begin, already checked to rise and to end at the last.
 bool postings_in_order(std::span<const std::byte> postings, std::span<const std::byte> offsets,
-                       std::uint32_t d, std::size_t first, std::size_t last) {
+                       std::uint32_t d) {
   const auto doc = [&](std::size_t j) { return read_u32_le(postings, 8 * j); };
   const auto start_of = [&](std::size_t i) { return read_u32_le(offsets, 4 * i); };
   const std::size_t starts = offsets.size() / 4;
-  // The first term start at or after `first`, found by halving.
+  const std::size_t last = postings.size() / 8;
   std::size_t next_start = 0;
-  for (std::size_t hi = starts; next_start < hi;) {
-    const std::size_t mid = next_start + (hi - next_start) / 2;
-    if (start_of(mid) < first) {
-      next_start = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
   // A fall at j is allowed when some term's postings begin at j.
   const auto begins_term = [&](std::size_t j) {
     while (next_start < starts && start_of(next_start) < j) ++next_start;
     return next_start < starts && start_of(next_start) == j;
   };
-  std::uint32_t prev = first == 0 ? 0 : doc(first - 1);
-  std::size_t j = first;
+  std::uint32_t prev = 0;
+  std::size_t j = 0;
 #if defined(__SSE2__)
   // Four postings at a time: their documents below d, each above the one
   // before it; a block with a fall looks at its postings one by one.
@@ -343,24 +334,6 @@ bool postings_in_order(std::span<const std::byte> postings, std::span<const std:
     prev = current;
   }
   return true;
-}
-
-// Files with this many postings are checked in two halves at once: the check
-// is bound by how fast one core reads them.
-constexpr std::size_t kSplitCheck = std::size_t{1} << 20;
-
-bool all_postings_in_order(std::span<const std::byte> postings, std::span<const std::byte> offsets,
-                           std::uint32_t d) {
-  const std::size_t n = postings.size() / 8;
-  if (n >= kSplitCheck) {
-    bool first = false;
-    bool second = false;
-    if (in_two([&] { first = postings_in_order(postings, offsets, d, 0, n / 2); },
-               [&] { second = postings_in_order(postings, offsets, d, n / 2, n); })) {
-      return first && second;
-    }
-  }
-  return postings_in_order(postings, offsets, d, 0, n);
 }
 
 }  // namespace
@@ -425,7 +398,7 @@ Result<Bm25> Bm25::from_bytes(Storage storage) {
   // Usually every posting is in order: one quick pass says so. Otherwise
   // the term-by-term pass below finds the first fault.
   const std::span<const std::byte> postings = bytes.subspan(out.postings_, 8 * p);
-  if (all_postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
+  if (postings_in_order(postings, bytes.subspan(posting_offsets, 4 * (t + 1)), static_cast<std::uint32_t>(d))) {
     out.keep(std::move(storage));
     return out;
   }

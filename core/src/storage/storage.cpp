@@ -9,10 +9,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <utility>
 
-#include "base/in_two.h"
 #include "storage/fd.h"
 
 namespace tessavine {
@@ -83,38 +81,6 @@ Result<std::size_t> read_range(int fd, const std::filesystem::path& path, std::b
   return got;
 }
 
-// Files this large are read in two halves at once, the second by a helper
-// thread: copying out of the page cache into fresh memory is bound by what
-// one core can move, not by the memory's bandwidth, and takes about half as
-// long this way. Smaller files are not worth a thread.
-constexpr std::size_t kSplitRead = std::size_t{64} << 20;
-
-// The first `size` bytes, in two halves when that is worth it; the bytes
-// read in `len`. Only a file that shrank meanwhile gives fewer.
-Status read_start(int fd, const std::filesystem::path& path, std::size_t size, Buffer& buf,
-                  std::size_t& len) {
-  if (size >= kSplitRead) {
-    const std::size_t half = size / 2;
-    std::optional<Result<std::size_t>> first;
-    Result<std::size_t> second = std::size_t{0};
-    if (in_two([&] { first = read_range(fd, path, buf.data(), half, 0); },
-               [&] { second = read_range(fd, path, buf.data() + half, size - half, half); })) {
-      if (!*first) return fail(std::move(*first).error());
-      if (!second) return fail(std::move(second).error());
-      if (**first == half) {
-        len = half + *second;
-        return {};
-      }
-      // The file shrank under the first half: read it again in one piece.
-    }
-    // Without a thread to be had, one read does it all.
-  }
-  auto got = read_range(fd, path, buf.data(), size, 0);
-  if (!got) return fail(std::move(got).error());
-  len = *got;
-  return {};
-}
-
 // Reads to the end of the file rather than trusting the size from fstat, so a
 // file that changed in between is still read whole: the buffer has room for
 // one byte more than the size, and only a file that grew fills it.
@@ -123,9 +89,9 @@ Status read_all(int fd, const std::filesystem::path& path, std::uint64_t size_hi
   if (size_hint >= SIZE_MAX || !buf.allocate(static_cast<std::size_t>(size_hint) + 1)) {
     return fail(Error::io(path, ENOMEM));
   }
-  if (auto start = read_start(fd, path, static_cast<std::size_t>(size_hint), buf, len); !start) {
-    return start;
-  }
+  auto start = read_range(fd, path, buf.data(), static_cast<std::size_t>(size_hint), 0);
+  if (!start) return fail(std::move(start).error());
+  len = *start;
   if (len < size_hint) return {};  // the end came early
   for (;;) {
     if (len == buf.capacity() &&

@@ -20,7 +20,7 @@ import tempfile
 
 import numpy as np
 
-from common import BUILD, CORPUS, best_of, corpus_notes, table
+from common import BUILD, CORPUS, best_of, corpus_notes, page_buffer, read_into, table
 from tessavine._core import ChunkRecord, IndexReader, IndexWriter, chunk_text
 
 
@@ -42,13 +42,12 @@ def build(root, scale, dim):
 def read_files(paths):
     """Each file read whole into fresh memory, as IndexReader.open(mmap=False) does."""
     for path in paths:
-        with open(path, "rb", buffering=0) as f:
-            f.read()
+        read_into(path, page_buffer(os.path.getsize(path), huge=True))
 
 
-def stream_files(paths, chunk=bytearray(1 << 20)):
+def stream_files(paths, chunk=1 << 20):
     """Each file read through one reused 1 MiB buffer: the copying alone."""
-    view = memoryview(chunk)
+    view = page_buffer(chunk)
     for path in paths:
         with open(path, "rb", buffering=0) as f:
             while f.readinto(view):

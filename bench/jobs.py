@@ -24,7 +24,7 @@ import numpy as np
 
 import peers
 import scaled
-from common import best_of
+from common import best_of, page_buffer, read_into
 
 RUN = scaled.CACHE / "run"
 ROUNDS = int(os.environ.get("BENCH_ROUNDS", "3"))
@@ -173,7 +173,7 @@ def timed_together(searches):
 def read_once(paths, chunk=1 << 20):
     """One sequential read of the files through a reused buffer: the floor of
     any open that looks at every byte."""
-    buf = memoryview(bytearray(chunk))
+    buf = page_buffer(chunk)
     for p in paths:
         with open(p, "rb", buffering=0) as f:
             while f.readinto(buf):
@@ -184,15 +184,7 @@ def read_fresh(paths):
     """One sequential read of each file into fresh memory of its size: what an
     open without mmap has to do at least, page faults included."""
     for p in paths:
-        size = p.stat().st_size
-        buf = memoryview(np.empty(size, dtype=np.uint8))
-        with open(p, "rb", buffering=0) as f:
-            got = 0
-            while got < size:
-                n = f.readinto(buf[got:])
-                if not n:
-                    break
-                got += n
+        read_into(p, page_buffer(p.stat().st_size, huge=True))
 
 
 def drop(engine):

@@ -170,7 +170,9 @@ def open_table(f):
     t = Table(f, "Open (ms)", "ms", "best of 5, files in the page cache, each open timed after the "
               "previous one's reader is let go; the sequential read reads every file of the generation "
               "once through a reused 1 MiB buffer, the read into fresh memory reads each file into a new "
-              "buffer of its size (page faults included)")
+              "buffer of its size (page faults included, 2 MiB pages where the kernel grants them, as "
+              "the open without mmap asks); both buffers start on a page, as a copy into one 16 bytes "
+              "past a cache line runs several times slower on some processors")
     rows = {}
     for key, label in (("tessavine", "tessavine keyword index"), ("tessavine + vectors", "tessavine + vectors")):
         for sub, what in (("mmap", "open, mmap=True"), ("no_mmap", "open, mmap=False"),

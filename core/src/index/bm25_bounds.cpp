@@ -13,27 +13,27 @@
 namespace tessavine {
 namespace {
 
-// Where a dense term's figures lie in its bound's one allocation: each
-// array at an offset aligned for its type.
-class BoundLayout {
+// Hands out a dense term's arrays one after another from its bound's one
+// allocation, each at an offset aligned for its type; without the
+// allocation, only counts the bytes they need.
+class Carver {
  public:
+  explicit Carver(std::byte* storage = nullptr) : storage_(storage) {}
+
   template <class T>
-  std::size_t add(std::size_t n) {
+  std::span<T> take(std::size_t n) {
     size_ = (size_ + alignof(T) - 1) / alignof(T) * alignof(T);
     const std::size_t at = size_;
     size_ += n * sizeof(T);
-    return at;
+    if (storage_ == nullptr) return {};
+    return {reinterpret_cast<T*>(storage_ + at), n};
   }
   std::size_t size() const { return size_; }
 
  private:
+  std::byte* storage_;
   std::size_t size_ = 0;
 };
-
-template <class T>
-std::span<T> array_at(std::byte* storage, std::size_t at, std::size_t n) {
-  return {reinterpret_cast<T*>(storage + at), n};
-}
 
 // Fills a dense term's bound from its runs (bound.max already set). A span's
 // figures are kept at hand while its runs go by, a few of them each.
@@ -41,29 +41,29 @@ void set_windows(TermBound& bound, std::size_t windows, std::size_t postings, co
   const std::size_t spans = (windows + kWindowsPerSpan - 1) / kWindowsPerSpan;
   const std::size_t blocks = spans / kSpansPerBlock + 1;  // the last holds the entry past the last span
   const std::size_t count = runs.count;
-  BoundLayout layout;
-  const std::size_t values_at = layout.add<float>(kSteps);
-  const std::size_t block_runs_at = layout.add<std::uint32_t>(blocks);
-  const std::size_t block_starts_at = layout.add<std::uint32_t>(blocks);
-  const std::size_t offsets_at = layout.add<std::uint16_t>(count);
-  const std::size_t parts_at = layout.add<PartMask>(count);
-  const std::size_t span_windows_at = layout.add<std::uint16_t>(spans);
-  const std::size_t span_starts_at = layout.add<std::uint16_t>(spans + 1);
-  const std::size_t steps_at = layout.add<std::uint8_t>(count);
-  const std::size_t span_steps_at = layout.add<std::uint8_t>(spans);
-  const std::size_t span_runs_at = layout.add<std::uint8_t>(spans + 1);
-  bound.storage = std::make_unique_for_overwrite<std::byte[]>(layout.size());
-  std::byte* const storage = bound.storage.get();
-  const auto step_values = array_at<float>(storage, values_at, kSteps);
-  const auto block_runs = array_at<std::uint32_t>(storage, block_runs_at, blocks);
-  const auto block_starts = array_at<std::uint32_t>(storage, block_starts_at, blocks);
-  const auto run_offsets = array_at<std::uint16_t>(storage, offsets_at, count);
-  const auto run_parts = array_at<PartMask>(storage, parts_at, count);
-  const auto span_windows = array_at<std::uint16_t>(storage, span_windows_at, spans);
-  const auto span_starts = array_at<std::uint16_t>(storage, span_starts_at, spans + 1);
-  const auto run_steps = array_at<std::uint8_t>(storage, steps_at, count);
-  const auto span_steps = array_at<std::uint8_t>(storage, span_steps_at, spans);
-  const auto span_runs = array_at<std::uint8_t>(storage, span_runs_at, spans + 1);
+  std::span<float> step_values;
+  std::span<std::uint32_t> block_runs, block_starts;
+  std::span<std::uint16_t> run_offsets, span_windows, span_starts;
+  std::span<PartMask> run_parts;
+  std::span<std::uint8_t> run_steps, span_steps, span_runs;
+  // Widest first, so that little room goes to alignment.
+  const auto carve = [&](Carver& c) {
+    step_values = c.take<float>(kSteps);
+    block_runs = c.take<std::uint32_t>(blocks);
+    block_starts = c.take<std::uint32_t>(blocks);
+    run_offsets = c.take<std::uint16_t>(count);
+    run_parts = c.take<PartMask>(count);
+    span_windows = c.take<std::uint16_t>(spans);
+    span_starts = c.take<std::uint16_t>(spans + 1);
+    run_steps = c.take<std::uint8_t>(count);
+    span_steps = c.take<std::uint8_t>(spans);
+    span_runs = c.take<std::uint8_t>(spans + 1);
+  };
+  Carver sizes;
+  carve(sizes);
+  bound.storage = std::make_unique_for_overwrite<std::byte[]>(sizes.size());
+  Carver place(bound.storage.get());
+  carve(place);
 
   set_step_values(bound.max, step_values.data());
   bound_steps(runs.values, count, step_values, run_steps.data());

@@ -217,11 +217,10 @@ struct FoundTerm {
 };
 
 // The found terms with their postings and the bounds the keyword search
-// made, when the file holds all `wanted` terms; nothing otherwise, as then no
+// made. Asked for only when the file holds every wanted term: otherwise no
 // chunk holds them all.
-std::optional<std::vector<FoundTerm>> all_found(const Bm25& bm25, const Bm25Bounds& bounds,
-                                                std::span<const std::uint32_t> found, std::size_t wanted) {
-  if (found.size() != wanted) return std::nullopt;
+std::optional<std::vector<FoundTerm>> with_bounds(const Bm25& bm25, const Bm25Bounds& bounds,
+                                                  std::span<const std::uint32_t> found) {
   std::vector<FoundTerm> terms;
   terms.reserve(found.size());
   for (const std::uint32_t t : found) terms.push_back({bm25.postings(t), bounds.made(t)});
@@ -353,7 +352,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
       return holding_all && (!vector_adds || std::binary_search(ranked.begin(), ranked.end(), id));
     };
     const auto sequence_terms = every_term_found && (!holding_all || vector_adds)
-                                    ? all_found(bm25_, *bm25_bounds_, found, terms.size())
+                                    ? with_bounds(bm25_, *bm25_bounds_, found)
                                     : std::nullopt;
     const auto holds_every_term = [&](std::uint32_t id) {
       if (!every_term_found) return false;
@@ -363,7 +362,7 @@ Result<std::vector<Hit>> IndexReader::search(std::string_view text,
     // Every phrase holding all its terms is the same as the chunk holding
     // every term of the phrases together.
     const auto phrase_terms = every_phrase_found
-                                  ? all_found(bm25_, *bm25_bounds_, phrase_found, phrase_words.size())
+                                  ? with_bounds(bm25_, *bm25_bounds_, phrase_found)
                                   : std::nullopt;
     SparseMatcher matcher(f.query);
     TailMemo memo(matcher);
